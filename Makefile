@@ -1,0 +1,31 @@
+# Front door. `make demo` runs a whole update against the simulated printer;
+# `make test` builds everything and runs every test.
+JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+
+.PHONY: all build asan win32 test demo deps clean
+
+all: build
+
+deps:
+	@scripts/deps.sh
+
+build: deps
+	cmake --preset host >/dev/null
+	cmake --build build/host -j$(JOBS)
+
+asan: deps
+	cmake --preset asan >/dev/null
+	cmake --build build/asan -j$(JOBS)
+
+win32: deps
+	@if command -v i686-w64-mingw32-g++ >/dev/null; then \
+	    cmake --preset win32 >/dev/null && cmake --build build/win32 -j$(JOBS); \
+	else echo "win32: i686-w64-mingw32-g++ not found, Windows build skipped"; fi
+
+test: build asan
+	@$(MAKE) --no-print-directory win32
+	ctest --test-dir build/host --output-on-failure -j$(JOBS)
+	ctest --test-dir build/asan --output-on-failure -j$(JOBS) -L unit
+
+clean:
+	rm -rf build

@@ -1,0 +1,20 @@
+#!/bin/sh
+# Installs what the build and the tests need on a Debian machine: as root with apt-get,
+# otherwise by naming the packages to install.
+missing=""
+need() { command -v "$1" >/dev/null 2>&1 || missing="$missing $2"; }
+need cmake cmake
+need g++ g++
+need make make
+[ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
+
+if [ -z "$missing" ]; then
+    exit 0
+fi
+if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+    echo "deps: installing$missing"
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null
+    exit $?
+fi
+echo "deps: missing$missing; install them with: sudo apt-get install$missing" >&2
+exit 1

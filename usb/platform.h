@@ -1,0 +1,67 @@
+// The platform seam: everything fpflash takes from the operating system.
+//
+// One implementation per platform, chosen at link time: platform_win32.cpp (SetupAPI and the
+// printer's driver), platform_posix.cpp (device interfaces published as sockets), and, for the
+// tests, an in-process platform. Nothing above this header knows which one it runs on, and this
+// header never includes <windows.h>: the handle is an opaque integer.
+//
+// All functions are mandatory. None of them prints, retries or keeps state visible to callers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// An open device. On Windows the HANDLE value, on Linux the socket descriptor.
+typedef intptr_t usb_handle;
+
+// INVALID_HANDLE_VALUE on Windows is (HANDLE)-1; the other platforms use the same value.
+const usb_handle USB_INVALID_HANDLE = -1;
+
+// A device-interface class in the platform's GUID layout.
+struct usb_guid {
+    uint32_t data1;
+    uint16_t data2;
+    uint16_t data3;
+    uint8_t data4[8];
+};
+
+// Room for a device path, and the most characters of it that are ever opened.
+const size_t USB_PATH_SIZE = 512;
+const size_t USB_PATH_MAX = 508;
+
+// Largest single device read or write.
+const uint32_t USB_TRANSFER_MAX = 1024;
+
+// Finds the first present device interface of class `cls` (enumeration index 0) and stores its
+// path in `buf_name` (USB_PATH_SIZE bytes) with usb_copy_path. Returns 0 when found; -1 when no
+// interface is present or any step of the lookup fails, and then `buf_name` is left unspecified.
+// Releases everything it acquires on every path.
+int plat_find_interface(const usb_guid* cls, char* buf_name);
+
+// Opens `path` for synchronous read and write with exclusive access. Returns the handle, or
+// USB_INVALID_HANDLE on any failure (missing, busy, refused).
+usb_handle plat_open(const char* path);
+
+// Closes `h`. Returns 0 on success, -1 otherwise; callers do not look at it.
+int plat_close(usb_handle h);
+
+// The pipe-select call: a device control call with `code` and no data. Returns non-zero when
+// the next read or write on `h` goes to the pipe the code names, 0 on failure.
+int plat_ioctl(usb_handle h, uint32_t code);
+
+// One device read of at most `size` (<= USB_TRANSFER_MAX) bytes into `buf`; never waits for the
+// device to have something. Stores the count delivered in `*count` (0 when nothing is pending)
+// and returns non-zero; returns 0 on failure, with `*count` 0.
+int plat_read(usb_handle h, void* buf, uint32_t size, uint32_t* count);
+
+// One device write of `size` (<= USB_TRANSFER_MAX) bytes from `buf`. Stores the count the device
+// accepted in `*count` and returns non-zero; returns 0 on failure, with `*count` 0.
+int plat_write(usb_handle h, const void* buf, uint32_t size, uint32_t* count);
+
+// Blocks the thread for `ms` milliseconds.
+void plat_sleep(uint32_t ms);
+
+// Shared by the implementations: copies at most USB_PATH_MAX characters of `path` into
+// `buf_name`, zero-fills the rest of those positions and terminates at USB_PATH_MAX, so a longer
+// path is opened by its first USB_PATH_MAX characters.
+void usb_copy_path(char* buf_name, const char* path);
