@@ -5,15 +5,13 @@
 FILE* con_out = stdout;
 FILE* con_in = stdin;
 
-void con_puts(const char* s)
-{
+void con_puts(const char* s) {
     fputs(s, con_out);
     fputc('\n', con_out);
     fflush(con_out);
 }
 
-void con_printf(const char* fmt, ...)
-{
+void con_printf(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
     vfprintf(con_out, fmt, ap);
@@ -21,7 +19,6 @@ void con_printf(const char* fmt, ...)
     fflush(con_out);
 }
 
-void con_wait_key()
-{
+void con_wait_key() {
     (void)fgetc(con_in);
 }

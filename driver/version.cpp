@@ -6,8 +6,8 @@
 #define FP_PASSWORD "0"
 
 const char command_ver_main[116] =
-    "{\"document\": {\"sessionId\": \"0\", \"data\": {}, \"login\": \"0\", \"password\": \"" FP_PASSWORD
-    "\", \"command\": \"get_version\", \"print\": \"1\"}}";
+    "{\"document\": {\"sessionId\": \"0\", \"data\": {}, \"login\": \"0\", \"password\": "
+    "\"" FP_PASSWORD "\", \"command\": \"get_version\", \"print\": \"1\"}}";
 
 const char command_download_main[117] =
     "{\"document\": {\"login\": \"0\", \"data\": {}, \"password\": \"" FP_PASSWORD
@@ -20,8 +20,7 @@ static const size_t VALUE_KEY_LEN = sizeof(VALUE_KEY) - 1;
 // The key must leave room for at least three more characters.
 static const size_t KEY_TAIL = 10;
 
-int scan_version(const char* in, char* ver)
-{
+int scan_version(const char* in, char* ver) {
     size_t len = strnlen(in, REPLY_SIZE);
     size_t p = 0;
     bool found = false;

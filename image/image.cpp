@@ -19,13 +19,11 @@ static const int64_t IMAGE_MAX = 0x7FFFFFFF;
 
 file_download::file_download() : size(0), buf(nullptr) {}
 
-file_download::~file_download()
-{
+file_download::~file_download() {
     delete[] buf;
 }
 
-int file_download::read_encrypt(const char* fname)
-{
+int file_download::read_encrypt(const char* fname) {
     FILE* f = fopen(fname, "rb");
     if (!f)
         return IMAGE_NOT_OPENED;
@@ -61,8 +59,7 @@ int file_download::read_encrypt(const char* fname)
 
 // One attempt at a record: write it, then poll for the loader's verdict.
 // Returns true when the record was acknowledged.
-static bool send_block(const BYTE* bufb)
-{
+static bool send_block(const BYTE* bufb) {
     buf_in_adr = 0; // an earlier answer must not acknowledge this record
     writeUSB(bufb, BLOCK_SIZE, EP_LOADER);
     for (int j = 0; j < BLOCK_POLLS; j++) {
@@ -85,8 +82,7 @@ static bool send_block(const BYTE* bufb)
     return false;
 }
 
-int file_download::download()
-{
+int file_download::download() {
     uint32_t bnum = static_cast<uint32_t>(size) / BLOCK_SIZE;
     for (uint32_t i = 0; i < bnum; i++) {
         const BYTE* bufb = buf + static_cast<size_t>(i) * BLOCK_SIZE;

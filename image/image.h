@@ -26,7 +26,7 @@ const uint32_t BLOCK_SIZE = sizeof(block_download);
 
 // read_encrypt results besides 0.
 const int IMAGE_NOT_OPENED = -1;
-const int IMAGE_BAD_SIZE = -2;  // not a whole number of records
+const int IMAGE_BAD_SIZE = -2;   // not a whole number of records
 const int IMAGE_SHORT_READ = -3; // fewer bytes read than the file's length
 const int IMAGE_TOO_LARGE = -4;  // past 2 GiB, or no memory for it
 

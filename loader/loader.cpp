@@ -21,15 +21,13 @@ static const uint32_t STATE_WAIT_MS = 10;
 static const uint32_t VERSION_WAIT_MS = 400;
 static const uint32_t EXIT_WAIT_MS = 100;
 
-static uint32_t le32(const unsigned char* p)
-{
+static uint32_t le32(const unsigned char* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
 // Decodes the frame at the start of the held bytes.
-static int decode_packet(uint32_t* d1, uint32_t* d2)
-{
+static int decode_packet(uint32_t* d1, uint32_t* d2) {
     int n = buf_in_adr;
     int i = 0;
     while (i < n && buf_in[i] == SYNC_BYTE)
@@ -64,8 +62,7 @@ static int decode_packet(uint32_t* d1, uint32_t* d2)
     return code;
 }
 
-int get_response(uint32_t* d1, uint32_t* d2)
-{
+int get_response(uint32_t* d1, uint32_t* d2) {
     // Reading only while fewer than MIN_HELD bytes are held keeps buf_in_adr below
     // MIN_HELD + REPLY_READ_SIZE, far inside buf_in.
     if (buf_in_adr < MIN_HELD) {
@@ -89,8 +86,7 @@ int get_response(uint32_t* d1, uint32_t* d2)
 
 // Writes one command packet, waits for the loader and decodes its reply. The reply buffer is
 // deliberately not emptied first: an answer still held is taken as this command's.
-static int loader_command(unsigned char code, uint32_t wait_ms, uint32_t* d1, uint32_t* d2)
-{
+static int loader_command(unsigned char code, uint32_t wait_ms, uint32_t* d1, uint32_t* d2) {
     unsigned char packet[4] = {title_block[0], title_block[1], title_block[2], code};
     if (writeUSB(packet, sizeof(packet), EP_LOADER) != static_cast<int>(sizeof(packet)))
         return CMD_NOT_WRITTEN;
@@ -98,19 +94,16 @@ static int loader_command(unsigned char code, uint32_t wait_ms, uint32_t* d1, ui
     return get_response(d1, d2);
 }
 
-int state_response()
-{
+int state_response() {
     return loader_command(code_state, STATE_WAIT_MS, nullptr, nullptr);
 }
 
-int ver_CRC32_response(uint32_t* ver, uint32_t* crc32)
-{
+int ver_CRC32_response(uint32_t* ver, uint32_t* crc32) {
     *crc32 = 0xFFFFFFFF;
     *ver = 0xFFFFFFFF;
     return loader_command(code_CRC32_ver, VERSION_WAIT_MS, ver, crc32);
 }
 
-int exit_response()
-{
+int exit_response() {
     return loader_command(code_exit, EXIT_WAIT_MS, nullptr, nullptr);
 }

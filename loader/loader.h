@@ -25,8 +25,8 @@ const int CODE_FLASH_ERROR = 253;
 const int CODE_BLOCK_ERROR = 254;
 
 // Local results, never a code byte.
-const int RESP_SHORT = -1;      // too few bytes held
-const int RESP_NO_FRAME = -2;   // held bytes are no frame; they were dropped
+const int RESP_SHORT = -1;    // too few bytes held
+const int RESP_NO_FRAME = -2; // held bytes are no frame; they were dropped
 const int CMD_NOT_WRITTEN = -100;
 
 // Bytes received on endpoint 3 and not yet decoded, from index 0. Emptied by openUSB and,

@@ -12,8 +12,7 @@ const fake_backend* fake_backend_in_use = nullptr;
 static int selected_ep = -1;
 static const usb_handle FAKE_HANDLE = 7;
 
-void fake_reset()
-{
+void fake_reset() {
     fake = fake_device();
     fake_log.clear();
     fake_clock_ms = 0;
@@ -21,8 +20,7 @@ void fake_reset()
     selected_ep = -1;
 }
 
-std::vector<fake_call> fake_calls(fake_op op)
-{
+std::vector<fake_call> fake_calls(fake_op op) {
     std::vector<fake_call> out;
     for (const fake_call& c : fake_log)
         if (c.op == op)
@@ -30,14 +28,13 @@ std::vector<fake_call> fake_calls(fake_op op)
     return out;
 }
 
-static void log_call(fake_op op, uint32_t arg, int ep, bool ok, uint32_t count)
-{
+static void log_call(fake_op op, uint32_t arg, int ep, bool ok, uint32_t count) {
     fflush(con_out);
     fake_log.push_back({op, arg, ep, ok, count, ftell(con_out)});
 }
 
-template <typename T> static T take(std::deque<T>& q, T otherwise)
-{
+template <typename T>
+static T take(std::deque<T>& q, T otherwise) {
     if (q.empty())
         return otherwise;
     T v = q.front();
@@ -45,8 +42,7 @@ template <typename T> static T take(std::deque<T>& q, T otherwise)
     return v;
 }
 
-int plat_find_interface(const usb_guid* cls, char* buf_name)
-{
+int plat_find_interface(const usb_guid* cls, char* buf_name) {
     (void)cls;
     bool ok = fake_backend_in_use ? fake_backend_in_use->present() : take(fake.present, true);
     if (ok)
@@ -55,16 +51,14 @@ int plat_find_interface(const usb_guid* cls, char* buf_name)
     return ok ? 0 : -1;
 }
 
-usb_handle plat_open(const char* path)
-{
+usb_handle plat_open(const char* path) {
     fake.opened = path;
     bool ok = fake_backend_in_use ? fake_backend_in_use->open() : take(fake.opens, true);
     log_call(OP_OPEN, 0, -1, ok, 0);
     return ok ? FAKE_HANDLE : USB_INVALID_HANDLE;
 }
 
-int plat_close(usb_handle h)
-{
+int plat_close(usb_handle h) {
     (void)h;
     if (fake_backend_in_use)
         fake_backend_in_use->close();
@@ -72,8 +66,7 @@ int plat_close(usb_handle h)
     return 0;
 }
 
-int plat_ioctl(usb_handle h, uint32_t code)
-{
+int plat_ioctl(usb_handle h, uint32_t code) {
     (void)h;
     bool ok = fake_backend_in_use ? fake_backend_in_use->ioctl(code) : take(fake.ioctls, true);
     if (ok && (code & 0xFFFFF000u) == 0x950F2000u)
@@ -82,8 +75,7 @@ int plat_ioctl(usb_handle h, uint32_t code)
     return ok ? 1 : 0;
 }
 
-int plat_read(usb_handle h, void* buf, uint32_t size, uint32_t* count)
-{
+int plat_read(usb_handle h, void* buf, uint32_t size, uint32_t* count) {
     (void)h;
     *count = 0;
     bool ok = true;
@@ -105,8 +97,7 @@ int plat_read(usb_handle h, void* buf, uint32_t size, uint32_t* count)
     return ok ? 1 : 0;
 }
 
-int plat_write(usb_handle h, const void* buf, uint32_t size, uint32_t* count)
-{
+int plat_write(usb_handle h, const void* buf, uint32_t size, uint32_t* count) {
     (void)h;
     *count = 0;
     bool ok = true;
@@ -126,8 +117,7 @@ int plat_write(usb_handle h, const void* buf, uint32_t size, uint32_t* count)
     return ok ? 1 : 0;
 }
 
-void plat_sleep(uint32_t ms)
-{
+void plat_sleep(uint32_t ms) {
     fake_clock_ms += ms;
     log_call(OP_SLEEP, ms, -1, true, 0);
 }

@@ -16,11 +16,11 @@ enum fake_op { OP_FIND, OP_OPEN, OP_CLOSE, OP_IOCTL, OP_READ, OP_WRITE, OP_SLEEP
 
 struct fake_call {
     fake_op op;
-    uint32_t arg;     // ioctl code, bytes asked for or offered, or milliseconds
-    int ep;           // endpoint selected at the time of a read or write, else -1
-    bool ok;          // what the call returned
-    uint32_t count;   // bytes delivered or accepted
-    long con_pos;     // console bytes printed before the call
+    uint32_t arg;   // ioctl code, bytes asked for or offered, or milliseconds
+    int ep;         // endpoint selected at the time of a read or write, else -1
+    bool ok;        // what the call returned
+    uint32_t count; // bytes delivered or accepted
+    long con_pos;   // console bytes printed before the call
 };
 
 // One scripted device read: `fail`, or these bytes (empty: nothing pending).
@@ -39,12 +39,12 @@ struct fake_write {
 // call; an empty queue means the ordinary answer (present, opens, selects, nothing to read,
 // accepts everything).
 struct fake_device {
-    std::deque<bool> present;                    // plat_find_interface answers
-    std::deque<bool> opens;                      // plat_open answers
-    std::deque<bool> ioctls;                     // plat_ioctl answers
-    std::deque<fake_read> reads[4];              // per endpoint
-    std::deque<fake_write> writes[4];            // per endpoint
-    std::string path = "fake-printer";           // what plat_find_interface reports
+    std::deque<bool> present;                     // plat_find_interface answers
+    std::deque<bool> opens;                       // plat_open answers
+    std::deque<bool> ioctls;                      // plat_ioctl answers
+    std::deque<fake_read> reads[4];               // per endpoint
+    std::deque<fake_write> writes[4];             // per endpoint
+    std::string path = "fake-printer";            // what plat_find_interface reports
     std::vector<std::vector<uint8_t>> written[4]; // every accepted write, per endpoint
     std::string opened;                           // last path given to plat_open
 };

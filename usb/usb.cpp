@@ -14,8 +14,7 @@ epInfo ep_data[USB_EP_COUNT];
 static const int CONNECT_ATTEMPTS = 20;
 static const uint32_t CONNECT_WAIT_MS = 1000;
 
-void usb_copy_path(char* buf_name, const char* path)
-{
+void usb_copy_path(char* buf_name, const char* path) {
     size_t i = 0;
     for (; i < USB_PATH_MAX && path[i] != '\0'; i++)
         buf_name[i] = path[i];
@@ -23,20 +22,17 @@ void usb_copy_path(char* buf_name, const char* path)
         buf_name[i] = '\0';
 }
 
-static bool ep_valid(int ep_num)
-{
+static bool ep_valid(int ep_num) {
     return ep_num >= 0 && ep_num < USB_EP_COUNT;
 }
 
 // Overlapping move towards the front; the destination lies below the source.
-static void ep_shift(epInfo* ep, uint32_t from, uint32_t count)
-{
+static void ep_shift(epInfo* ep, uint32_t from, uint32_t count) {
     memmove(ep->buf, ep->buf + from, count);
     ep->addr = count;
 }
 
-int readUSB(void* buf, uint32_t size, int ep_num)
-{
+int readUSB(void* buf, uint32_t size, int ep_num) {
     if (!ep_valid(ep_num))
         return -1;
     epInfo* ep = &ep_data[ep_num];
@@ -77,8 +73,7 @@ int readUSB(void* buf, uint32_t size, int ep_num)
     return static_cast<int>(bret + size);
 }
 
-int writeUSB(const void* buf, uint32_t size, int ep_num)
-{
+int writeUSB(const void* buf, uint32_t size, int ep_num) {
     if (!ep_valid(ep_num))
         return -1;
     if (!plat_ioctl(husb, pipe_code(ep_num)))
@@ -92,8 +87,7 @@ int writeUSB(const void* buf, uint32_t size, int ep_num)
     return static_cast<int>(count);
 }
 
-int openUSB()
-{
+int openUSB() {
     buf_in_adr = 0;
     memset(buf_in, 0, sizeof(buf_in));
 
@@ -106,8 +100,7 @@ int openUSB()
     return husb == USB_INVALID_HANDLE ? -1 : 0;
 }
 
-int connect_ADM_USB()
-{
+int connect_ADM_USB() {
     for (int attempt = 0; attempt < CONNECT_ATTEMPTS; attempt++) {
         if (openUSB() == 0) {
             con_puts("Open USB - O'k");

@@ -29,8 +29,7 @@ extern epInfo ep_data[USB_EP_COUNT];
 
 // Pipe-select control code of an endpoint: device type 0x950F, function 0x800 + endpoint,
 // METHOD_BUFFERED, FILE_ANY_ACCESS.
-inline uint32_t pipe_code(int ep_num)
-{
+inline uint32_t pipe_code(int ep_num) {
     return ((static_cast<uint32_t>(ep_num) | 0x800u) << 2) | 0x950F0000u;
 }
 
