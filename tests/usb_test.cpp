@@ -17,7 +17,8 @@ std::vector<uint8_t> run(int first, int count) {
 }
 
 void hold(int ep, const std::vector<uint8_t>& data) {
-    memcpy(ep_data[ep].buf, data.data(), data.size());
+    if (!data.empty())
+        memcpy(ep_data[ep].buf, data.data(), data.size());
     ep_data[ep].addr = static_cast<uint32_t>(data.size());
 }
 
