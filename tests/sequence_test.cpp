@@ -1,0 +1,361 @@
+// Whole runs of the program, from the command line to the exit status, in-process against the
+// simulated printer with the virtual clock.
+#include <cstdio>
+#include <string>
+#include <unistd.h>
+
+#include "driver/driver.h"
+#include "image/image.h"
+#include "sim/sim.h"
+#include "tests/sim_inproc.h"
+#include "tests/test_util.h"
+
+namespace {
+
+std::string firmware_reply(const std::string& version) {
+    return "{\"result\": {\"value\": \"" + version + "\"}}";
+}
+
+std::string version_query(const std::string& version) {
+    return "Write command 'get_version' - O'k\nVersion, read " +
+           std::to_string(firmware_reply(version).size()) + " bytes\nVersion: " + version + "\n";
+}
+
+std::string crc_line(uint32_t crc) {
+    char line[32];
+    snprintf(line, sizeof(line), "CRC32 = 0x%08X\n", crc);
+    return line;
+}
+
+std::string repeat(const std::string& line, int n) {
+    std::string out;
+    for (int i = 0; i < n; i++)
+        out += line;
+    return out;
+}
+
+const std::string OPEN = "Open USB - O'k\n";
+const std::string WAIT = "Wait open USB\n";
+const std::string PROMPT = "Press 'Enter' for exit...\n";
+
+// Waits a complete run spends outside the download and the state polls.
+const uint64_t VERSION_WAIT = 1000, SWITCH_WAIT = 3000, CRC_WAIT = 400, FLASH_WAIT = 2500,
+               POLL = 10 + 500, EXIT_WAIT = 100 + 20, REOPEN_WAIT = 2000;
+
+class sequence : public fresh_state {
+  protected:
+    void TearDown() override { unlink(path.c_str()); }
+
+    void make_image(uint32_t blocks) {
+        char name[] = "/tmp/fpflash-seq-XXXXXX";
+        int fd = mkstemp(name);
+        image.resize(blocks * BLOCK_SIZE);
+        for (size_t i = 0; i < image.size(); i++)
+            image[i] = static_cast<char>((i * 31 + 7) & 0xFF);
+        if (!image.empty() && write(fd, image.data(), image.size()) < 0)
+            ADD_FAILURE() << "cannot write the image";
+        close(fd);
+        path = name;
+    }
+
+    int run(const sim_options& o, uint32_t blocks = 3) {
+        make_image(blocks);
+        sim_inproc_start(o);
+        char prog[] = "fpflash";
+        char* argv[] = {prog, &path[0], nullptr};
+        return fpflash_main(2, argv);
+    }
+
+    std::string head() { return "Read file '" + path + "' - O'k\n"; }
+    std::string download_ok(const std::string& progress = "Download block 0\n") {
+        return "Download file '" + path + "'...\n" + progress + "Download file '" + path +
+               "' - O'k\n";
+    }
+    std::string loader_start() { return OPEN + crc_line(0) + download_ok(); }
+    std::string closing(const std::string& exit_code = "-1") {
+        return crc_line(sim_crc32(image.data(), image.size())) +
+               "Exit loader  code = " + exit_code + "\n" + OPEN + version_query("1.2.4") + PROMPT;
+    }
+    std::string flash_states() {
+        return "Download fiscal printer... 0\nDownload fiscal printer... 1\n"
+               "Download fiscal printer... 2\nDownload end fiscal printer - O'k\n";
+    }
+    std::string firmware_phase() {
+        return head() + OPEN + version_query("1.2.3") + "Write command 'upgrade_mode' - O'k\n";
+    }
+    size_t sleeps_of(uint32_t ms) {
+        size_t n = 0;
+        for (const fake_call& c : fake_calls(OP_SLEEP))
+            n += c.arg == ms;
+        return n;
+    }
+
+    std::string path;
+    std::string image;
+};
+
+TEST_F(sequence, a_complete_update) {
+    EXPECT_EQ(0, run(sim_options()));
+    EXPECT_EQ(firmware_phase() + loader_start() + flash_states() + closing(), con.text());
+    EXPECT_EQ(1, con.keys_read());
+    EXPECT_EQ(std::vector<uint8_t>(image.begin(), image.end()), sim_rec.image);
+    EXPECT_EQ(VERSION_WAIT + SWITCH_WAIT + CRC_WAIT + 3 * 40 + FLASH_WAIT + 3 * POLL + 10 +
+                  CRC_WAIT + EXIT_WAIT + REOPEN_WAIT + VERSION_WAIT,
+              fake_clock_ms);
+    // Both documents went out whole, with their terminator.
+    ASSERT_EQ(3u, sim_rec.documents.size());
+    EXPECT_EQ(std::string(command_ver_main, 116), sim_rec.documents[0]);
+    EXPECT_EQ(std::string(command_download_main, 117), sim_rec.documents[1]);
+    // Every handle opened was closed: after the switch, after exit, at the end.
+    EXPECT_EQ(3u, fake_calls(OP_OPEN).size());
+    EXPECT_EQ(3u, fake_calls(OP_CLOSE).size());
+}
+
+TEST_F(sequence, the_handle_is_closed_before_the_switch_is_reported) {
+    run(sim_options());
+    long said = static_cast<long>(con.text().find("Write command 'upgrade_mode' - O'k"));
+    fake_call first_close = fake_calls(OP_CLOSE).at(0);
+    EXPECT_LE(first_close.con_pos, said);
+    EXPECT_EQ(1u, sleeps_of(SWITCH_WAIT));
+}
+
+TEST_F(sequence, acknowledgement_codes_show_during_the_download) {
+    sim_options o;
+    o.block_rules = {{0, 3, 1}, {20, 2, 1}};
+    EXPECT_EQ(0, run(o, 21));
+    EXPECT_NE(std::string::npos,
+              con.text().find("Download block 0\nDownload begin - O'k\nDownload block 20\n"
+                              "Download END - O'k\nDownload file"));
+    EXPECT_EQ(std::vector<uint8_t>(image.begin(), image.end()), sim_rec.image);
+}
+
+TEST_F(sequence, a_silent_firmware_goes_straight_to_the_loader_on_the_same_handle) {
+    sim_options o;
+    o.start_mode = SIM_LOADER;
+    EXPECT_EQ(0, run(o));
+    EXPECT_EQ(head() + OPEN + "Write command 'get_version' - O'k\nERROR read version, res = 0\n" +
+                  crc_line(0) + download_ok() + flash_states() + closing(),
+              con.text());
+    EXPECT_EQ(0u, sleeps_of(SWITCH_WAIT));
+    EXPECT_EQ(2u, sim_rec.opens);
+    for (const std::string& d : sim_rec.documents)
+        EXPECT_EQ(std::string::npos, d.find("upgrade_mode"));
+}
+
+TEST_F(sequence, an_unscannable_reply_is_printed_raw_and_the_switch_follows) {
+    sim_options o;
+    o.version_reply = "{\"status\": \"busy\"}";
+    // The final reply is unscannable too: the update ran, but no version was read.
+    EXPECT_EQ(-1, run(o));
+    std::string raw =
+        "Write command 'get_version' - O'k\nVersion, read 18 bytes\n" + o.version_reply;
+    EXPECT_EQ(head() + OPEN + raw + "Write command 'upgrade_mode' - O'k\n" + loader_start() +
+                  flash_states() + crc_line(sim_crc32(image.data(), image.size())) +
+                  "Exit loader  code = -1\n" + OPEN + raw + PROMPT,
+              con.text());
+}
+
+TEST_F(sequence, a_loader_that_does_not_answer_the_first_crc_query) {
+    sim_options o;
+    o.loader_silent = true;
+    EXPECT_EQ(-1, run(o));
+    EXPECT_EQ(firmware_phase() + OPEN + "ERROR read CRC32, code - -1\n" + PROMPT, con.text());
+    EXPECT_EQ(std::vector<uint8_t>{0x4A}, sim_rec.commands); // no block, no exit command
+    EXPECT_EQ(1, con.keys_read());
+}
+
+TEST_F(sequence, a_failed_download_closes_the_loader_phase_and_fails_the_run) {
+    sim_options o;
+    o.block_rules = {{1, SIM_NO_REPLY, SIM_ALWAYS}};
+    EXPECT_EQ(-1, run(o));
+    std::string closing_steps = crc_line(sim_crc32(image.data(), 528)) +
+                                "Exit loader  code = -1\n" + OPEN + version_query("1.2.4") + PROMPT;
+    EXPECT_EQ(firmware_phase() + OPEN + crc_line(0) + "Download file '" + path +
+                  "'...\nDownload block 0\nERROR download file " + path + "\n" + closing_steps,
+              con.text());
+    // Block 1 went out three times; block 2 never.
+    EXPECT_EQ(4u, sim_rec.blocks.size());
+}
+
+struct state_case {
+    const char* name;
+    std::vector<uint8_t> states;
+    std::string printed;
+    int status;
+};
+
+class state_polling : public sequence, public ::testing::WithParamInterface<state_case> {};
+
+TEST_P(state_polling, reports_each_state_and_stops_only_on_6_or_251) {
+    const state_case& c = GetParam();
+    sim_options o;
+    o.states = c.states;
+    EXPECT_EQ(c.status, run(o));
+    EXPECT_EQ(firmware_phase() + loader_start() + c.printed + closing(), con.text());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, state_polling,
+    ::testing::Values(
+        state_case{"done_at_once", {6}, "Download end fiscal printer - O'k\n", 0},
+        state_case{"counter_survives_other_states",
+                   {4, 253, 4, 254, 1, 2, 4, 6},
+                   "Download fiscal printer... 0\nDownload ERROR FLASH\n"
+                   "Download fiscal printer... 1\nDownload ERROR block\nDownload block - O'k\n"
+                   "Download END - O'k\nDownload fiscal printer... 2\n"
+                   "Download end fiscal printer - O'k\n",
+                   0},
+        state_case{"unknown_codes_are_reported",
+                   {3, 0, 7, 6},
+                   "Download get_response res = 3\nDownload get_response res = 0\n"
+                   "Download get_response res = 7\nDownload end fiscal printer - O'k\n",
+                   0},
+        // The printer failed to write its flash: the run must not end as a success.
+        state_case{"printer_failure",
+                   {4, 251},
+                   "Download fiscal printer... 0\n"
+                   "Download ERROR fiscal printer\n",
+                   251}),
+    [](const ::testing::TestParamInfo<state_case>& i) { return std::string(i.param.name); });
+
+TEST_F(sequence, state_polls_are_half_a_second_apart) {
+    sim_options o;
+    o.states = {4, 4, 4, 4, 6};
+    run(o);
+    EXPECT_EQ(4u, sleeps_of(500));
+    EXPECT_EQ(1u, sleeps_of(2500));
+}
+
+TEST_F(sequence, a_state_command_not_written_with_the_printer_back) {
+    sim_options o;
+    o.state_write_fails = 1;
+    EXPECT_EQ(0, run(o));
+    // Reopened, the loader reports its CRC32 from end_exit on.
+    EXPECT_EQ(firmware_phase() + loader_start() + "Exit USB\n" + OPEN + closing(), con.text());
+    EXPECT_EQ(1u, sleeps_of(500));
+}
+
+TEST_F(sequence, a_state_command_not_written_and_the_printer_gone) {
+    sim_options o;
+    o.state_write_fails = 1;
+    o.state_fail_away = SIM_NEVER;
+    EXPECT_EQ(-1, run(o));
+    EXPECT_EQ(firmware_phase() + loader_start() + "Exit USB\n" + repeat(WAIT, 20), con.text());
+    EXPECT_EQ(1, con.keys_read());
+    // Closed after the switch and before the reconnection; nothing open to close after that.
+    EXPECT_EQ(2u, fake_calls(OP_CLOSE).size());
+}
+
+TEST_F(sequence, a_printer_that_never_appears) {
+    sim_options o;
+    o.absent_enums = SIM_NEVER;
+    EXPECT_EQ(-1, run(o));
+    EXPECT_EQ(head() + repeat(WAIT, 20), con.text());
+    EXPECT_EQ(20000u, fake_clock_ms);
+    EXPECT_EQ(20u, fake_calls(OP_FIND).size());
+    EXPECT_EQ(0, con.keys_read());
+}
+
+TEST_F(sequence, a_printer_that_appears_on_the_third_attempt) {
+    sim_options o;
+    o.absent_enums = 2;
+    EXPECT_EQ(0, run(o));
+    EXPECT_EQ(0u, con.text().find(head() + WAIT + WAIT + OPEN + "Write command"));
+}
+
+TEST_F(sequence, no_return_after_a_mode_switch_ends_at_once) {
+    sim_options after_upgrade;
+    after_upgrade.upgrade_away = SIM_NEVER;
+    EXPECT_EQ(-1, run(after_upgrade));
+    EXPECT_EQ(firmware_phase() + repeat(WAIT, 20), con.text());
+    EXPECT_EQ(0, con.keys_read());
+
+    sim_options after_exit;
+    after_exit.exit_away = SIM_NEVER;
+    console_capture second;
+    EXPECT_EQ(-1, run(after_exit));
+    std::string t = second.text();
+    EXPECT_EQ(repeat(WAIT, 20), t.substr(t.size() - 20 * WAIT.size()));
+    EXPECT_NE(std::string::npos, t.find("Exit loader  code = -1\n" + WAIT));
+    EXPECT_EQ(std::string::npos, t.find(PROMPT));
+    EXPECT_EQ(0, second.keys_read());
+}
+
+TEST_F(sequence, an_empty_image_flashes_nothing_but_runs_every_step) {
+    EXPECT_EQ(0, run(sim_options(), 0));
+    EXPECT_EQ(firmware_phase() + OPEN + crc_line(0) + download_ok("") + flash_states() + closing(),
+              con.text());
+    EXPECT_TRUE(sim_rec.blocks.empty());
+}
+
+// Command line and image: none of these ends touches the device.
+TEST_F(sequence, ends_before_the_device) {
+    char prog[] = "fpflash";
+    char* none[] = {prog, nullptr};
+    EXPECT_EQ(1, fpflash_main(1, none));
+    EXPECT_EQ("ERROR command line\n", con.text());
+    EXPECT_EQ(1, con.keys_read());
+
+    struct {
+        std::string name;
+        int status;
+        std::string printed;
+    } cases[] = {
+        {"/nonexistent/image.bin", -1, "File '/nonexistent/image.bin' not found\n"},
+        {std::string(1021, 'a'), -1, "File '" + std::string(1020, 'a') + "' not found\n"},
+    };
+    for (auto& c : cases) {
+        console_capture each;
+        char* argv[] = {prog, &c.name[0], nullptr};
+        EXPECT_EQ(c.status, fpflash_main(2, argv));
+        EXPECT_EQ(c.printed, each.text());
+        EXPECT_EQ(1, each.keys_read());
+    }
+
+    make_image(1);
+    FILE* f = fopen(path.c_str(), "ab");
+    fputc('x', f);
+    fclose(f);
+    console_capture bad;
+    char* argv[] = {prog, &path[0], nullptr};
+    EXPECT_EQ(-2, fpflash_main(2, argv));
+    EXPECT_EQ("ERROR in file '" + path + "' code = -2\n", bad.text());
+    EXPECT_TRUE(fake_log.empty());
+}
+
+TEST_F(sequence, further_arguments_are_ignored) {
+    make_image(1);
+    sim_inproc_start(sim_options());
+    char prog[] = "fpflash", other[] = "/nonexistent";
+    char* argv[] = {prog, &path[0], other, nullptr};
+    EXPECT_EQ(0, fpflash_main(3, argv));
+    EXPECT_EQ(0u, con.text().find(head()));
+}
+
+TEST_F(sequence, end_of_input_does_not_hold_the_run) {
+    console_capture no_input("");
+    char prog[] = "fpflash";
+    char* none[] = {prog, nullptr};
+    EXPECT_EQ(1, fpflash_main(1, none));
+    EXPECT_EQ(0, no_input.keys_read());
+}
+
+// A step that failed with a result of 0 is still a failure.
+TEST_F(sequence, failures_that_read_as_zero_do_not_end_as_success) {
+    make_image(1);
+    char prog[] = "fpflash";
+    char* argv[] = {prog, &path[0], nullptr};
+
+    fake.writes[1].push_back({false, 0}); // get_version accepted nothing
+    EXPECT_EQ(-1, fpflash_main(2, argv));
+    EXPECT_EQ(head() + OPEN + "ERROR write command 'get_version'\n" + PROMPT, con.text());
+
+    fake_reset();
+    console_capture crc_zero;
+    // No version reply, so straight to the loader, which answers code 0.
+    fake.reads[3].push_back({false, bytes({0x55, 0x55, 0, 0})});
+    EXPECT_EQ(-1, fpflash_main(2, argv));
+    EXPECT_NE(std::string::npos, crc_zero.text().find("ERROR read CRC32, code - 0\n" + PROMPT));
+}
+
+} // namespace
