@@ -1,0 +1,303 @@
+// Linux side of the seam: a user-space driver publishes each device interface as a
+// SOCK_SEQPACKET socket under a per-user directory, and every device call is one request
+// packet answered by one reply packet.
+#include "usb/platform.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+static const uint8_t OP_OPEN = 0;
+static const uint8_t OP_IOCTL = 1;
+static const uint8_t OP_READ = 2;
+static const uint8_t OP_WRITE = 3;
+
+static const uint32_t ACCESS_READ_WRITE = 0xC0000000u;
+
+static const size_t HEADER_SIZE = 5; // u8 op or status, u32 value or count
+static const size_t PACKET_MAX = HEADER_SIZE + USB_TRANSFER_MAX;
+
+// Reads never block on the device side, so a reply this late means a driver that is stuck.
+static const int REPLY_TIMEOUT_MS = 5000;
+
+static const char DIR_NAME[] = "device-interfaces";
+
+static void put_u32(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+    p[2] = static_cast<uint8_t>(v >> 16);
+    p[3] = static_cast<uint8_t>(v >> 24);
+}
+
+static uint32_t get_u32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+static int base_dir(char* out, size_t size) {
+    const char* xdg = getenv("XDG_RUNTIME_DIR");
+    int n = -1;
+    if (xdg != nullptr && xdg[0] != '\0')
+        n = snprintf(out, size, "%s/%s", xdg, DIR_NAME);
+    else
+        n = snprintf(out, size, "/tmp/%s-%u", DIR_NAME, static_cast<unsigned>(geteuid()));
+    return n > 0 && static_cast<size_t>(n) < size ? 0 : -1;
+}
+
+static void guid_name(const usb_guid* g, char* out, size_t size) {
+    (void)snprintf(out, size, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+                   static_cast<unsigned>(g->data1), static_cast<unsigned>(g->data2),
+                   static_cast<unsigned>(g->data3), static_cast<unsigned>(g->data4[0]),
+                   static_cast<unsigned>(g->data4[1]), static_cast<unsigned>(g->data4[2]),
+                   static_cast<unsigned>(g->data4[3]), static_cast<unsigned>(g->data4[4]),
+                   static_cast<unsigned>(g->data4[5]), static_cast<unsigned>(g->data4[6]),
+                   static_cast<unsigned>(g->data4[7]));
+}
+
+// Anyone who could write here could plant a fake printer and be sent the firmware.
+static bool dir_trusted(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
+           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+int plat_find_interface(const usb_guid* cls, char* buf_name) {
+    char base[PATH_MAX];
+    char cls_name[40];
+    if (base_dir(base, sizeof(base)) != 0)
+        return -1;
+    guid_name(cls, cls_name, sizeof(cls_name));
+
+    // Directories are opened once and checked through their descriptors, so what is checked
+    // is what is listed; symbolic links are refused rather than followed.
+    int base_fd = open(base, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (base_fd < 0)
+        return -1;
+    int cls_fd = -1;
+    if (dir_trusted(base_fd))
+        cls_fd = openat(base_fd, cls_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    close(base_fd);
+    if (cls_fd < 0)
+        return -1;
+    if (!dir_trusted(cls_fd)) {
+        close(cls_fd);
+        return -1;
+    }
+    DIR* dir = fdopendir(cls_fd);
+    if (dir == nullptr) {
+        close(cls_fd);
+        return -1;
+    }
+
+    char first[NAME_MAX + 1] = "";
+    bool found = false;
+    const struct dirent* ent = nullptr;
+    while ((ent = readdir(dir)) != nullptr) {
+        size_t len = strnlen(ent->d_name, sizeof(first));
+        if (len == 0 || len >= sizeof(first))
+            continue;
+        if (found && strcmp(ent->d_name, first) >= 0)
+            continue;
+        struct stat st;
+        if (fstatat(dirfd(dir), ent->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISSOCK(st.st_mode))
+            continue;
+        memcpy(first, ent->d_name, len + 1);
+        found = true;
+    }
+    closedir(dir);
+    if (!found)
+        return -1;
+
+    char path[PATH_MAX];
+    int n = snprintf(path, sizeof(path), "%s/%s/%s", base, cls_name, first);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(path))
+        return -1;
+    usb_copy_path(buf_name, path);
+    return 0;
+}
+
+static int handle_fd(usb_handle h) {
+    return h >= 0 && h <= INT_MAX ? static_cast<int>(h) : -1;
+}
+
+static bool connect_path(int fd, const char* path) {
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sun_family = AF_UNIX;
+    size_t len = strlen(path);
+    int path_fd = -1;
+    if (len < sizeof(addr.sun_path)) {
+        memcpy(addr.sun_path, path, len + 1);
+    } else {
+        // sun_path holds about a hundred characters; a deeper socket is reached through a
+        // descriptor of the socket file itself.
+        path_fd = open(path, O_PATH | O_CLOEXEC);
+        if (path_fd < 0)
+            return false;
+        (void)snprintf(addr.sun_path, sizeof(addr.sun_path), "/proc/self/fd/%d", path_fd);
+    }
+    int r;
+    do {
+        r = connect(fd, reinterpret_cast<const struct sockaddr*>(&addr), sizeof(addr));
+    } while (r != 0 && errno == EINTR);
+    // A connect interrupted by a signal goes on in the background and may have finished.
+    bool ok = r == 0 || errno == EISCONN;
+    if (path_fd >= 0)
+        close(path_fd);
+    return ok;
+}
+
+static bool send_packet(int fd, const uint8_t* p, size_t len) {
+    ssize_t r;
+    do {
+        r = send(fd, p, len, MSG_NOSIGNAL);
+    } while (r < 0 && errno == EINTR);
+    return r >= 0 && static_cast<size_t>(r) == len;
+}
+
+static long elapsed_ms(const struct timespec* since) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - since->tv_sec) * 1000 + (now.tv_nsec - since->tv_nsec) / 1000000;
+}
+
+static bool wait_reply(int fd) {
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        long left = REPLY_TIMEOUT_MS - elapsed_ms(&start);
+        if (left <= 0)
+            return false;
+        struct pollfd pfd = {fd, POLLIN, 0};
+        int r = poll(&pfd, 1, static_cast<int>(left));
+        if (r > 0)
+            return true;
+        if (r == 0 || errno != EINTR)
+            return false;
+    }
+}
+
+// One request, one reply. Returns the reply's length (header included), or -1 when the
+// connection failed or the reply can't be a reply at all.
+static long exchange(int fd, const uint8_t* req, size_t req_len, uint8_t* reply) {
+    if (!send_packet(fd, req, req_len))
+        return -1;
+    if (!wait_reply(fd)) {
+        // A reply that turns up later would be taken for the answer to the next request.
+        shutdown(fd, SHUT_RDWR);
+        return -1;
+    }
+    ssize_t r;
+    do {
+        r = recv(fd, reply, PACKET_MAX, MSG_TRUNC | MSG_DONTWAIT);
+    } while (r < 0 && errno == EINTR);
+    if (r < static_cast<ssize_t>(HEADER_SIZE) || static_cast<size_t>(r) > PACKET_MAX)
+        return -1;
+    return static_cast<long>(r);
+}
+
+// Sends a request without payload and checks for a plain success reply.
+static bool simple_request(int fd, uint8_t op, uint32_t value) {
+    uint8_t req[HEADER_SIZE];
+    req[0] = op;
+    put_u32(req + 1, value);
+    uint8_t reply[PACKET_MAX];
+    long n = exchange(fd, req, sizeof(req), reply);
+    return n == static_cast<long>(HEADER_SIZE) && reply[0] == 1;
+}
+
+usb_handle plat_open(const char* path) {
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return USB_INVALID_HANDLE;
+    // Bounds connect and send too: both block while a stuck driver's queue is full.
+    struct timeval tv = {REPLY_TIMEOUT_MS / 1000, 0};
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) != 0 || !connect_path(fd, path) ||
+        !simple_request(fd, OP_OPEN, ACCESS_READ_WRITE)) {
+        close(fd);
+        return USB_INVALID_HANDLE;
+    }
+    return static_cast<usb_handle>(fd);
+}
+
+int plat_close(usb_handle h) {
+    int fd = handle_fd(h);
+    if (fd < 0)
+        return -1;
+    return close(fd) == 0 ? 0 : -1;
+}
+
+int plat_ioctl(usb_handle h, uint32_t code) {
+    int fd = handle_fd(h);
+    return fd >= 0 && simple_request(fd, OP_IOCTL, code) ? 1 : 0;
+}
+
+int plat_read(usb_handle h, void* buf, uint32_t size, uint32_t* count) {
+    *count = 0;
+    int fd = handle_fd(h);
+    if (fd < 0)
+        return 0;
+    uint32_t wanted = std::min(size, USB_TRANSFER_MAX);
+    // The device can't be asked for nothing; nothing is what it would have delivered.
+    if (wanted == 0)
+        return 1;
+
+    uint8_t req[HEADER_SIZE];
+    req[0] = OP_READ;
+    put_u32(req + 1, wanted);
+    uint8_t reply[PACKET_MAX];
+    long n = exchange(fd, req, sizeof(req), reply);
+    if (n < 0 || reply[0] != 1)
+        return 0;
+    uint32_t got = get_u32(reply + 1);
+    if (got > wanted || static_cast<size_t>(n) != HEADER_SIZE + got)
+        return 0;
+    if (got > 0)
+        memcpy(buf, reply + HEADER_SIZE, got);
+    *count = got;
+    return 1;
+}
+
+int plat_write(usb_handle h, const void* buf, uint32_t size, uint32_t* count) {
+    *count = 0;
+    int fd = handle_fd(h);
+    if (fd < 0)
+        return 0;
+    uint32_t len = std::min(size, USB_TRANSFER_MAX);
+
+    uint8_t req[PACKET_MAX];
+    req[0] = OP_WRITE;
+    put_u32(req + 1, len);
+    if (len > 0)
+        memcpy(req + HEADER_SIZE, buf, len);
+    uint8_t reply[PACKET_MAX];
+    long n = exchange(fd, req, HEADER_SIZE + len, reply);
+    if (n != static_cast<long>(HEADER_SIZE) || reply[0] != 1)
+        return 0;
+    uint32_t accepted = get_u32(reply + 1);
+    if (accepted > len)
+        return 0;
+    *count = accepted;
+    return 1;
+}
+
+void plat_sleep(uint32_t ms) {
+    struct timespec left;
+    left.tv_sec = static_cast<time_t>(ms / 1000);
+    left.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
