@@ -1,0 +1,369 @@
+#include "sim/sim.h"
+
+#include <array>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+
+sim_record sim_rec;
+
+static const uint32_t PIPE_SELECT = 0x950F2000u;
+static const uint32_t PIPE_BITS = 0xCu;
+static const uint32_t BLOCK_BYTES = 528;
+static const uint8_t SYNC = 0x55;
+static const uint8_t CMD_HEAD[3] = {0x51, 0x18, 0x06};
+static const uint8_t CMD_STATE = 0x84;
+static const uint8_t CMD_VERSION = 0x4A;
+static const uint8_t CMD_EXIT = 0xF1;
+static const uint8_t STATE_FLASHING = 4;
+static const uint8_t STATE_DONE = 6;
+
+struct sim_device {
+    sim_options opt;
+    bool present = false;
+    int away_left = 0;
+    sim_mode mode = SIM_APP;
+    std::string app_version;
+    int holder = 0; // the live connection, 0 when none
+    int last_con = 0;
+    int selected = -1;
+    std::deque<uint8_t> pending[4];
+    std::vector<uint8_t> states;
+    size_t state_pos = 0;
+    int state_fails_left = 0;
+    bool stale_done = false;
+    std::map<uint32_t, int> attempts; // writes seen per block index
+    bool away_at_close = false;
+};
+
+static sim_device dev;
+
+#if defined(__GNUC__)
+static void note(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+#endif
+
+static void note(const char* fmt, ...) {
+    char line[256];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(line, sizeof(line), fmt, ap);
+    va_end(ap);
+    sim_rec.log.push_back(line);
+}
+
+static const char* mode_name(sim_mode m) {
+    return m == SIM_APP ? "firmware" : "loader";
+}
+
+void sim_reset(const sim_options& o) {
+    dev = sim_device();
+    sim_rec = sim_record();
+    dev.opt = o;
+    dev.mode = o.start_mode;
+    dev.app_version = o.app_version;
+    dev.present = o.absent_enums == 0;
+    dev.away_left = o.absent_enums;
+    dev.states = o.states;
+    if (dev.states.empty()) {
+        dev.states.assign(o.flash_polls > 0 ? static_cast<size_t>(o.flash_polls) : 0,
+                          STATE_FLASHING);
+        dev.states.push_back(STATE_DONE);
+    }
+    dev.state_fails_left = o.state_write_fails;
+    note("start: %s, %s", mode_name(dev.mode), dev.present ? "present" : "absent");
+}
+
+// Re-enumeration: whatever was open is dead, and what the pipes held is lost with the reset.
+static void go_away(sim_mode back_as, int away) {
+    dev.present = false;
+    dev.away_left = away;
+    dev.mode = back_as;
+    dev.holder = 0;
+    dev.selected = -1;
+    dev.away_at_close = false;
+    for (std::deque<uint8_t>& p : dev.pending)
+        p.clear();
+    if (away == SIM_NEVER)
+        note("away: for good");
+    else
+        note("away: back as %s after %d enumerations", mode_name(back_as), away);
+}
+
+void sim_come_back() {
+    if (dev.present)
+        return;
+    dev.present = true;
+    dev.away_left = 0;
+    note("back: %s", mode_name(dev.mode));
+}
+
+bool sim_present() {
+    sim_rec.enumerations++;
+    if (!dev.present) {
+        if (dev.away_left == 0)
+            sim_come_back();
+        else if (dev.away_left > 0)
+            dev.away_left--;
+    }
+    note("enumerate: %s", dev.present ? "present" : "absent");
+    return dev.present;
+}
+
+bool sim_is_present() {
+    return dev.present;
+}
+
+int sim_away_left() {
+    return dev.present ? 0 : dev.away_left;
+}
+
+sim_mode sim_current_mode() {
+    return dev.mode;
+}
+
+int sim_open() {
+    if (!dev.present) {
+        note("open: absent");
+        return -1;
+    }
+    if (dev.holder != 0) {
+        note("open: busy, held by #%d", dev.holder);
+        return -1;
+    }
+    dev.holder = ++dev.last_con;
+    dev.selected = -1;
+    sim_rec.opens++;
+    note("open: #%d, %s", dev.holder, mode_name(dev.mode));
+    return dev.holder;
+}
+
+void sim_close(int con) {
+    if (con <= 0 || con != dev.holder) {
+        note("close: #%d, dead", con);
+        return;
+    }
+    dev.holder = 0;
+    dev.selected = -1;
+    note("close: #%d", con);
+    if (dev.away_at_close)
+        go_away(SIM_APP, dev.opt.exit_away);
+}
+
+static bool live(int con, const char* op) {
+    if (con > 0 && con == dev.holder)
+        return true;
+    note("%s: #%d, dead", op, con);
+    return false;
+}
+
+bool sim_ioctl(int con, uint32_t code) {
+    if (!live(con, "ioctl"))
+        return false;
+    if ((code & ~PIPE_BITS) != PIPE_SELECT) {
+        note("ioctl: 0x%08X refused", code);
+        return false;
+    }
+    dev.selected = static_cast<int>((code & PIPE_BITS) >> 2);
+    return true;
+}
+
+bool sim_read(int con, uint8_t* buf, uint32_t size, uint32_t* count) {
+    *count = 0;
+    if (!live(con, "read"))
+        return false;
+    if (dev.selected < 0) {
+        note("read: no pipe selected");
+        return false;
+    }
+    std::deque<uint8_t>& p = dev.pending[dev.selected];
+    size_t n = p.size() < size ? p.size() : size;
+    if (dev.selected == dev.opt.split_ep && n > 1)
+        n = 1;
+    for (size_t i = 0; i < n; i++) {
+        buf[i] = p.front();
+        p.pop_front();
+    }
+    *count = static_cast<uint32_t>(n);
+    // Empty polls are the bulk of the traffic and say nothing.
+    if (n > 0)
+        note("read: ep%d %u of %u bytes", dev.selected, *count, size);
+    return true;
+}
+
+static void queue(int ep, const std::vector<uint8_t>& bytes) {
+    dev.pending[ep].insert(dev.pending[ep].end(), bytes.begin(), bytes.end());
+}
+
+static void put_le32(std::vector<uint8_t>& out, uint32_t v) {
+    for (int i = 0; i < 4; i++)
+        out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+static void reply_frame(int code, const uint32_t* data) {
+    if (dev.opt.loader_silent || code < 0)
+        return;
+    uint8_t c = static_cast<uint8_t>(code);
+    std::vector<uint8_t> f = {SYNC, SYNC, c, c};
+    if (data) {
+        put_le32(f, data[0]);
+        put_le32(f, data[1]);
+    }
+    queue(3, f);
+}
+
+static void stale_check(int what) {
+    if (dev.stale_done || dev.opt.stale_before != what)
+        return;
+    dev.stale_done = true;
+    queue(3, dev.opt.stale_bytes);
+    note("stale: %zu bytes pending", dev.opt.stale_bytes.size());
+}
+
+static bool names_command(const std::string& doc, const std::string& name) {
+    return !name.empty() && doc.find("\"" + name + "\"") != std::string::npos;
+}
+
+static void app_document(const uint8_t* buf, uint32_t size) {
+    std::string doc(reinterpret_cast<const char*>(buf), size);
+    sim_rec.documents.push_back(doc);
+    if (names_command(doc, "get_version")) {
+        if (dev.opt.app_silent) {
+            note("write: get_version, not answered");
+            return;
+        }
+        std::string reply = dev.opt.version_reply;
+        if (reply.empty())
+            reply = "{\"result\": {\"value\": \"" + dev.app_version + "\"}}";
+        queue(1, std::vector<uint8_t>(reply.begin(), reply.end()));
+        note("write: get_version, %s", dev.app_version.c_str());
+    } else if (names_command(doc, "upgrade_mode")) {
+        note("write: upgrade_mode");
+        go_away(SIM_LOADER, dev.opt.upgrade_away);
+    } else {
+        note("write: document of %u bytes ignored", size);
+    }
+}
+
+static int block_reply(uint32_t index, int attempt) {
+    for (const sim_block_rule& r : dev.opt.block_rules) {
+        if (r.index != index)
+            continue;
+        if (r.times == SIM_ALWAYS || attempt < r.times)
+            return r.code;
+        attempt -= r.times;
+    }
+    return dev.opt.ack_code;
+}
+
+static void loader_block(const uint8_t* buf) {
+    stale_check(SIM_FIRST_BLOCK);
+    uint32_t index = static_cast<uint32_t>(sim_rec.image.size() / BLOCK_BYTES);
+    int reply = dev.opt.loader_silent ? SIM_NO_REPLY : block_reply(index, dev.attempts[index]++);
+    // Only what the loader acknowledges goes to flash; a rejected block comes again.
+    bool kept = reply >= 1 && reply <= 3;
+    sim_rec.blocks.push_back({index, reply, kept, std::vector<uint8_t>(buf, buf + BLOCK_BYTES)});
+    if (kept)
+        sim_rec.image.insert(sim_rec.image.end(), buf, buf + BLOCK_BYTES);
+    reply_frame(reply, nullptr);
+    note("write: block %u, reply %d", index, reply);
+}
+
+static void loader_command(uint8_t code) {
+    sim_rec.commands.push_back(code);
+    stale_check(code);
+    if (code == CMD_STATE) {
+        uint8_t state =
+            dev.states[dev.state_pos < dev.states.size() ? dev.state_pos : dev.states.size() - 1];
+        dev.state_pos++;
+        reply_frame(state, nullptr);
+        note("write: state, reply %d", state);
+    } else if (code == CMD_VERSION) {
+        uint32_t data[2] = {dev.opt.loader_version,
+                            sim_crc32(sim_rec.image.data(), sim_rec.image.size())};
+        reply_frame(CMD_VERSION, data);
+        note("write: version, 0x%08X crc32 0x%08X", data[0], data[1]);
+    } else if (code == CMD_EXIT) {
+        note("write: exit");
+        dev.app_version = dev.opt.new_version;
+        // With an answer to read, the reset waits for the host to let go of the device.
+        if (dev.opt.exit_reply != SIM_NO_REPLY && !dev.opt.loader_silent) {
+            reply_frame(dev.opt.exit_reply, nullptr);
+            dev.away_at_close = true;
+        } else {
+            go_away(SIM_APP, dev.opt.exit_away);
+        }
+    } else {
+        note("write: command 0x%02X ignored", code);
+    }
+}
+
+static void loader_write(const uint8_t* buf, uint32_t size) {
+    if (size == sizeof(CMD_HEAD) + 1 && memcmp(buf, CMD_HEAD, sizeof(CMD_HEAD)) == 0)
+        loader_command(buf[3]);
+    else if (size == BLOCK_BYTES)
+        loader_block(buf);
+    else
+        note("write: %u bytes ignored", size);
+}
+
+static bool is_state_command(const uint8_t* buf, uint32_t size) {
+    return size == sizeof(CMD_HEAD) + 1 && memcmp(buf, CMD_HEAD, sizeof(CMD_HEAD)) == 0 &&
+           buf[3] == CMD_STATE;
+}
+
+bool sim_write(int con, const uint8_t* buf, uint32_t size, uint32_t* count) {
+    *count = 0;
+    if (!live(con, "write"))
+        return false;
+    int ep = dev.selected;
+    if (ep < 0) {
+        note("write: no pipe selected");
+        return false;
+    }
+    if (ep == 3 && dev.mode == SIM_LOADER && dev.state_fails_left > 0 &&
+        is_state_command(buf, size)) {
+        dev.state_fails_left--;
+        sim_rec.commands.push_back(CMD_STATE);
+        note("write: state, failed");
+        go_away(SIM_LOADER, dev.opt.state_fail_away);
+        return false;
+    }
+    if (ep == 1 && dev.mode == SIM_APP &&
+        names_command(std::string(reinterpret_cast<const char*>(buf), size),
+                      dev.opt.fail_command)) {
+        note("write: %s, failed", dev.opt.fail_command.c_str());
+        return false;
+    }
+
+    sim_rec.received[ep].insert(sim_rec.received[ep].end(), buf, buf + size);
+    *count = size;
+    if (ep == 1 && dev.mode == SIM_APP)
+        app_document(buf, size);
+    else if (ep == 3 && dev.mode == SIM_LOADER)
+        loader_write(buf, size);
+    else
+        note("write: ep%d %u bytes ignored by the %s", ep, size, mode_name(dev.mode));
+    return true;
+}
+
+static std::array<uint32_t, 256> crc_table() {
+    std::array<uint32_t, 256> t{};
+    for (uint32_t i = 0; i < 256; i++) {
+        uint32_t c = i;
+        for (int k = 0; k < 8; k++)
+            c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        t[i] = c;
+    }
+    return t;
+}
+
+uint32_t sim_crc32(const void* data, size_t size) {
+    static const std::array<uint32_t, 256> table = crc_table();
+    const uint8_t* p = static_cast<const uint8_t*>(data);
+    uint32_t c = 0xFFFFFFFFu;
+    for (size_t i = 0; i < size; i++)
+        c = table[(c ^ p[i]) & 0xFFu] ^ (c >> 8);
+    return c ^ 0xFFFFFFFFu;
+}

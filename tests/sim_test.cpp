@@ -1,0 +1,308 @@
+// The simulated printer, driven through the program's own transfer, framing, command and
+// download functions, so what it answers is what the program expects.
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "image/image.h"
+#include "loader/loader.h"
+#include "tests/sim_inproc.h"
+#include "tests/test_util.h"
+#include "usb/usb.h"
+
+namespace {
+
+const char GET_VERSION[] = "{\"document\": {\"command\": \"get_version\"}}";
+const char UPGRADE_MODE[] = "{\"document\": {\"command\": \"upgrade_mode\"}}";
+
+sim_options loader_options() {
+    sim_options o;
+    o.start_mode = SIM_LOADER;
+    return o;
+}
+
+class sim_test : public fresh_state {
+  protected:
+    void start(const sim_options& o) {
+        fresh_state::SetUp();
+        sim_inproc_start(o);
+        ASSERT_EQ(openUSB(), 0);
+    }
+
+    // What the program does between phases: let go, then find the printer again.
+    int reconnect() {
+        plat_close(husb);
+        return openUSB();
+    }
+
+    // The reply to get_version, "" when nothing came.
+    std::string ask_version() {
+        if (writeUSB(GET_VERSION, sizeof(GET_VERSION), EP_JSON) <= 0)
+            return "write failed";
+        char reply[1025] = {};
+        int n = readUSB(reply, 1024, EP_JSON);
+        return n > 0 ? std::string(reply, static_cast<size_t>(n)) : "";
+    }
+
+    // An image of `blocks` records, loaded by the program from a file.
+    void load_image(uint32_t blocks) {
+        image.resize(blocks * BLOCK_SIZE);
+        for (size_t i = 0; i < image.size(); i++)
+            image[i] = static_cast<uint8_t>(i * 7 + i / BLOCK_SIZE);
+        std::string path = testing::TempDir() + "sim_test_" + std::to_string(getpid()) + ".bin";
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char*>(image.data()),
+                   static_cast<std::streamsize>(image.size()));
+        ASSERT_EQ(file.read_encrypt(path.c_str()), 0);
+        remove(path.c_str());
+    }
+
+    std::vector<uint32_t> written_indices() {
+        std::vector<uint32_t> out;
+        for (const sim_block& b : sim_rec.blocks)
+            out.push_back(b.index);
+        return out;
+    }
+
+    std::vector<uint8_t> image;
+};
+
+TEST(sim_crc32, known_vectors) {
+    struct {
+        const char* text;
+        uint32_t crc;
+    } cases[] = {
+        {"", 0x00000000u},
+        {"a", 0xE8B7BE43u},
+        {"123456789", 0xCBF43926u},
+        {"The quick brown fox jumps over the lazy dog", 0x414FA339u},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(sim_crc32(c.text, strlen(c.text)), c.crc) << c.text;
+}
+
+TEST_F(sim_test, whole_update_round_trip) {
+    sim_options o;
+    start(o);
+    load_image(3);
+    EXPECT_EQ(ask_version(), "{\"result\": {\"value\": \"1.2.3\"}}");
+
+    EXPECT_GT(writeUSB(UPGRADE_MODE, sizeof(UPGRADE_MODE), EP_JSON), 0);
+    char scratch[16];
+    EXPECT_EQ(readUSB(scratch, sizeof(scratch), EP_JSON), -1) << "the old connection is dead";
+    EXPECT_FALSE(sim_is_present());
+    ASSERT_EQ(reconnect(), 0);
+    EXPECT_EQ(sim_current_mode(), SIM_LOADER);
+
+    uint32_t ver = 0, crc = 0;
+    EXPECT_EQ(ver_CRC32_response(&ver, &crc), CODE_VERSION);
+    EXPECT_EQ(ver, o.loader_version);
+    EXPECT_EQ(crc, 0u) << "nothing flashed yet";
+
+    EXPECT_EQ(file.download(), 0);
+    EXPECT_EQ(sim_rec.image, image);
+    EXPECT_EQ(written_indices(), (std::vector<uint32_t>{0, 1, 2}));
+
+    std::vector<int> states;
+    for (int i = 0; i < 5; i++)
+        states.push_back(state_response());
+    EXPECT_EQ(states, (std::vector<int>{4, 4, 4, 6, 6}));
+
+    EXPECT_EQ(ver_CRC32_response(&ver, &crc), CODE_VERSION);
+    EXPECT_EQ(crc, sim_crc32(image.data(), image.size()));
+
+    EXPECT_EQ(exit_response(), RESP_SHORT) << "gone before it could answer";
+    ASSERT_EQ(reconnect(), 0);
+    EXPECT_EQ(ask_version(), "{\"result\": {\"value\": \"1.2.4\"}}");
+
+    EXPECT_EQ(sim_rec.commands,
+              (std::vector<uint8_t>{0x4A, 0x84, 0x84, 0x84, 0x84, 0x84, 0x4A, 0xF1}));
+    EXPECT_EQ(sim_rec.documents.size(), 3u);
+    EXPECT_EQ(sim_rec.opens, 3);
+}
+
+TEST_F(sim_test, block_replies) {
+    struct {
+        const char* name;
+        std::vector<sim_block_rule> rules;
+        bool silent;
+        int result;
+        std::vector<uint32_t> written;
+        size_t kept;
+    } cases[] = {
+        {"begin and end", {{0, 3, 1}, {2, 2, 1}}, false, 0, {0, 1, 2}, 3},
+        {"rejected once", {{1, 254, 1}}, false, 0, {0, 1, 1, 2}, 3},
+        {"rejected, unanswered", {{1, 254, 1}, {1, SIM_NO_REPLY, 1}}, false, 0, {0, 1, 1, 1, 2}, 3},
+        {"always rejected", {{1, 253, SIM_ALWAYS}}, false, -1, {0, 1, 1, 1}, 1},
+        {"silent loader", {}, true, -1, {0, 0, 0}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        sim_options o = loader_options();
+        o.block_rules = c.rules;
+        o.loader_silent = c.silent;
+        start(o);
+        load_image(3);
+
+        EXPECT_EQ(file.download(), c.result);
+        EXPECT_EQ(written_indices(), c.written);
+        std::vector<uint8_t> kept(image.begin(),
+                                  image.begin() + static_cast<long>(c.kept * BLOCK_SIZE));
+        EXPECT_EQ(sim_rec.image, kept);
+        for (const sim_block& b : sim_rec.blocks)
+            EXPECT_EQ(memcmp(b.data.data(), &image[b.index * BLOCK_SIZE], BLOCK_SIZE), 0);
+        uint32_t ver = 0, crc = 0;
+        if (!c.silent) {
+            ASSERT_EQ(ver_CRC32_response(&ver, &crc), CODE_VERSION);
+            EXPECT_EQ(crc, sim_crc32(kept.data(), kept.size()));
+        }
+    }
+    EXPECT_NE(con.text().find("Download begin - O'k"), std::string::npos);
+    EXPECT_NE(con.text().find("Download END - O'k"), std::string::npos);
+}
+
+TEST_F(sim_test, state_sequences) {
+    struct {
+        int flash_polls;
+        std::vector<uint8_t> list;
+        std::vector<int> expected;
+    } cases[] = {
+        {0, {}, {6, 6}},
+        {2, {}, {4, 4, 6, 6}},
+        {3, {4, 253, 254, 251}, {4, 253, 254, 251, 251}},
+    };
+    for (const auto& c : cases) {
+        sim_options o = loader_options();
+        o.flash_polls = c.flash_polls;
+        o.states = c.list;
+        start(o);
+        std::vector<int> got;
+        for (size_t i = 0; i < c.expected.size(); i++)
+            got.push_back(state_response());
+        EXPECT_EQ(got, c.expected);
+    }
+}
+
+TEST_F(sim_test, failed_state_write_drops_the_loader) {
+    sim_options o = loader_options();
+    o.state_write_fails = 1;
+    o.state_fail_away = 1;
+    start(o);
+    EXPECT_EQ(state_response(), CMD_NOT_WRITTEN);
+    EXPECT_FALSE(sim_is_present());
+    plat_close(husb);
+    ASSERT_EQ(connect_ADM_USB(), 0);
+    EXPECT_EQ(fake_clock_ms, 1000u) << "one enumeration missed";
+    EXPECT_EQ(sim_current_mode(), SIM_LOADER);
+    EXPECT_EQ(state_response(), 4) << "the failed query consumed no state";
+}
+
+enum leave_by { STAY, UPGRADE, EXIT };
+
+// Away counts from the start, after upgrade_mode and after exit, seen by the connection loop.
+TEST_F(sim_test, absence_is_counted_in_enumerations) {
+    struct {
+        const char* name;
+        int absent, upgrade_away, exit_away;
+        leave_by leave;
+        int result;
+        uint64_t clock;
+    } cases[] = {
+        {"three attempts late", 3, 0, 0, STAY, 0, 3000},
+        {"never there", SIM_NEVER, 0, 0, STAY, -1, 20000},
+        {"loader late", 0, 2, 0, UPGRADE, 0, 2000},
+        {"loader never", 0, SIM_NEVER, 0, UPGRADE, -1, 20000},
+        {"firmware never", 0, 0, SIM_NEVER, EXIT, -1, 20000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fresh_state::SetUp();
+        sim_options o;
+        o.absent_enums = c.absent;
+        o.upgrade_away = c.upgrade_away;
+        o.exit_away = c.exit_away;
+        o.start_mode = c.leave == EXIT ? SIM_LOADER : SIM_APP;
+        sim_inproc_start(o);
+        if (c.leave != STAY) {
+            ASSERT_EQ(openUSB(), 0);
+            if (c.leave == EXIT)
+                exit_response();
+            else
+                writeUSB(UPGRADE_MODE, sizeof(UPGRADE_MODE), EP_JSON);
+            plat_close(husb);
+        }
+        fake_clock_ms = 0;
+        EXPECT_EQ(connect_ADM_USB(), c.result);
+        EXPECT_EQ(fake_clock_ms, c.clock);
+    }
+}
+
+TEST_F(sim_test, exit_reply_holds_the_loader_until_the_close) {
+    sim_options o = loader_options();
+    o.exit_reply = 1;
+    start(o);
+    EXPECT_EQ(exit_response(), 1);
+    EXPECT_TRUE(sim_is_present());
+    ASSERT_EQ(reconnect(), 0);
+    EXPECT_EQ(ask_version(), "{\"result\": {\"value\": \"1.2.4\"}}");
+}
+
+TEST_F(sim_test, connection_rules) {
+    sim_reset(sim_options());
+    int a = sim_open();
+    EXPECT_GT(a, 0);
+    EXPECT_EQ(sim_open(), -1) << "exclusive";
+    uint8_t b[4];
+    uint32_t n = 1;
+    EXPECT_FALSE(sim_read(a, b, sizeof(b), &n)) << "no pipe selected yet";
+    EXPECT_EQ(n, 0u);
+    EXPECT_FALSE(sim_ioctl(a, 0x950F2010u));
+    EXPECT_FALSE(sim_ioctl(a + 1, pipe_code(1)));
+    EXPECT_TRUE(sim_ioctl(a, pipe_code(1)));
+    sim_close(a);
+    int c = sim_open();
+    EXPECT_GT(c, a);
+    EXPECT_FALSE(sim_ioctl(a, pipe_code(1))) << "a closed connection stays closed";
+}
+
+TEST_F(sim_test, version_query_faults) {
+    struct {
+        const char* name;
+        sim_options o;
+        std::string reply;
+    } cases[4];
+    cases[0] = {"silent", {}, ""};
+    cases[0].o.app_silent = true;
+    cases[1] = {"own text", {}, "no version here"};
+    cases[1].o.version_reply = "no version here";
+    cases[2] = {"failing write", {}, "write failed"};
+    cases[2].o.fail_command = "get_version";
+    cases[3] = {"loader ignores documents", loader_options(), ""};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        start(c.o);
+        EXPECT_EQ(ask_version(), c.reply);
+        EXPECT_EQ(sim_rec.received[EP_JSON].empty(), c.reply == "write failed");
+    }
+}
+
+TEST_F(sim_test, split_and_stale_replies) {
+    sim_options o = loader_options();
+    o.split_ep = EP_LOADER;
+    start(o);
+    EXPECT_EQ(state_response(), RESP_SHORT) << "two reads, one byte each";
+    EXPECT_EQ(get_response(nullptr, nullptr), 4);
+    for (const fake_call& c : fake_calls(OP_READ))
+        EXPECT_LE(c.count, 1u);
+
+    o.split_ep = -1;
+    o.stale_bytes = bytes({0x55, 0x55, 0x02, 0x02});
+    o.stale_before = code_state;
+    start(o);
+    EXPECT_EQ(state_response(), 2);
+    EXPECT_EQ(state_response(), 4) << "the real answer came behind the stale one";
+}
+
+} // namespace
