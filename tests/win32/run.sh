@@ -6,10 +6,10 @@ set -u
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/common.sh"
 scenario=$1
-exe=$(cd "$(dirname "$2")" 2>/dev/null && pwd)/$(basename "$2")
+check_exe "$2"
+exe=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
 export WINEPREFIX="$3"
 
-check_exe "$exe"
 check_wine
 [ -f "$WINEPREFIX/system.reg" ] || skip "no Wine prefix at $WINEPREFIX (see the prefix setup test)"
 
