@@ -2,7 +2,7 @@
 # `make test` builds everything and runs every test.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build asan win32 test demo deps deps-win32 clean
+.PHONY: all build asan win32 win64 test demo deps deps-win32 clean
 
 all: build
 
@@ -27,8 +27,14 @@ win32: deps deps-win32
 	    cmake --preset win32 >/dev/null && cmake --build build/win32 -j$(JOBS); \
 	else echo "win32: i686-w64-mingw32-g++ not found, Windows build skipped"; fi
 
+# Not shipped: the same program for 64-bit Wine, where 32-bit Wine cannot run.
+win64: deps deps-win32
+	@if command -v x86_64-w64-mingw32-g++ >/dev/null; then \
+	    cmake --preset win64 >/dev/null && cmake --build build/win64 -j$(JOBS); \
+	else echo "win64: x86_64-w64-mingw32-g++ not found, 64-bit Windows build skipped"; fi
+
 test: build asan
-	@$(MAKE) --no-print-directory win32
+	@$(MAKE) --no-print-directory win32 win64
 	ctest --test-dir build/host --output-on-failure -j$(JOBS)
 	ctest --test-dir build/asan --output-on-failure -j$(JOBS) -L unit
 

@@ -1,23 +1,4 @@
 # Cross-build of the 32-bit Windows console program with MinGW-w64 (Debian: g++-mingw-w64-i686).
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
-
 set(FP_MINGW_TRIPLE i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${FP_MINGW_TRIPLE}-gcc)
-set(CMAKE_CXX_COMPILER ${FP_MINGW_TRIPLE}-g++)
-set(CMAKE_RC_COMPILER ${FP_MINGW_TRIPLE}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${FP_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Technicians get one .exe and nothing else: no libgcc, libstdc++ or winpthread DLL beside it.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")
-
-# The one deliverable lands at the top of the build tree: build/win32/fpflash.exe.
-if(NOT DEFINED CMAKE_RUNTIME_OUTPUT_DIRECTORY)
-    set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

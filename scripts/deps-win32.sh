@@ -3,7 +3,7 @@
 # it as root with apt-get, otherwise says what is missing. Then says whether 32-bit Wine can
 # run here. Never fails its caller: without these the rest is built and tested all the same,
 # and the Windows tests skip.
-pkgs="g++-mingw-w64-i686 wine wine32:i386"
+pkgs="g++-mingw-w64-i686 g++-mingw-w64-x86-64-win32 wine wine32:i386 wine64"
 
 installed() {
     dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'
@@ -16,7 +16,8 @@ if command -v dpkg-query >/dev/null 2>&1; then
     done
 else
     command -v i686-w64-mingw32-g++ >/dev/null 2>&1 || missing="$missing g++-mingw-w64-i686"
-    command -v wine >/dev/null 2>&1 || missing="$missing wine wine32:i386"
+    command -v x86_64-w64-mingw32-g++ >/dev/null 2>&1 || missing="$missing g++-mingw-w64-x86-64-win32"
+    command -v wine >/dev/null 2>&1 || missing="$missing wine wine32:i386 wine64"
 fi
 
 if [ -n "$missing" ]; then
@@ -43,8 +44,9 @@ fi
 if ! out=$(wine --version 2>&1); then
     case $out in
     *"Exec format error"*)
-        echo "deps-win32: the Windows tests under Wine will be skipped: this kernel does not" \
-            "run 32-bit programs (IA-32 emulation is off), so 32-bit Wine cannot start" ;;
+        echo "deps-win32: the 32-bit Windows tests under Wine will be skipped: this kernel does" \
+            "not run 32-bit programs (IA-32 emulation is off); the 64-bit build runs them" \
+            "under 64-bit Wine instead" ;;
     *)
         echo "deps-win32: the Windows tests under Wine will be skipped: 'wine --version'" \
             "failed: $out" ;;

@@ -20,7 +20,7 @@ skip() {
 # Skips unless `wine` is there and can start at all.
 check_wine() {
     command -v "$wine_cmd" >/dev/null 2>&1 ||
-        skip "'$wine_cmd' is not installed (scripts/deps-win32.sh installs wine and wine32 as root)"
+        skip "'$wine_cmd' is not installed (scripts/deps-win32.sh installs wine, wine32 and wine64 as root)"
     if ! version=$("$wine_cmd" --version 2>&1); then
         case $version in
         *"Exec format error"*)
@@ -32,5 +32,5 @@ check_wine() {
 }
 
 check_exe() {
-    [ -f "$1" ] || skip "$1 is not built ('make win32' builds it with g++-mingw-w64-i686)"
+    [ -f "$1" ] || skip "$1 is not built ('make win32' builds it with MinGW-w64)"
 }
