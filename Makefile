@@ -40,3 +40,10 @@ test: build asan
 
 clean:
 	rm -rf build
+
+# Each fuzz target for a fixed number of executions; `scripts/fuzz.sh --short` is the
+# bounded run for CI.
+FUZZ_RUNS ?= 200000
+.PHONY: fuzz
+fuzz:
+	scripts/fuzz.sh --runs $(FUZZ_RUNS)
