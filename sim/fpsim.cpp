@@ -1,0 +1,854 @@
+// fpsim: the simulated printer published as a device interface, so that fpflash (or any
+// other client of the same sockets) can run a whole update against it.
+//
+// The model reacts to requests only; fpsim adds the wall clock. It reads every away count of
+// the model as milliseconds: when the printer goes away it takes its socket down and publishes
+// it again once that long has passed, or never.
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <getopt.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "sim/sim.h"
+
+static const char HELP[] =
+    "Usage: fpsim [OPTION]...\n"
+    "Publishes a simulated fiscal printer as a device interface under\n"
+    "$XDG_RUNTIME_DIR/device-interfaces (or /tmp/device-interfaces-UID) and serves it\n"
+    "until a signal or the scenario stops it. Times are in milliseconds; an away time\n"
+    "may be 'never'.\n"
+    "\n"
+    "The simulator:\n"
+    "  --name NAME              instance name, the socket's file name (default printer)\n"
+    "  --ready FILE             write the process id to FILE once the printer is set up\n"
+    "  --log FILE               write every request served and what the printer did\n"
+    "  --save FILE              on exit, write the image the printer kept (its\n"
+    "                           acknowledged blocks, in order) to FILE\n"
+    "  --reenum MS              time a re-enumeration keeps the printer away, for every\n"
+    "                           away time not given (default 200)\n"
+    "  --stop-when-done         stop once the updated firmware has been opened and closed\n"
+    "  --lifetime SECONDS       stop after this long in any case\n"
+    "  --help                   show this text\n"
+    "\n"
+    "The printer and its faults:\n"
+    "  --absent MS              publish only this long after the start (default 0)\n"
+    "  --start-loader           start in the loader, as after an interrupted update\n"
+    "  --app-version TEXT       version the firmware reports (default 1.2.3)\n"
+    "  --new-version TEXT       version it reports after the loader's exit (default 1.2.4)\n"
+    "  --app-silent             never answer get_version\n"
+    "  --version-reply TEXT     answer get_version with TEXT as it stands\n"
+    "  --fail-write COMMAND     fail the write of the document naming COMMAND\n"
+    "                           (get_version, upgrade_mode)\n"
+    "  --upgrade-away MS        away after upgrade_mode, before the loader shows up\n"
+    "  --loader-version N       version the loader reports (default 0x00020107)\n"
+    "  --loader-silent          the loader answers nothing\n"
+    "  --ack CODE               code the loader answers to a block (default 1)\n"
+    "  --block I:CODE[:TIMES]   answer block I with CODE ('none': no answer) for TIMES\n"
+    "                           writes of it (default: always); repeat for more rules\n"
+    "  --flash-polls N          state 4 for N state queries, then 6 (default 3)\n"
+    "  --states LIST            state codes to answer, comma separated; the last repeats\n"
+    "  --state-write-fails N    the first N state queries fail to be written, and each\n"
+    "                           drops the printer\n"
+    "  --state-fail-away MS     away after such a failure, before the loader is back\n"
+    "  --exit-reply CODE        answer the exit command, and go only when the host closes\n"
+    "  --exit-away MS           away after the exit command, before the new firmware\n"
+    "  --split-ep EP            reads on endpoint EP deliver one byte each\n"
+    "  --stale HEX              bytes pending ahead of a reply (e.g. 55550101) ...\n"
+    "  --stale-before WHAT      ... of the first command with code WHAT, or of the first\n"
+    "                           'block'\n";
+
+static const char BASE_NAME[] = "device-interfaces";
+static const char CLASS_NAME[] = "{594538DA-78A8-06C1-16B5-17779E24DF87}";
+
+static const uint8_t OP_OPEN = 0;
+static const uint8_t OP_IOCTL = 1;
+static const uint8_t OP_READ = 2;
+static const uint8_t OP_WRITE = 3;
+static const uint32_t ACCESS_READ_WRITE = 0xC0000000u;
+static const size_t HEADER_SIZE = 5;
+static const uint32_t TRANSFER_MAX = 1024;
+static const size_t PACKET_MAX = HEADER_SIZE + TRANSFER_MAX;
+static const uint8_t CMD_EXIT = 0xF1;
+
+static const int AWAY_UNSET = -2;
+static const int AWAY_MAX_MS = 24 * 3600 * 1000;
+static const size_t CLIENTS_MAX = 16;
+
+enum exit_status { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2 };
+
+struct client {
+    int fd;
+    int id;          // its number in the log
+    int con;         // the model's connection, 0 until an OPEN succeeds
+    bool after_exit; // opened the firmware that the loader's exit left behind
+};
+
+struct settings {
+    std::string name = "printer";
+    const char* ready = nullptr;
+    const char* log = nullptr;
+    const char* save = nullptr;
+    int reenum_ms = 200;
+    bool stop_when_done = false;
+    long lifetime_s = 0;
+};
+
+static settings cfg;
+static sim_options model;
+
+static std::string class_path;
+static int class_fd = -1;
+static int listen_fd = -1;
+static dev_t sock_dev = 0;
+static ino_t sock_ino = 0;
+static std::vector<client> clients;
+static int next_client_id = 1;
+static long long back_at_ms = -1;
+static bool done = false;
+static FILE* log_file = nullptr;
+static size_t notes_logged = 0;
+static struct timespec start_time;
+static volatile sig_atomic_t stop_signal = 0;
+
+static long long now_ms() {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec - start_time.tv_sec) * 1000 +
+           (t.tv_nsec - start_time.tv_nsec) / 1000000;
+}
+
+#if defined(__GNUC__)
+static void log_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+static void complain(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+#endif
+
+static void log_line(const char* fmt, ...) {
+    if (log_file == nullptr)
+        return;
+    long long t = now_ms();
+    fprintf(log_file, "%5lld.%03lld ", t / 1000, t % 1000);
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(log_file, fmt, ap);
+    va_end(ap);
+    fputc('\n', log_file);
+    fflush(log_file);
+}
+
+static void log_notes() {
+    for (; notes_logged < sim_rec.log.size(); notes_logged++)
+        log_line("    %s", sim_rec.log[notes_logged].c_str());
+}
+
+static void complain(const char* fmt, ...) {
+    fputs("fpsim: ", stderr);
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
+    fputc('\n', stderr);
+}
+
+// ---- command line -------------------------------------------------------------------------
+
+static bool parse_long(const char* s, long lo, long hi, long* out) {
+    if (s == nullptr || *s == '\0')
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    long v = strtol(s, &end, 0);
+    if (errno != 0 || *end != '\0' || v < lo || v > hi)
+        return false;
+    *out = v;
+    return true;
+}
+
+static bool parse_int(const char* s, int lo, int hi, int* out) {
+    long v = 0;
+    if (!parse_long(s, lo, hi, &v))
+        return false;
+    *out = static_cast<int>(v);
+    return true;
+}
+
+static bool parse_away(const char* s, int* out) {
+    if (strcmp(s, "never") == 0) {
+        *out = SIM_NEVER;
+        return true;
+    }
+    return parse_int(s, 0, AWAY_MAX_MS, out);
+}
+
+static bool parse_code(const char* s, int* out) {
+    if (strcmp(s, "none") == 0) {
+        *out = SIM_NO_REPLY;
+        return true;
+    }
+    return parse_int(s, 0, 255, out);
+}
+
+// INDEX:CODE[:TIMES]
+static bool parse_block_rule(const char* s, sim_block_rule* r) {
+    std::string text = s;
+    size_t a = text.find(':');
+    if (a == std::string::npos)
+        return false;
+    size_t b = text.find(':', a + 1);
+    std::string times = b == std::string::npos ? "always" : text.substr(b + 1);
+    long index = 0;
+    if (!parse_long(text.substr(0, a).c_str(), 0, 0xFFFF, &index) ||
+        !parse_code(text.substr(a + 1, b - a - 1).c_str(), &r->code))
+        return false;
+    r->index = static_cast<uint32_t>(index);
+    r->times = SIM_ALWAYS;
+    return times == "always" || parse_int(times.c_str(), 1, INT_MAX, &r->times);
+}
+
+static bool parse_states(const char* s, std::vector<uint8_t>* out) {
+    std::string text = s;
+    size_t from = 0;
+    for (;;) {
+        size_t comma = text.find(',', from);
+        int code = 0;
+        if (!parse_int(text.substr(from, comma - from).c_str(), 0, 255, &code))
+            return false;
+        out->push_back(static_cast<uint8_t>(code));
+        if (comma == std::string::npos)
+            return true;
+        from = comma + 1;
+    }
+}
+
+static int hex_digit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+static bool parse_hex(const char* s, std::vector<uint8_t>* out) {
+    size_t len = strlen(s);
+    if (len == 0 || len % 2 != 0 || len / 2 > TRANSFER_MAX)
+        return false;
+    for (size_t i = 0; i < len; i += 2) {
+        int hi = hex_digit(s[i]), lo = hex_digit(s[i + 1]);
+        if (hi < 0 || lo < 0)
+            return false;
+        out->push_back(static_cast<uint8_t>(hi << 4 | lo));
+    }
+    return true;
+}
+
+static bool name_usable(const std::string& n) {
+    return !n.empty() && n.size() <= NAME_MAX && n != "." && n != ".." &&
+           n.find('/') == std::string::npos;
+}
+
+enum option_id {
+    OPT_NAME = 256,
+    OPT_READY,
+    OPT_LOG,
+    OPT_SAVE,
+    OPT_REENUM,
+    OPT_STOP_WHEN_DONE,
+    OPT_LIFETIME,
+    OPT_HELP,
+    OPT_ABSENT,
+    OPT_START_LOADER,
+    OPT_APP_VERSION,
+    OPT_NEW_VERSION,
+    OPT_APP_SILENT,
+    OPT_VERSION_REPLY,
+    OPT_FAIL_WRITE,
+    OPT_UPGRADE_AWAY,
+    OPT_LOADER_VERSION,
+    OPT_LOADER_SILENT,
+    OPT_ACK,
+    OPT_BLOCK,
+    OPT_FLASH_POLLS,
+    OPT_STATES,
+    OPT_STATE_WRITE_FAILS,
+    OPT_STATE_FAIL_AWAY,
+    OPT_EXIT_REPLY,
+    OPT_EXIT_AWAY,
+    OPT_SPLIT_EP,
+    OPT_STALE,
+    OPT_STALE_BEFORE,
+};
+
+static const struct option LONG_OPTIONS[] = {
+    {"name", required_argument, nullptr, OPT_NAME},
+    {"ready", required_argument, nullptr, OPT_READY},
+    {"log", required_argument, nullptr, OPT_LOG},
+    {"save", required_argument, nullptr, OPT_SAVE},
+    {"reenum", required_argument, nullptr, OPT_REENUM},
+    {"stop-when-done", no_argument, nullptr, OPT_STOP_WHEN_DONE},
+    {"lifetime", required_argument, nullptr, OPT_LIFETIME},
+    {"help", no_argument, nullptr, OPT_HELP},
+    {"absent", required_argument, nullptr, OPT_ABSENT},
+    {"start-loader", no_argument, nullptr, OPT_START_LOADER},
+    {"app-version", required_argument, nullptr, OPT_APP_VERSION},
+    {"new-version", required_argument, nullptr, OPT_NEW_VERSION},
+    {"app-silent", no_argument, nullptr, OPT_APP_SILENT},
+    {"version-reply", required_argument, nullptr, OPT_VERSION_REPLY},
+    {"fail-write", required_argument, nullptr, OPT_FAIL_WRITE},
+    {"upgrade-away", required_argument, nullptr, OPT_UPGRADE_AWAY},
+    {"loader-version", required_argument, nullptr, OPT_LOADER_VERSION},
+    {"loader-silent", no_argument, nullptr, OPT_LOADER_SILENT},
+    {"ack", required_argument, nullptr, OPT_ACK},
+    {"block", required_argument, nullptr, OPT_BLOCK},
+    {"flash-polls", required_argument, nullptr, OPT_FLASH_POLLS},
+    {"states", required_argument, nullptr, OPT_STATES},
+    {"state-write-fails", required_argument, nullptr, OPT_STATE_WRITE_FAILS},
+    {"state-fail-away", required_argument, nullptr, OPT_STATE_FAIL_AWAY},
+    {"exit-reply", required_argument, nullptr, OPT_EXIT_REPLY},
+    {"exit-away", required_argument, nullptr, OPT_EXIT_AWAY},
+    {"split-ep", required_argument, nullptr, OPT_SPLIT_EP},
+    {"stale", required_argument, nullptr, OPT_STALE},
+    {"stale-before", required_argument, nullptr, OPT_STALE_BEFORE},
+    {nullptr, 0, nullptr, 0},
+};
+
+// One option into `cfg` or `model`; false when its argument is no good.
+static bool take_option(int id, const char* arg) {
+    sim_block_rule rule = {0, 0, 0};
+    long v = 0;
+    switch (id) {
+    case OPT_NAME:
+        cfg.name = arg;
+        return name_usable(cfg.name);
+    case OPT_READY:
+        cfg.ready = arg;
+        return true;
+    case OPT_LOG:
+        cfg.log = arg;
+        return true;
+    case OPT_SAVE:
+        cfg.save = arg;
+        return true;
+    case OPT_REENUM:
+        return parse_int(arg, 0, AWAY_MAX_MS, &cfg.reenum_ms);
+    case OPT_STOP_WHEN_DONE:
+        cfg.stop_when_done = true;
+        return true;
+    case OPT_LIFETIME:
+        return parse_long(arg, 1, 30L * 24 * 3600, &cfg.lifetime_s);
+    case OPT_ABSENT:
+        return parse_away(arg, &model.absent_enums);
+    case OPT_START_LOADER:
+        model.start_mode = SIM_LOADER;
+        return true;
+    case OPT_APP_VERSION:
+        model.app_version = arg;
+        return true;
+    case OPT_NEW_VERSION:
+        model.new_version = arg;
+        return true;
+    case OPT_APP_SILENT:
+        model.app_silent = true;
+        return true;
+    case OPT_VERSION_REPLY:
+        model.version_reply = arg;
+        return !model.version_reply.empty() && model.version_reply.size() <= TRANSFER_MAX;
+    case OPT_FAIL_WRITE:
+        model.fail_command = arg;
+        return !model.fail_command.empty();
+    case OPT_UPGRADE_AWAY:
+        return parse_away(arg, &model.upgrade_away);
+    case OPT_LOADER_VERSION:
+        if (!parse_long(arg, 0, 0xFFFFFFFFL, &v))
+            return false;
+        model.loader_version = static_cast<uint32_t>(v);
+        return true;
+    case OPT_LOADER_SILENT:
+        model.loader_silent = true;
+        return true;
+    case OPT_ACK:
+        return parse_code(arg, &model.ack_code);
+    case OPT_BLOCK:
+        if (!parse_block_rule(arg, &rule))
+            return false;
+        model.block_rules.push_back(rule);
+        return true;
+    case OPT_FLASH_POLLS:
+        return parse_int(arg, 0, 1000000, &model.flash_polls);
+    case OPT_STATES:
+        model.states.clear();
+        return parse_states(arg, &model.states);
+    case OPT_STATE_WRITE_FAILS:
+        return parse_int(arg, 0, 1000000, &model.state_write_fails);
+    case OPT_STATE_FAIL_AWAY:
+        return parse_away(arg, &model.state_fail_away);
+    case OPT_EXIT_REPLY:
+        return parse_code(arg, &model.exit_reply);
+    case OPT_EXIT_AWAY:
+        return parse_away(arg, &model.exit_away);
+    case OPT_SPLIT_EP:
+        return parse_int(arg, 0, 3, &model.split_ep);
+    case OPT_STALE:
+        model.stale_bytes.clear();
+        return parse_hex(arg, &model.stale_bytes);
+    case OPT_STALE_BEFORE:
+        if (strcmp(arg, "block") == 0) {
+            model.stale_before = SIM_FIRST_BLOCK;
+            return true;
+        }
+        return parse_int(arg, 0, 255, &model.stale_before);
+    default:
+        return false;
+    }
+}
+
+// Returns -1 to go on, or the status to exit with.
+static int parse_command_line(int argc, char** argv) {
+    model.upgrade_away = model.state_fail_away = model.exit_away = AWAY_UNSET;
+    opterr = 0;
+    for (;;) {
+        int prev = optind;
+        // No reordering: argv[prev] is then always the option just read.
+        int id = getopt_long(argc, argv, "+:", LONG_OPTIONS, nullptr);
+        if (id == -1)
+            break;
+        if (id == OPT_HELP) {
+            fputs(HELP, stdout);
+            return EXIT_OK;
+        }
+        const char* shown = argv[prev];
+        if (id == '?' || id == ':') {
+            complain("%s: unknown option or missing argument (see fpsim --help)", shown);
+            return EXIT_USAGE;
+        }
+        if (!take_option(id, optarg)) {
+            complain("%s %s: not a usable value (see fpsim --help)", shown,
+                     optarg != nullptr ? optarg : "");
+            return EXIT_USAGE;
+        }
+    }
+    if (optind < argc) {
+        complain("%s: unexpected argument (see fpsim --help)", argv[optind]);
+        return EXIT_USAGE;
+    }
+    if (!model.stale_bytes.empty() && model.stale_before < 0) {
+        complain("--stale needs --stale-before");
+        return EXIT_USAGE;
+    }
+    for (int* away : {&model.upgrade_away, &model.state_fail_away, &model.exit_away})
+        if (*away == AWAY_UNSET)
+            *away = cfg.reenum_ms;
+    return -1;
+}
+
+// ---- publishing ---------------------------------------------------------------------------
+
+static bool dir_private(int fd) {
+    struct stat st;
+    return fstat(fd, &st) == 0 && st.st_uid == geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// Opens `name` under `at` as a directory, creating it private first when it is missing.
+static int make_dir(int at, const char* name, const std::string& shown) {
+    if (mkdirat(at, name, 0700) != 0 && errno != EEXIST) {
+        complain("cannot create %s: %s", shown.c_str(), strerror(errno));
+        return -1;
+    }
+    int fd = openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        complain("cannot open %s: %s", shown.c_str(), strerror(errno));
+        return -1;
+    }
+    // Someone else's directory is theirs to fix; the client will simply find nothing there.
+    if (!dir_private(fd))
+        complain("warning: %s is not private to this user; clients will ignore it", shown.c_str());
+    return fd;
+}
+
+static bool open_class_dir() {
+    const char* xdg = getenv("XDG_RUNTIME_DIR");
+    std::string base;
+    if (xdg != nullptr && xdg[0] != '\0')
+        base = std::string(xdg) + "/" + BASE_NAME;
+    else
+        base = "/tmp/" + std::string(BASE_NAME) + "-" + std::to_string(geteuid());
+    int base_fd = make_dir(AT_FDCWD, base.c_str(), base);
+    if (base_fd < 0)
+        return false;
+    class_path = base + "/" + CLASS_NAME;
+    class_fd = make_dir(base_fd, CLASS_NAME, class_path);
+    close(base_fd);
+    return class_fd >= 0;
+}
+
+// The socket's address; a path too long for sun_path goes through the directory's descriptor.
+static bool socket_address(struct sockaddr_un* addr) {
+    memset(addr, 0, sizeof(*addr));
+    addr->sun_family = AF_UNIX;
+    std::string path = class_path + "/" + cfg.name;
+    if (path.size() >= sizeof(addr->sun_path))
+        path = "/proc/self/fd/" + std::to_string(class_fd) + "/" + cfg.name;
+    if (path.size() >= sizeof(addr->sun_path))
+        return false;
+    memcpy(addr->sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+// A socket left behind by a driver that died is removed; one that answers is another
+// driver's, and two drivers must not share a name.
+static bool clear_name() {
+    struct stat st;
+    if (fstatat(class_fd, cfg.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT;
+    if (!S_ISSOCK(st.st_mode)) {
+        complain("%s/%s exists and is not a socket", class_path.c_str(), cfg.name.c_str());
+        return false;
+    }
+    struct sockaddr_un addr;
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    bool alive = fd >= 0 && socket_address(&addr) &&
+                 connect(fd, reinterpret_cast<const struct sockaddr*>(&addr), sizeof(addr)) == 0;
+    if (fd >= 0)
+        close(fd);
+    if (alive) {
+        complain("another driver publishes %s/%s", class_path.c_str(), cfg.name.c_str());
+        return false;
+    }
+    return unlinkat(class_fd, cfg.name.c_str(), 0) == 0 || errno == ENOENT;
+}
+
+static bool publish() {
+    struct sockaddr_un addr;
+    if (!clear_name() || !socket_address(&addr))
+        return false;
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    struct stat st;
+    if (fd < 0 || bind(fd, reinterpret_cast<const struct sockaddr*>(&addr), sizeof(addr)) != 0 ||
+        listen(fd, 8) != 0 || fstatat(class_fd, cfg.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        complain("cannot publish %s/%s: %s", class_path.c_str(), cfg.name.c_str(), strerror(errno));
+        if (fd >= 0)
+            close(fd);
+        return false;
+    }
+    listen_fd = fd;
+    sock_dev = st.st_dev;
+    sock_ino = st.st_ino;
+    log_line("published %s/%s", class_path.c_str(), cfg.name.c_str());
+    return true;
+}
+
+static void drop_client(size_t i) {
+    close(clients[i].fd);
+    clients.erase(clients.begin() + static_cast<long>(i));
+}
+
+// The interface disappears with every connection to it, as an unplugged device does.
+static void unpublish() {
+    while (!clients.empty()) {
+        log_line("#%d cut off", clients.back().id);
+        drop_client(clients.size() - 1);
+    }
+    if (listen_fd < 0)
+        return;
+    close(listen_fd);
+    listen_fd = -1;
+    struct stat st;
+    if (fstatat(class_fd, cfg.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        st.st_dev == sock_dev && st.st_ino == sock_ino)
+        unlinkat(class_fd, cfg.name.c_str(), 0);
+    log_line("unpublished");
+}
+
+// After every event: the printer may have gone away (or be due back).
+static bool follow_presence() {
+    log_notes();
+    if (listen_fd >= 0 && !sim_is_present()) {
+        unpublish();
+        int away = sim_away_left();
+        back_at_ms = away == SIM_NEVER ? -1 : now_ms() + away;
+        if (away == SIM_NEVER)
+            log_line("away for good");
+        else
+            log_line("away for %d ms", away);
+    }
+    if (listen_fd < 0 && sim_is_present())
+        return publish();
+    if (listen_fd < 0 && back_at_ms >= 0 && now_ms() >= back_at_ms) {
+        back_at_ms = -1;
+        sim_come_back();
+        log_notes();
+        return publish();
+    }
+    return true;
+}
+
+// ---- requests -----------------------------------------------------------------------------
+
+static void put_u32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; i++)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+static uint32_t get_u32(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+static bool exit_command_seen() {
+    return std::find(sim_rec.commands.begin(), sim_rec.commands.end(), CMD_EXIT) !=
+           sim_rec.commands.end();
+}
+
+// Answers one request packet; builds the reply in `reply` and returns its length.
+static size_t answer(client* c, const uint8_t* req, size_t len, uint8_t* reply) {
+    bool ok = false;
+    uint32_t count = 0;
+    if (len < HEADER_SIZE) {
+        log_line("#%d request of %zu bytes: refused", c->id, len);
+        put_u32(reply + 1, 0);
+        reply[0] = 0;
+        return HEADER_SIZE;
+    }
+    uint32_t value = get_u32(req + 1);
+    switch (req[0]) {
+    case OP_OPEN:
+        if (len == HEADER_SIZE && value == ACCESS_READ_WRITE && c->con == 0) {
+            int con = sim_open();
+            ok = con > 0;
+            if (ok) {
+                c->con = con;
+                c->after_exit = sim_current_mode() == SIM_APP && exit_command_seen();
+            }
+        }
+        log_line("#%d OPEN 0x%08X: %s", c->id, value, ok ? "ok" : "refused");
+        break;
+    case OP_IOCTL:
+        ok = len == HEADER_SIZE && sim_ioctl(c->con, value);
+        log_line("#%d IOCTL 0x%08X: %s", c->id, value, ok ? "ok" : "failed");
+        break;
+    case OP_READ:
+        ok = len == HEADER_SIZE && value >= 1 && value <= TRANSFER_MAX &&
+             sim_read(c->con, reply + HEADER_SIZE, value, &count);
+        if (!ok)
+            count = 0;
+        log_line("#%d READ %u: %s %u", c->id, value, ok ? "ok" : "failed", count);
+        break;
+    case OP_WRITE:
+        ok = value <= TRANSFER_MAX && len == HEADER_SIZE + value &&
+             sim_write(c->con, req + HEADER_SIZE, value, &count);
+        if (!ok)
+            count = 0;
+        log_line("#%d WRITE %u: %s %u", c->id, value, ok ? "ok" : "failed", count);
+        break;
+    default:
+        log_line("#%d op %u: refused", c->id, req[0]);
+        break;
+    }
+    reply[0] = ok ? 1 : 0;
+    put_u32(reply + 1, count);
+    return HEADER_SIZE + (req[0] == OP_READ ? count : 0);
+}
+
+static void client_gone(size_t i) {
+    client c = clients[i];
+    drop_client(i);
+    log_line("#%d closed", c.id);
+    if (c.con > 0)
+        sim_close(c.con);
+    if (c.after_exit && cfg.stop_when_done)
+        done = true;
+}
+
+// Serves one packet of client `i`. Returns false when the client went.
+static bool serve(size_t i) {
+    uint8_t req[PACKET_MAX + 1];
+    ssize_t n;
+    do {
+        n = recv(clients[i].fd, req, sizeof(req), MSG_DONTWAIT | MSG_TRUNC);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return true;
+    if (n <= 0) {
+        client_gone(i);
+        return false;
+    }
+    uint8_t reply[PACKET_MAX];
+    size_t len = static_cast<size_t>(n) <= PACKET_MAX ? static_cast<size_t>(n) : PACKET_MAX + 1;
+    size_t reply_len = answer(&clients[i], req, len, reply);
+    // A client that doesn't take its replies must not stall the printer for the others.
+    if (send(clients[i].fd, reply, reply_len, MSG_DONTWAIT | MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(reply_len)) {
+        client_gone(i);
+        return false;
+    }
+    return true;
+}
+
+static void accept_clients() {
+    for (;;) {
+        int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            return;
+        if (clients.size() >= CLIENTS_MAX) {
+            close(fd);
+            continue;
+        }
+        clients.push_back({fd, next_client_id++, 0, false});
+        log_line("#%d connected", clients.back().id);
+    }
+}
+
+// ---- the run ------------------------------------------------------------------------------
+
+static void on_signal(int s) {
+    stop_signal = s;
+}
+
+static void save_image() {
+    if (cfg.save == nullptr)
+        return;
+    FILE* f = fopen(cfg.save, "wb");
+    bool ok = f != nullptr;
+    if (ok && !sim_rec.image.empty())
+        ok = fwrite(sim_rec.image.data(), 1, sim_rec.image.size(), f) == sim_rec.image.size();
+    if (f != nullptr && fclose(f) != 0)
+        ok = false;
+    if (!ok)
+        complain("cannot save the image to %s", cfg.save);
+}
+
+static bool write_ready() {
+    FILE* f = fopen(cfg.ready, "w");
+    if (f == nullptr || fprintf(f, "%ld\n", static_cast<long>(getpid())) < 0 || fclose(f) != 0) {
+        complain("cannot write %s", cfg.ready);
+        return false;
+    }
+    return true;
+}
+
+// Until a signal, the scenario's end or a failure; returns the exit status.
+static int run(const sigset_t* wait_mask) {
+    long long end_ms = cfg.lifetime_s > 0 ? cfg.lifetime_s * 1000LL : -1;
+    std::vector<struct pollfd> fds;
+    while (stop_signal == 0 && !done) {
+        if (!follow_presence())
+            return EXIT_FAILED;
+        long long now = now_ms();
+        if (end_ms >= 0 && now >= end_ms) {
+            log_line("lifetime over");
+            break;
+        }
+        long long wake = back_at_ms;
+        if (end_ms >= 0 && (wake < 0 || end_ms < wake))
+            wake = end_ms;
+
+        fds.clear();
+        for (const client& c : clients)
+            fds.push_back({c.fd, POLLIN, 0});
+        if (listen_fd >= 0)
+            fds.push_back({listen_fd, POLLIN, 0});
+        struct timespec ts;
+        struct timespec* timeout = nullptr;
+        if (wake >= 0) {
+            long long left = wake > now ? wake - now : 0;
+            ts.tv_sec = static_cast<time_t>(left / 1000);
+            ts.tv_nsec = static_cast<long>(left % 1000) * 1000000L;
+            timeout = &ts;
+        }
+        int r = ppoll(fds.data(), fds.size(), timeout, wait_mask);
+        if (r < 0 && errno != EINTR) {
+            complain("poll: %s", strerror(errno));
+            return EXIT_FAILED;
+        }
+        if (r <= 0)
+            continue;
+
+        // Clients first, in the order polled; one of them may take the printer away.
+        size_t polled = clients.size();
+        size_t i = 0;
+        for (size_t k = 0; k < polled && listen_fd >= 0; k++) {
+            if (fds[k].revents == 0) {
+                i++;
+                continue;
+            }
+            bool stays = serve(i);
+            log_notes();
+            if (!sim_is_present())
+                break;
+            if (stays)
+                i++;
+        }
+        if (listen_fd >= 0 && sim_is_present() && fds.back().fd == listen_fd &&
+            fds.back().revents != 0)
+            accept_clients();
+    }
+    if (stop_signal != 0)
+        log_line("stopped by signal %d", static_cast<int>(stop_signal));
+    else if (done)
+        log_line("done: the updated firmware was opened and closed");
+    return EXIT_OK;
+}
+
+static void shut_down() {
+    log_notes();
+    unpublish();
+    save_image();
+    if (class_fd >= 0)
+        close(class_fd);
+    if (log_file != nullptr)
+        fclose(log_file);
+}
+
+int main(int argc, char** argv) {
+    clock_gettime(CLOCK_MONOTONIC, &start_time);
+    int status = parse_command_line(argc, argv);
+    if (status >= 0)
+        return status;
+
+    // Signals are let in only while waiting, so a request is always answered whole.
+    sigset_t stoppers, wait_mask;
+    sigemptyset(&stoppers);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction sa;
+        memset(&sa, 0, sizeof(sa));
+        sa.sa_handler = on_signal;
+        sigaction(s, &sa, nullptr);
+        sigaddset(&stoppers, s);
+    }
+    signal(SIGPIPE, SIG_IGN);
+    sigprocmask(SIG_BLOCK, &stoppers, &wait_mask);
+    sigdelset(&wait_mask, SIGINT);
+    sigdelset(&wait_mask, SIGTERM);
+    sigdelset(&wait_mask, SIGHUP);
+
+    if (cfg.log != nullptr) {
+        log_file = fopen(cfg.log, "w");
+        if (log_file == nullptr) {
+            complain("cannot write %s: %s", cfg.log, strerror(errno));
+            return EXIT_FAILED;
+        }
+    }
+    sim_reset(model);
+    if (!sim_is_present() && model.absent_enums != SIM_NEVER)
+        back_at_ms = model.absent_enums;
+    status = EXIT_FAILED;
+    if (open_class_dir() && follow_presence() && (cfg.ready == nullptr || write_ready()))
+        status = run(&wait_mask);
+    shut_down();
+    return status;
+}
