@@ -38,6 +38,10 @@ test: build asan
 	ctest --test-dir build/host --output-on-failure -j$(JOBS)
 	ctest --test-dir build/asan --output-on-failure -j$(JOBS) -L unit
 
+# A whole update of a simulated printer, as the technician sees it.
+demo: build
+	@scripts/demo.sh
+
 clean:
 	rm -rf build
 
