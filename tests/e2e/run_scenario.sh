@@ -196,7 +196,7 @@ printf '\n' >"$tmp/enter"
 args=("$image")
 [ "$image_kind" = none ] && args=()
 start=$SECONDS
-timeout 240 "$FPFLASH" "${args[@]}" <"$tmp/enter" >"$tmp/out.txt" 2>"$tmp/err.txt"
+timeout 150 "$FPFLASH" "${args[@]}" <"$tmp/enter" >"$tmp/out.txt" 2>"$tmp/err.txt"
 got=$?
 elapsed=$((SECONDS - start))
 
