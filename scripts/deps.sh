@@ -6,6 +6,7 @@ need() { command -v "$1" >/dev/null 2>&1 || missing="$missing $2"; }
 need cmake cmake
 need g++ g++
 need make make
+need python3 python3
 [ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
 
 if [ -z "$missing" ]; then
