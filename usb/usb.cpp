@@ -40,7 +40,8 @@ int readUSB(void* buf, uint32_t size, int ep_num) {
     uint32_t bret = 0;
 
     if (ep->addr > 0 && ep->addr >= size) {
-        memcpy(out, ep->buf, size);
+        if (size > 0)
+            memcpy(out, ep->buf, size);
         ep_shift(ep, size, ep->addr - size);
         return static_cast<int>(size);
     }
@@ -68,7 +69,8 @@ int readUSB(void* buf, uint32_t size, int ep_num) {
         ep->addr = 0;
         return static_cast<int>(bret + n);
     }
-    memcpy(out + bret, ep->buf, size);
+    if (size > 0)
+        memcpy(out + bret, ep->buf, size);
     ep_shift(ep, size, n - size);
     return static_cast<int>(bret + size);
 }
