@@ -2,7 +2,7 @@
 # `make test` builds everything and runs every test.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build asan win32 win64 test demo deps deps-win32 clean
+.PHONY: all build asan win32 win64 test bench demo deps deps-win32 clean
 
 all: build
 
@@ -43,6 +43,11 @@ test: build asan
 	ctest --test-dir build/asan --output-on-failure -j$(E2E_JOBS) -LE win32
 	ctest --test-dir build/host --output-on-failure -j$(JOBS) -L win32
 	scripts/fuzz.sh --short
+
+# Wall time, CPU and memory of real updates against fpsim, next to the pause budget.
+# BENCH_ARGS=--big adds an image of 8192 records.
+bench: build
+	@bench/run.py $(BENCH_ARGS)
 
 # A whole update of a simulated printer, as the technician sees it.
 demo: build

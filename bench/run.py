@@ -1,0 +1,133 @@
+#!/usr/bin/env python3
+"""Times whole updates of the real fpflash against fpsim, next to the pause budget.
+
+The budget (bench_budget) is the sum of every sleep the program makes in a complete update,
+counted on the virtual clock: the protocol's own limit. This runs the real program against
+the simulated printer several times per image size and reports the median wall time, the
+ratio to the budget, the overhead per block, CPU time per block and peak memory.
+"""
+import argparse
+import csv
+import json
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = os.path.join(ROOT, "build", "host")
+FPFLASH = os.path.join(BUILD, "fpflash")
+FPSIM = os.path.join(BUILD, "fpsim")
+BUDGET = os.path.join(BUILD, "bench", "bench_budget")
+OUT = os.path.join(ROOT, "build", "bench")
+RECORD = 528
+
+
+def budgets(counts):
+    out = subprocess.run([BUDGET] + [str(n) for n in counts], check=True,
+                         capture_output=True, text=True).stdout
+    rows = list(csv.DictReader(out.splitlines()))
+    for r in rows:
+        if r["status"] != "0":
+            sys.exit("bench: the in-process update of %s records failed" % r["records"])
+    return {int(r["records"]): int(r["budget_ms"]) for r in rows}
+
+
+def wait_ready(path, sim):
+    for _ in range(200):
+        if os.path.exists(path) and os.path.getsize(path) > 0:
+            return
+        if sim.poll() is not None:
+            sys.exit("bench: fpsim ended before it was ready")
+        time.sleep(0.025)
+    sys.exit("bench: fpsim did not get ready")
+
+
+def one_run(image, records):
+    """Returns (wall seconds, cpu seconds, peak RSS KiB) of one fpflash update."""
+    with tempfile.TemporaryDirectory(prefix="fpflash-bench.") as run:
+        env = dict(os.environ, XDG_RUNTIME_DIR=run)
+        ready = os.path.join(run, "ready")
+        kept = os.path.join(run, "kept.bin")
+        sim = subprocess.Popen([FPSIM, "--name", "printer", "--ready", ready, "--save", kept,
+                                "--stop-when-done", "--lifetime", "900"], env=env,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            wait_ready(ready, sim)
+            start = time.monotonic()
+            prog = subprocess.Popen([FPFLASH, image], env=env, stdin=subprocess.PIPE,
+                                    stdout=subprocess.DEVNULL)
+            prog.stdin.write(b"\n")
+            prog.stdin.close()
+            _, status, usage = os.wait4(prog.pid, 0)
+            wall = time.monotonic() - start
+            prog.returncode = os.waitstatus_to_exitcode(status)
+            sim.wait(timeout=30)
+        finally:
+            if sim.poll() is None:
+                sim.terminate()
+                sim.wait()
+        if prog.returncode != 0:
+            sys.exit("bench: fpflash ended with %d on %d records" % (prog.returncode, records))
+        with open(image, "rb") as a, open(kept, "rb") as b:
+            if a.read() != b.read():
+                sys.exit("bench: the printer did not receive the image whole")
+        return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--counts", default="64,512,2048", help="image sizes in records")
+    p.add_argument("--big", action="store_true", help="add 8192 records (about 6 minutes a run)")
+    p.add_argument("--runs", type=int, default=3, help="runs per size (default 3)")
+    a = p.parse_args()
+    for tool in (FPFLASH, FPSIM, BUDGET):
+        if not os.access(tool, os.X_OK):
+            sys.exit("bench: %s is not built; run make bench" % tool)
+
+    counts = [int(c) for c in a.counts.split(",")] + ([8192] if a.big else [])
+    budget_counts = sorted(set([1, 64, 512, 2048, 8192] + counts))
+    budget = budgets(budget_counts)
+    os.makedirs(OUT, exist_ok=True)
+
+    print("Pause budget of a complete update (virtual clock):")
+    for n in budget_counts:
+        print("  %5d records: %9.3f s" % (n, budget[n] / 1000.0))
+    print()
+
+    header = ("records", "image_KiB", "runs", "wall_s", "budget_s", "ratio",
+              "overhead_ms_per_block", "cpu_us_per_block", "peak_rss_KiB")
+    print("%7s %9s %4s %9s %9s %7s %13s %12s %12s" % header)
+    results = []
+    for n in counts:
+        image = os.path.join(OUT, "image-%d.bin" % n)
+        subprocess.run([sys.executable, os.path.join(ROOT, "scripts", "make_image.py"),
+                        "--blocks", str(n), "--seed", "7", image], check=True)
+        runs = [one_run(image, n) for _ in range(a.runs)]
+        wall = statistics.median(r[0] for r in runs)
+        cpu = statistics.median(r[1] for r in runs)
+        rss = max(r[2] for r in runs)
+        b = budget[n] / 1000.0
+        row = {
+            "records": n, "image_KiB": n * RECORD // 1024, "runs": a.runs,
+            "wall_s": round(wall, 3), "budget_s": b, "ratio": round(wall / b, 4),
+            "overhead_ms_per_block": round((wall - b) * 1000.0 / n, 3),
+            "cpu_us_per_block": round(cpu * 1e6 / n, 1), "peak_rss_KiB": rss,
+        }
+        results.append(row)
+        print("%7d %9d %4d %9.3f %9.3f %7.4f %13.3f %12.1f %12d" % tuple(row[h] for h in header))
+        sys.stdout.flush()
+
+    with open(os.path.join(OUT, "results.csv"), "w", newline="") as f:
+        w = csv.DictWriter(f, fieldnames=header)
+        w.writeheader()
+        w.writerows(results)
+    with open(os.path.join(OUT, "results.json"), "w") as f:
+        json.dump({"budget_ms": budget, "runs": results}, f, indent=2)
+    print("\nwritten: build/bench/results.csv, build/bench/results.json")
+
+
+if __name__ == "__main__":
+    main()
