@@ -70,7 +70,18 @@ static const char HELP[] =
     "  --split-ep EP            reads on endpoint EP deliver one byte each\n"
     "  --stale HEX              bytes pending ahead of a reply (e.g. 55550101) ...\n"
     "  --stale-before WHAT      ... of the first command with code WHAT, or of the first\n"
-    "                           'block'\n";
+    "                           'block', or of the first loader 'command' of any code\n"
+    "  --stale-every            ... of every one of them, not only the first\n"
+    "  --surplus HEX            bytes pending behind every version reply\n"
+    "  --garbage FROM[:COUNT]   loader replies from number FROM (0: the first) on, COUNT of\n"
+    "                           them (default: all), are pseudo-random bytes, not frames\n"
+    "  --write-max N            every write takes at most N bytes\n"
+    "  --refuse-open COUNT      refuse this many OPEN requests ('always': every one) while\n"
+    "                           published\n"
+    "  --vanish-at I[:MS]       go away when block I is written, and come back as the\n"
+    "                           loader after MS (default never)\n"
+    "  --cut-read K             cut the reply to the Kth READ that carries data short of\n"
+    "                           the bytes its header announces, then close the connection\n";
 
 static const char BASE_NAME[] = "device-interfaces";
 static const char CLASS_NAME[] = "{594538DA-78A8-06C1-16B5-17779E24DF87}";
@@ -96,6 +107,7 @@ struct client {
     int id;          // its number in the log
     int con;         // the model's connection, 0 until an OPEN succeeds
     bool after_exit; // opened the firmware that the loader's exit left behind
+    bool cut;        // its last reply was cut short: the driver lets go of it
 };
 
 struct settings {
@@ -106,6 +118,7 @@ struct settings {
     int reenum_ms = 200;
     bool stop_when_done = false;
     long lifetime_s = 0;
+    int cut_read = 0; // 0: no reply is cut
 };
 
 static settings cfg;
@@ -119,6 +132,7 @@ static ino_t sock_ino = 0;
 static std::vector<client> clients;
 static int next_client_id = 1;
 static long long back_at_ms = -1;
+static int data_reads = 0;
 static bool done = false;
 static FILE* log_file = nullptr;
 static size_t notes_logged = 0;
@@ -200,6 +214,25 @@ static bool parse_code(const char* s, int* out) {
         return true;
     }
     return parse_int(s, 0, 255, out);
+}
+
+// A count, or 'always'.
+static bool parse_count(const char* s, int* out) {
+    if (strcmp(s, "always") == 0) {
+        *out = SIM_ALWAYS;
+        return true;
+    }
+    return parse_int(s, 0, INT_MAX, out);
+}
+
+// N[:SECOND], the second part left as it is when not given.
+static bool parse_pair(const char* s, int* first, bool (*second_parse)(const char*, int*),
+                       int* second) {
+    std::string text = s;
+    size_t colon = text.find(':');
+    if (!parse_int(text.substr(0, colon).c_str(), 0, 0xFFFF, first))
+        return false;
+    return colon == std::string::npos || second_parse(text.substr(colon + 1).c_str(), second);
 }
 
 // INDEX:CODE[:TIMES]
@@ -292,6 +325,13 @@ enum option_id {
     OPT_SPLIT_EP,
     OPT_STALE,
     OPT_STALE_BEFORE,
+    OPT_STALE_EVERY,
+    OPT_SURPLUS,
+    OPT_GARBAGE,
+    OPT_WRITE_MAX,
+    OPT_REFUSE_OPEN,
+    OPT_VANISH_AT,
+    OPT_CUT_READ,
 };
 
 static const struct option LONG_OPTIONS[] = {
@@ -324,6 +364,13 @@ static const struct option LONG_OPTIONS[] = {
     {"split-ep", required_argument, nullptr, OPT_SPLIT_EP},
     {"stale", required_argument, nullptr, OPT_STALE},
     {"stale-before", required_argument, nullptr, OPT_STALE_BEFORE},
+    {"stale-every", no_argument, nullptr, OPT_STALE_EVERY},
+    {"surplus", required_argument, nullptr, OPT_SURPLUS},
+    {"garbage", required_argument, nullptr, OPT_GARBAGE},
+    {"write-max", required_argument, nullptr, OPT_WRITE_MAX},
+    {"refuse-open", required_argument, nullptr, OPT_REFUSE_OPEN},
+    {"vanish-at", required_argument, nullptr, OPT_VANISH_AT},
+    {"cut-read", required_argument, nullptr, OPT_CUT_READ},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -411,7 +458,30 @@ static bool take_option(int id, const char* arg) {
             model.stale_before = SIM_FIRST_BLOCK;
             return true;
         }
+        if (strcmp(arg, "command") == 0) {
+            model.stale_before = SIM_ANY_COMMAND;
+            return true;
+        }
         return parse_int(arg, 0, 255, &model.stale_before);
+    case OPT_STALE_EVERY:
+        model.stale_every = true;
+        return true;
+    case OPT_SURPLUS:
+        model.surplus.clear();
+        return parse_hex(arg, &model.surplus);
+    case OPT_GARBAGE:
+        return parse_pair(arg, &model.garbage_from, parse_count, &model.garbage_count);
+    case OPT_WRITE_MAX:
+        if (!parse_long(arg, 1, TRANSFER_MAX, &v))
+            return false;
+        model.write_max = static_cast<uint32_t>(v);
+        return true;
+    case OPT_REFUSE_OPEN:
+        return parse_count(arg, &model.refuse_opens);
+    case OPT_VANISH_AT:
+        return parse_pair(arg, &model.vanish_block, parse_away, &model.vanish_away);
+    case OPT_CUT_READ:
+        return parse_int(arg, 1, INT_MAX, &cfg.cut_read);
     default:
         return false;
     }
@@ -647,6 +717,14 @@ static size_t answer(client* c, const uint8_t* req, size_t len, uint8_t* reply) 
         if (!ok)
             count = 0;
         log_line("#%d READ %u: %s %u", c->id, value, ok ? "ok" : "failed", count);
+        if (count > 0 && ++data_reads == cfg.cut_read) {
+            // The header still announces every byte the printer gave up.
+            c->cut = true;
+            reply[0] = 1;
+            put_u32(reply + 1, count);
+            log_line("#%d READ reply cut to %u of %u bytes", c->id, count / 2, count);
+            return HEADER_SIZE + count / 2;
+        }
         break;
     case OP_WRITE:
         ok = value <= TRANSFER_MAX && len == HEADER_SIZE + value &&
@@ -692,7 +770,8 @@ static bool serve(size_t i) {
     size_t reply_len = answer(&clients[i], req, len, reply);
     // A client that doesn't take its replies must not stall the printer for the others.
     if (send(clients[i].fd, reply, reply_len, MSG_DONTWAIT | MSG_NOSIGNAL) !=
-        static_cast<ssize_t>(reply_len)) {
+            static_cast<ssize_t>(reply_len) ||
+        clients[i].cut) {
         client_gone(i);
         return false;
     }
@@ -708,7 +787,7 @@ static void accept_clients() {
             close(fd);
             continue;
         }
-        clients.push_back({fd, next_client_id++, 0, false});
+        clients.push_back({fd, next_client_id++, 0, false, false});
         log_line("#%d connected", clients.back().id);
     }
 }

@@ -36,6 +36,10 @@ struct sim_device {
     bool stale_done = false;
     std::map<uint32_t, int> attempts; // writes seen per block index
     bool away_at_close = false;
+    int refusals_left = 0;
+    bool vanished = false;
+    int replies = 0;              // loader replies so far, garbled or not
+    uint32_t noise = 0x2545F491u; // the garbage generator; the same bytes on every run
 };
 
 static sim_device dev;
@@ -72,6 +76,7 @@ void sim_reset(const sim_options& o) {
         dev.states.push_back(STATE_DONE);
     }
     dev.state_fails_left = o.state_write_fails;
+    dev.refusals_left = o.refuse_opens;
     note("start: %s, %s", mode_name(dev.mode), dev.present ? "present" : "absent");
 }
 
@@ -126,6 +131,12 @@ sim_mode sim_current_mode() {
 int sim_open() {
     if (!dev.present) {
         note("open: absent");
+        return -1;
+    }
+    if (dev.refusals_left != 0) {
+        if (dev.refusals_left > 0)
+            dev.refusals_left--;
+        note("open: refused");
         return -1;
     }
     if (dev.holder != 0) {
@@ -201,20 +212,44 @@ static void put_le32(std::vector<uint8_t>& out, uint32_t v) {
         out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
 
-static void reply_frame(int code, const uint32_t* data) {
+static uint8_t noise_byte() {
+    dev.noise ^= dev.noise << 13;
+    dev.noise ^= dev.noise >> 17;
+    dev.noise ^= dev.noise << 5;
+    return static_cast<uint8_t>(dev.noise >> 24);
+}
+
+static bool reply_garbled() {
+    int n = dev.replies++;
+    int from = dev.opt.garbage_from;
+    return from >= 0 && n >= from &&
+           (dev.opt.garbage_count == SIM_ALWAYS || n - from < dev.opt.garbage_count);
+}
+
+// Returns false when no frame went out: none was due, or garbage went in its place.
+static bool reply_frame(int code, const uint32_t* data) {
     if (dev.opt.loader_silent || code < 0)
-        return;
+        return false;
     uint8_t c = static_cast<uint8_t>(code);
     std::vector<uint8_t> f = {SYNC, SYNC, c, c};
     if (data) {
         put_le32(f, data[0]);
         put_le32(f, data[1]);
     }
+    bool garbled = reply_garbled();
+    if (garbled) {
+        for (uint8_t& b : f)
+            b = noise_byte();
+        note("reply %d garbled", dev.replies - 1);
+    }
     queue(3, f);
+    return !garbled;
 }
 
 static void stale_check(int what) {
-    if (dev.stale_done || dev.opt.stale_before != what)
+    int before = dev.opt.stale_before;
+    bool due = before == what || (before == SIM_ANY_COMMAND && what != SIM_FIRST_BLOCK);
+    if (!due || (dev.stale_done && !dev.opt.stale_every))
         return;
     dev.stale_done = true;
     queue(3, dev.opt.stale_bytes);
@@ -261,12 +296,14 @@ static void loader_block(const uint8_t* buf) {
     stale_check(SIM_FIRST_BLOCK);
     uint32_t index = static_cast<uint32_t>(sim_rec.image.size() / BLOCK_BYTES);
     int reply = dev.opt.loader_silent ? SIM_NO_REPLY : block_reply(index, dev.attempts[index]++);
+    // A loader that answers garbage has not taken the block either.
+    if (reply >= 0 && !reply_frame(reply, nullptr))
+        reply = SIM_GARBAGE;
     // Only what the loader acknowledges goes to flash; a rejected block comes again.
     bool kept = reply >= 1 && reply <= 3;
     sim_rec.blocks.push_back({index, reply, kept, std::vector<uint8_t>(buf, buf + BLOCK_BYTES)});
     if (kept)
         sim_rec.image.insert(sim_rec.image.end(), buf, buf + BLOCK_BYTES);
-    reply_frame(reply, nullptr);
     note("write: block %u, reply %d", index, reply);
 }
 
@@ -282,8 +319,12 @@ static void loader_command(uint8_t code) {
     } else if (code == CMD_VERSION) {
         uint32_t data[2] = {dev.opt.loader_version,
                             sim_crc32(sim_rec.image.data(), sim_rec.image.size())};
-        reply_frame(CMD_VERSION, data);
+        bool framed = reply_frame(CMD_VERSION, data);
         note("write: version, 0x%08X crc32 0x%08X", data[0], data[1]);
+        if (framed && !dev.opt.surplus.empty()) {
+            queue(3, dev.opt.surplus);
+            note("surplus: %zu bytes pending", dev.opt.surplus.size());
+        }
     } else if (code == CMD_EXIT) {
         note("write: exit");
         dev.app_version = dev.opt.new_version;
@@ -320,6 +361,18 @@ bool sim_write(int con, const uint8_t* buf, uint32_t size, uint32_t* count) {
     int ep = dev.selected;
     if (ep < 0) {
         note("write: no pipe selected");
+        return false;
+    }
+    if (dev.opt.write_max > 0 && size > dev.opt.write_max) {
+        note("write: %u of %u bytes taken", dev.opt.write_max, size);
+        size = dev.opt.write_max;
+    }
+    if (ep == 3 && dev.mode == SIM_LOADER && size == BLOCK_BYTES && !dev.vanished &&
+        dev.opt.vanish_block >= 0 &&
+        sim_rec.image.size() / BLOCK_BYTES == static_cast<size_t>(dev.opt.vanish_block)) {
+        dev.vanished = true;
+        note("write: block %d, printer gone", dev.opt.vanish_block);
+        go_away(SIM_LOADER, dev.opt.vanish_away);
         return false;
     }
     if (ep == 3 && dev.mode == SIM_LOADER && dev.state_fails_left > 0 &&

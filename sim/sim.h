@@ -22,6 +22,11 @@ const int SIM_ALWAYS = -1;
 
 // A command code for `stale_before` that means the first block rather than a command.
 const int SIM_FIRST_BLOCK = 0x100;
+// ... and one that means any loader command.
+const int SIM_ANY_COMMAND = 0x101;
+
+// The reply recorded for a block answered with pseudo-random bytes instead of a frame.
+const int SIM_GARBAGE = -2;
 
 // What the loader answers to the block of image index `index` (the count of blocks it had
 // kept before it): `code` for `times` writes of that block (SIM_ALWAYS: every one), then the
@@ -61,13 +66,23 @@ struct sim_options {
     // Delivery.
     int split_ep = -1;                // reads on this endpoint deliver one byte each
     std::vector<uint8_t> stale_bytes; // pending ahead of the reply ...
-    int stale_before = -1;            // ... to the first command of this code (once)
+    int stale_before = -1;            // ... to the first command of this code (once) ...
+    bool stale_every = false;         // ... or to every one of them
+    std::vector<uint8_t> surplus;     // pending behind every version reply
+    int garbage_from = -1;            // loader replies from this one on (0: the first) ...
+    int garbage_count = SIM_ALWAYS;   // ... this many, are pseudo-random bytes, not frames
+    uint32_t write_max = 0;           // a write takes at most this many bytes (0: all)
+
+    // Connection.
+    int refuse_opens = 0;        // opens refused while published, from the first (SIM_ALWAYS)
+    int vanish_block = -1;       // the printer goes when block I is written to it ...
+    int vanish_away = SIM_NEVER; // ... and comes back as the loader after this away count
 };
 
 // One 528-byte write the loader received, in arrival order.
 struct sim_block {
     uint32_t index;
-    int reply; // code sent back, or SIM_NO_REPLY
+    int reply; // code sent back, SIM_NO_REPLY or SIM_GARBAGE
     bool kept; // acknowledged (1, 2 or 3): part of the flash content
     std::vector<uint8_t> data;
 };

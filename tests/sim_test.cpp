@@ -26,9 +26,13 @@ sim_options loader_options() {
 class sim_test : public fresh_state {
   protected:
     void start(const sim_options& o) {
+        start_unopened(o);
+        ASSERT_EQ(openUSB(), 0);
+    }
+
+    void start_unopened(const sim_options& o) {
         fresh_state::SetUp();
         sim_inproc_start(o);
-        ASSERT_EQ(openUSB(), 0);
     }
 
     // What the program does between phases: let go, then find the printer again.
@@ -303,6 +307,117 @@ TEST_F(sim_test, split_and_stale_replies) {
     start(o);
     EXPECT_EQ(state_response(), 2);
     EXPECT_EQ(state_response(), 4) << "the real answer came behind the stale one";
+}
+
+// The faults of the end-to-end fault matrix, as the program's own functions meet them.
+TEST_F(sim_test, refused_opens) {
+    sim_options o;
+    o.refuse_opens = 2;
+    start_unopened(o);
+    EXPECT_EQ(connect_ADM_USB(), 0);
+    EXPECT_EQ(fake_clock_ms, 2000u) << "two refusals, a second each";
+    EXPECT_EQ(sim_rec.opens, 1);
+
+    o.refuse_opens = SIM_ALWAYS;
+    start_unopened(o);
+    EXPECT_EQ(connect_ADM_USB(), -1);
+    EXPECT_EQ(sim_rec.opens, 0);
+    EXPECT_TRUE(sim_is_present()) << "published all along";
+}
+
+TEST_F(sim_test, vanishing_at_a_block) {
+    sim_options o = loader_options();
+    o.vanish_block = 1;
+    o.vanish_away = 2;
+    start(o);
+    load_image(3);
+    EXPECT_EQ(file.download(), -1);
+    EXPECT_EQ(written_indices(), (std::vector<uint32_t>{0}));
+    EXPECT_EQ(sim_rec.image, std::vector<uint8_t>(image.begin(), image.begin() + BLOCK_SIZE));
+    EXPECT_FALSE(sim_is_present());
+
+    plat_close(husb);
+    fake_clock_ms = 0;
+    ASSERT_EQ(connect_ADM_USB(), 0);
+    EXPECT_EQ(fake_clock_ms, 2000u);
+    EXPECT_EQ(sim_current_mode(), SIM_LOADER);
+    EXPECT_EQ(file.download(), 0) << "it goes only once";
+    EXPECT_EQ(sim_rec.image.size(), 4 * BLOCK_SIZE);
+}
+
+// What the loader puts on endpoint 3 for one command, read raw.
+std::vector<uint8_t> raw_reply(unsigned char code) {
+    const unsigned char packet[4] = {0x51, 0x18, 0x06, code};
+    EXPECT_EQ(writeUSB(packet, sizeof(packet), EP_LOADER), 4);
+    std::vector<uint8_t> out(1024);
+    int n = readUSB(out.data(), static_cast<uint32_t>(out.size()), EP_LOADER);
+    out.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return out;
+}
+
+TEST_F(sim_test, garbage_instead_of_frames) {
+    sim_options o = loader_options();
+    o.garbage_from = 0;
+    start(o);
+    std::vector<uint8_t> first = raw_reply(code_state);
+    ASSERT_EQ(first.size(), 4u);
+    EXPECT_NE(first, bytes({0x55, 0x55, 4, 4}));
+    EXPECT_EQ(raw_reply(code_CRC32_ver).size(), 12u);
+    start(o);
+    EXPECT_EQ(raw_reply(code_state), first) << "the same garbage on every run";
+
+    // Garbage for the first block's answer only: that block was not taken and comes again.
+    o.garbage_from = 1;
+    o.garbage_count = 1;
+    start(o);
+    load_image(2);
+    uint32_t ver = 0, crc = 0;
+    EXPECT_EQ(ver_CRC32_response(&ver, &crc), CODE_VERSION);
+    EXPECT_EQ(file.download(), 0);
+    EXPECT_EQ(written_indices(), (std::vector<uint32_t>{0, 0, 1}));
+    EXPECT_EQ(sim_rec.blocks[0].reply, SIM_GARBAGE);
+    EXPECT_FALSE(sim_rec.blocks[0].kept);
+    EXPECT_EQ(sim_rec.image, image);
+}
+
+TEST_F(sim_test, stale_bytes_before_every_command_and_surplus_behind_the_version) {
+    sim_options o = loader_options();
+    o.stale_bytes = bytes({0x55, 0x55, 0x02, 0x02});
+    o.stale_before = SIM_ANY_COMMAND;
+    start(o);
+    std::vector<int> once = {state_response(), state_response(), state_response()};
+    EXPECT_EQ(once, (std::vector<int>{2, 4, 4}));
+
+    o.stale_every = true;
+    start(o);
+    EXPECT_EQ(raw_reply(code_CRC32_ver)[2], 0x02) << "any command, not only the state query";
+    std::vector<int> every = {state_response(), state_response(), state_response()};
+    EXPECT_EQ(every, (std::vector<int>{2, 4, 2}));
+
+    o = loader_options();
+    o.surplus = bytes({0x55, 0x55, 0x01, 0x01});
+    start(o);
+    std::vector<uint8_t> version = raw_reply(code_CRC32_ver);
+    ASSERT_EQ(version.size(), 16u);
+    EXPECT_EQ(std::vector<uint8_t>(version.begin() + 12, version.end()), o.surplus);
+    EXPECT_EQ(raw_reply(code_state), bytes({0x55, 0x55, 4, 4})) << "behind version replies only";
+}
+
+TEST_F(sim_test, writes_taken_in_part) {
+    sim_options o = loader_options();
+    o.write_max = 100;
+    start(o);
+    load_image(1);
+    EXPECT_EQ(writeUSB(image.data(), BLOCK_SIZE, EP_LOADER), 100);
+    EXPECT_EQ(sim_rec.received[EP_LOADER],
+              std::vector<uint8_t>(image.begin(), image.begin() + 100));
+    EXPECT_TRUE(sim_rec.blocks.empty()) << "a cut block is no block";
+    EXPECT_EQ(state_response(), 4) << "a command packet fits";
+
+    o.write_max = 3;
+    start(o);
+    EXPECT_EQ(state_response(), CMD_NOT_WRITTEN);
+    EXPECT_TRUE(sim_rec.commands.empty());
 }
 
 } // namespace
