@@ -13,7 +13,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -168,42 +167,22 @@ static bool send_packet(int fd, const uint8_t* p, size_t len) {
     return r >= 0 && static_cast<size_t>(r) == len;
 }
 
-static long elapsed_ms(const struct timespec* since) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (now.tv_sec - since->tv_sec) * 1000 + (now.tv_nsec - since->tv_nsec) / 1000000;
-}
-
-static bool wait_reply(int fd) {
-    struct timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    for (;;) {
-        long left = REPLY_TIMEOUT_MS - elapsed_ms(&start);
-        if (left <= 0)
-            return false;
-        struct pollfd pfd = {fd, POLLIN, 0};
-        int r = poll(&pfd, 1, static_cast<int>(left));
-        if (r > 0)
-            return true;
-        if (r == 0 || errno != EINTR)
-            return false;
-    }
-}
-
 // One request, one reply. Returns the reply's length (header included), or -1 when the
 // connection failed or the reply can't be a reply at all.
 static long exchange(int fd, const uint8_t* req, size_t req_len, uint8_t* reply) {
     if (!send_packet(fd, req, req_len))
         return -1;
-    if (!wait_reply(fd)) {
+    // The receive timeout set at open bounds the wait: one blocking recv per reply, as every
+    // block costs four exchanges.
+    ssize_t r;
+    do {
+        r = recv(fd, reply, PACKET_MAX, MSG_TRUNC);
+    } while (r < 0 && errno == EINTR);
+    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         // A reply that turns up later would be taken for the answer to the next request.
         shutdown(fd, SHUT_RDWR);
         return -1;
     }
-    ssize_t r;
-    do {
-        r = recv(fd, reply, PACKET_MAX, MSG_TRUNC | MSG_DONTWAIT);
-    } while (r < 0 && errno == EINTR);
     if (r < static_cast<ssize_t>(HEADER_SIZE) || static_cast<size_t>(r) > PACKET_MAX)
         return -1;
     return static_cast<long>(r);
@@ -225,7 +204,8 @@ usb_handle plat_open(const char* path) {
         return USB_INVALID_HANDLE;
     // Bounds connect and send too: both block while a stuck driver's queue is full.
     struct timeval tv = {REPLY_TIMEOUT_MS / 1000, 0};
-    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) != 0 || !connect_path(fd, path) ||
+    if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) != 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) != 0 || !connect_path(fd, path) ||
         !simple_request(fd, OP_OPEN, ACCESS_READ_WRITE)) {
         close(fd);
         return USB_INVALID_HANDLE;
