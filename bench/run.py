@@ -45,6 +45,14 @@ def wait_ready(path, sim):
     sys.exit("bench: fpsim did not get ready")
 
 
+def vm_hwm(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return 0
+
+
 def one_run(image, records):
     """Returns (wall seconds, cpu seconds, peak RSS KiB) of one fpflash update."""
     with tempfile.TemporaryDirectory(prefix="fpflash-bench.") as run:
@@ -58,9 +66,17 @@ def one_run(image, records):
             wait_ready(ready, sim)
             start = time.monotonic()
             prog = subprocess.Popen([FPFLASH, image], env=env, stdin=subprocess.PIPE,
-                                    stdout=subprocess.DEVNULL)
+                                    stdout=subprocess.PIPE)
+            # ru_maxrss would count the forking Python's pages too; the process's own high
+            # water mark is read at the closing prompt, when all its work is done.
+            peak = 0
+            for line in prog.stdout:
+                if line.startswith(b"Press 'Enter' for exit"):
+                    peak = vm_hwm(prog.pid)
+                    break
             prog.stdin.write(b"\n")
             prog.stdin.close()
+            prog.stdout.read()
             _, status, usage = os.wait4(prog.pid, 0)
             wall = time.monotonic() - start
             prog.returncode = os.waitstatus_to_exitcode(status)
@@ -74,7 +90,7 @@ def one_run(image, records):
         with open(image, "rb") as a, open(kept, "rb") as b:
             if a.read() != b.read():
                 sys.exit("bench: the printer did not receive the image whole")
-        return wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss
+        return wall, usage.ru_utime + usage.ru_stime, peak
 
 
 def main():
