@@ -7,6 +7,7 @@ need cmake cmake
 need g++ g++
 need make make
 need python3 python3
+need valgrind valgrind
 [ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
 
 if [ -z "$missing" ]; then

@@ -52,3 +52,12 @@ if(TARGET fpflash AND TARGET fpsim)
             ENVIRONMENT "FPFLASH=$<TARGET_FILE:fpflash>;FPSIM=$<TARGET_FILE:fpsim>")
     endforeach()
 endif()
+
+# One whole update under memcheck: no leak, no invalid access.
+find_program(VALGRIND valgrind)
+if(TARGET fpflash AND TARGET fpsim AND VALGRIND AND NOT FP_SANITIZE)
+    add_test(NAME e2e.memcheck_complete_update
+             COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/e2e/run_scenario.sh complete_update)
+    set_tests_properties(e2e.memcheck_complete_update PROPERTIES LABELS e2e TIMEOUT 240
+        ENVIRONMENT "FPFLASH=${CMAKE_CURRENT_SOURCE_DIR}/e2e/valgrind_fpflash.sh;FPFLASH_REAL=$<TARGET_FILE:fpflash>;FPSIM=$<TARGET_FILE:fpsim>")
+endif()
