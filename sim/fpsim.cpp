@@ -4,6 +4,10 @@
 // The model reacts to requests only; fpsim adds the wall clock. It reads every away count of
 // the model as milliseconds: when the printer goes away it takes its socket down and publishes
 // it again once that long has passed, or never.
+//
+// With --tcp it serves a driver that cannot reach the sockets (one inside Wine) instead: the
+// same messages over TCP streams, and watch connections that stand in for the socket's
+// appearing and disappearing.
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -16,8 +20,11 @@
 #include <string>
 #include <vector>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <getopt.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -35,7 +42,13 @@ static const char HELP[] =
     "\n"
     "The simulator:\n"
     "  --name NAME              instance name, the socket's file name (default printer)\n"
-    "  --ready FILE             write the process id to FILE once the printer is set up\n"
+    "  --tcp PORT               publish nothing; serve on 127.0.0.1:PORT (0: a free port)\n"
+    "                           instead. Each connection is a handle and carries the same\n"
+    "                           messages; one whose first request is WATCH (op 4) is sent\n"
+    "                           a byte instead, 1 present or 0 away, at once and at every\n"
+    "                           change\n"
+    "  --ready FILE             write the process id to FILE once the printer is set up,\n"
+    "                           followed with --tcp by the port\n"
     "  --log FILE               write every request served and what the printer did\n"
     "  --save FILE              on exit, write the image the printer kept (its\n"
     "                           acknowledged blocks, in order) to FILE\n"
@@ -47,6 +60,7 @@ static const char HELP[] =
     "\n"
     "The printer and its faults:\n"
     "  --absent MS              publish only this long after the start (default 0)\n"
+    "  --hold                   stay away until SIGUSR1; --absent counts from there\n"
     "  --start-loader           start in the loader, as after an interrupted update\n"
     "  --app-version TEXT       version the firmware reports (default 1.2.3)\n"
     "  --new-version TEXT       version it reports after the loader's exit (default 1.2.4)\n"
@@ -90,6 +104,7 @@ static const uint8_t OP_OPEN = 0;
 static const uint8_t OP_IOCTL = 1;
 static const uint8_t OP_READ = 2;
 static const uint8_t OP_WRITE = 3;
+static const uint8_t OP_WATCH = 4; // TCP only
 static const uint32_t ACCESS_READ_WRITE = 0xC0000000u;
 static const size_t HEADER_SIZE = 5;
 static const uint32_t TRANSFER_MAX = 1024;
@@ -104,10 +119,12 @@ enum exit_status { EXIT_OK = 0, EXIT_FAILED = 1, EXIT_USAGE = 2 };
 
 struct client {
     int fd;
-    int id;          // its number in the log
-    int con;         // the model's connection, 0 until an OPEN succeeds
-    bool after_exit; // opened the firmware that the loader's exit left behind
-    bool cut;        // its last reply was cut short: the driver lets go of it
+    int id;                  // its number in the log
+    int con;                 // the model's connection, 0 until an OPEN succeeds
+    bool after_exit;         // opened the firmware that the loader's exit left behind
+    bool cut;                // its last reply was cut short: the driver lets go of it
+    bool watch;              // TCP: told of presence, asks nothing
+    std::vector<uint8_t> in; // TCP: the start of a request still arriving
 };
 
 struct settings {
@@ -119,6 +136,8 @@ struct settings {
     bool stop_when_done = false;
     long lifetime_s = 0;
     int cut_read = 0; // 0: no reply is cut
+    int tcp_port = -1;
+    bool hold = false;
 };
 
 static settings cfg;
@@ -126,7 +145,10 @@ static sim_options model;
 
 static std::string class_path;
 static int class_fd = -1;
-static int listen_fd = -1;
+static int listen_fd = -1; // the socket while published; with --tcp, for the whole run
+static bool published = false;
+static int bound_port = 0; // the port bound
+static int absent_ms = 0;  // --absent, which --hold counts from SIGUSR1
 static dev_t sock_dev = 0;
 static ino_t sock_ino = 0;
 static std::vector<client> clients;
@@ -138,6 +160,7 @@ static FILE* log_file = nullptr;
 static size_t notes_logged = 0;
 static struct timespec start_time;
 static volatile sig_atomic_t stop_signal = 0;
+static volatile sig_atomic_t release_signal = 0;
 
 static long long now_ms() {
     struct timespec t;
@@ -297,6 +320,7 @@ static bool name_usable(const std::string& n) {
 
 enum option_id {
     OPT_NAME = 256,
+    OPT_TCP,
     OPT_READY,
     OPT_LOG,
     OPT_SAVE,
@@ -305,6 +329,7 @@ enum option_id {
     OPT_LIFETIME,
     OPT_HELP,
     OPT_ABSENT,
+    OPT_HOLD,
     OPT_START_LOADER,
     OPT_APP_VERSION,
     OPT_NEW_VERSION,
@@ -336,6 +361,7 @@ enum option_id {
 
 static const struct option LONG_OPTIONS[] = {
     {"name", required_argument, nullptr, OPT_NAME},
+    {"tcp", required_argument, nullptr, OPT_TCP},
     {"ready", required_argument, nullptr, OPT_READY},
     {"log", required_argument, nullptr, OPT_LOG},
     {"save", required_argument, nullptr, OPT_SAVE},
@@ -344,6 +370,7 @@ static const struct option LONG_OPTIONS[] = {
     {"lifetime", required_argument, nullptr, OPT_LIFETIME},
     {"help", no_argument, nullptr, OPT_HELP},
     {"absent", required_argument, nullptr, OPT_ABSENT},
+    {"hold", no_argument, nullptr, OPT_HOLD},
     {"start-loader", no_argument, nullptr, OPT_START_LOADER},
     {"app-version", required_argument, nullptr, OPT_APP_VERSION},
     {"new-version", required_argument, nullptr, OPT_NEW_VERSION},
@@ -382,6 +409,8 @@ static bool take_option(int id, const char* arg) {
     case OPT_NAME:
         cfg.name = arg;
         return name_usable(cfg.name);
+    case OPT_TCP:
+        return parse_int(arg, 0, 65535, &cfg.tcp_port);
     case OPT_READY:
         cfg.ready = arg;
         return true;
@@ -400,6 +429,9 @@ static bool take_option(int id, const char* arg) {
         return parse_long(arg, 1, 30L * 24 * 3600, &cfg.lifetime_s);
     case OPT_ABSENT:
         return parse_away(arg, &model.absent_enums);
+    case OPT_HOLD:
+        cfg.hold = true;
+        return true;
     case OPT_START_LOADER:
         model.start_mode = SIM_LOADER;
         return true;
@@ -602,7 +634,50 @@ static bool clear_name() {
     return unlinkat(class_fd, cfg.name.c_str(), 0) == 0 || errno == ENOENT;
 }
 
+static void drop_client(size_t i) {
+    close(clients[i].fd);
+    clients.erase(clients.begin() + static_cast<long>(i));
+}
+
+// A watcher that doesn't take its byte can no longer be told anything.
+static void tell_watchers() {
+    uint8_t state = published ? 1 : 0;
+    for (size_t i = clients.size(); i-- > 0;)
+        if (clients[i].watch && send(clients[i].fd, &state, 1, MSG_DONTWAIT | MSG_NOSIGNAL) != 1) {
+            log_line("#%d lost", clients[i].id);
+            drop_client(i);
+        }
+}
+
+static bool listen_tcp() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof(addr));
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(cfg.tcp_port));
+    socklen_t len = sizeof(addr);
+    if (fd < 0 || bind(fd, reinterpret_cast<const struct sockaddr*>(&addr), sizeof(addr)) != 0 ||
+        listen(fd, 8) != 0 ||
+        getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len) != 0) {
+        complain("cannot listen on 127.0.0.1:%d: %s", cfg.tcp_port, strerror(errno));
+        if (fd >= 0)
+            close(fd);
+        return false;
+    }
+    listen_fd = fd;
+    bound_port = ntohs(addr.sin_port);
+    log_line("listening on 127.0.0.1:%d", bound_port);
+    return true;
+}
+
 static bool publish() {
+    if (cfg.tcp_port >= 0) {
+        published = true;
+        log_line("published");
+        tell_watchers();
+        return true;
+    }
     struct sockaddr_un addr;
     if (!clear_name() || !socket_address(&addr))
         return false;
@@ -616,25 +691,29 @@ static bool publish() {
         return false;
     }
     listen_fd = fd;
+    published = true;
     sock_dev = st.st_dev;
     sock_ino = st.st_ino;
     log_line("published %s/%s", class_path.c_str(), cfg.name.c_str());
     return true;
 }
 
-static void drop_client(size_t i) {
-    close(clients[i].fd);
-    clients.erase(clients.begin() + static_cast<long>(i));
-}
-
 // The interface disappears with every connection to it, as an unplugged device does.
 static void unpublish() {
-    while (!clients.empty()) {
-        log_line("#%d cut off", clients.back().id);
-        drop_client(clients.size() - 1);
+    for (size_t i = clients.size(); i-- > 0;) {
+        if (clients[i].watch)
+            continue;
+        log_line("#%d cut off", clients[i].id);
+        drop_client(i);
     }
-    if (listen_fd < 0)
+    if (!published)
         return;
+    published = false;
+    if (cfg.tcp_port >= 0) {
+        log_line("unpublished");
+        tell_watchers();
+        return;
+    }
     close(listen_fd);
     listen_fd = -1;
     struct stat st;
@@ -647,7 +726,7 @@ static void unpublish() {
 // After every event: the printer may have gone away (or be due back).
 static bool follow_presence() {
     log_notes();
-    if (listen_fd >= 0 && !sim_is_present()) {
+    if (published && !sim_is_present()) {
         unpublish();
         int away = sim_away_left();
         back_at_ms = away == SIM_NEVER ? -1 : now_ms() + away;
@@ -656,9 +735,9 @@ static bool follow_presence() {
         else
             log_line("away for %d ms", away);
     }
-    if (listen_fd < 0 && sim_is_present())
+    if (!published && sim_is_present())
         return publish();
-    if (listen_fd < 0 && back_at_ms >= 0 && now_ms() >= back_at_ms) {
+    if (!published && back_at_ms >= 0 && now_ms() >= back_at_ms) {
         back_at_ms = -1;
         sim_come_back();
         log_notes();
@@ -752,21 +831,9 @@ static void client_gone(size_t i) {
         done = true;
 }
 
-// Serves one packet of client `i`. Returns false when the client went.
-static bool serve(size_t i) {
-    uint8_t req[PACKET_MAX + 1];
-    ssize_t n;
-    do {
-        n = recv(clients[i].fd, req, sizeof(req), MSG_DONTWAIT | MSG_TRUNC);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-        return true;
-    if (n <= 0) {
-        client_gone(i);
-        return false;
-    }
+// Answers one request of client `i`. Returns false when the client went.
+static bool reply_to(size_t i, const uint8_t* req, size_t len) {
     uint8_t reply[PACKET_MAX];
-    size_t len = static_cast<size_t>(n) <= PACKET_MAX ? static_cast<size_t>(n) : PACKET_MAX + 1;
     size_t reply_len = answer(&clients[i], req, len, reply);
     // A client that doesn't take its replies must not stall the printer for the others.
     if (send(clients[i].fd, reply, reply_len, MSG_DONTWAIT | MSG_NOSIGNAL) !=
@@ -778,6 +845,80 @@ static bool serve(size_t i) {
     return true;
 }
 
+// Serves one packet of client `i`. Returns false when the client went.
+static bool serve_packet(size_t i) {
+    uint8_t req[PACKET_MAX + 1];
+    ssize_t n;
+    do {
+        n = recv(clients[i].fd, req, sizeof(req), MSG_DONTWAIT | MSG_TRUNC);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return true;
+    if (n <= 0) {
+        client_gone(i);
+        return false;
+    }
+    size_t len = static_cast<size_t>(n) <= PACKET_MAX ? static_cast<size_t>(n) : PACKET_MAX + 1;
+    return reply_to(i, req, len);
+}
+
+// Serves every whole request that has arrived from TCP client `i`, until the printer goes.
+// Returns false when the client went.
+static bool serve_stream(size_t i) {
+    uint8_t buf[PACKET_MAX];
+    ssize_t n;
+    do {
+        n = recv(clients[i].fd, buf, sizeof(buf), MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return true;
+    // A watcher only listens: anything it sends ends it.
+    if (n <= 0 || clients[i].watch) {
+        client_gone(i);
+        return false;
+    }
+    clients[i].in.insert(clients[i].in.end(), buf, buf + n);
+    for (;;) {
+        client* c = &clients[i];
+        if (c->in.size() < HEADER_SIZE)
+            return true;
+        uint8_t op = c->in[0];
+        uint32_t value = get_u32(&c->in[1]);
+        // Past a length no write may have, the stream has no boundaries left to find.
+        if (op == OP_WRITE && value > TRANSFER_MAX) {
+            log_line("#%d WRITE %u: refused", c->id, value);
+            client_gone(i);
+            return false;
+        }
+        size_t len = HEADER_SIZE + (op == OP_WRITE ? value : 0);
+        if (c->in.size() < len)
+            return true;
+        if (op == OP_WATCH && c->con == 0) {
+            c->watch = true;
+            c->in.clear();
+            log_line("#%d watching", c->id);
+            uint8_t state = published ? 1 : 0;
+            if (send(c->fd, &state, 1, MSG_DONTWAIT | MSG_NOSIGNAL) != 1) {
+                client_gone(i);
+                return false;
+            }
+            return true;
+        }
+        uint8_t req[PACKET_MAX];
+        memcpy(req, c->in.data(), len);
+        c->in.erase(c->in.begin(), c->in.begin() + static_cast<long>(len));
+        bool was_present = sim_is_present();
+        if (!reply_to(i, req, len))
+            return false;
+        if (was_present && !sim_is_present())
+            return true;
+    }
+}
+
+static bool serve(size_t i) {
+    return cfg.tcp_port >= 0 ? serve_stream(i) : serve_packet(i);
+}
+
 static void accept_clients() {
     for (;;) {
         int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
@@ -787,7 +928,12 @@ static void accept_clients() {
             close(fd);
             continue;
         }
-        clients.push_back({fd, next_client_id++, 0, false, false});
+        if (cfg.tcp_port >= 0) {
+            // Every request waits for its reply: nothing is gained by holding one back.
+            int one = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+        }
+        clients.push_back({fd, next_client_id++, 0, false, false, false, {}});
         log_line("#%d connected", clients.back().id);
     }
 }
@@ -796,6 +942,10 @@ static void accept_clients() {
 
 static void on_signal(int s) {
     stop_signal = s;
+}
+
+static void on_release(int) {
+    release_signal = 1;
 }
 
 static void save_image() {
@@ -811,9 +961,18 @@ static void save_image() {
         complain("cannot save the image to %s", cfg.save);
 }
 
+// Written whole under another name first, so a reader never sees half a line.
 static bool write_ready() {
-    FILE* f = fopen(cfg.ready, "w");
-    if (f == nullptr || fprintf(f, "%ld\n", static_cast<long>(getpid())) < 0 || fclose(f) != 0) {
+    std::string tmp = std::string(cfg.ready) + ".tmp";
+    FILE* f = fopen(tmp.c_str(), "w");
+    bool ok = f != nullptr && fprintf(f, "%ld", static_cast<long>(getpid())) >= 0;
+    if (ok && cfg.tcp_port >= 0)
+        ok = fprintf(f, " %d", bound_port) >= 0;
+    if (ok)
+        ok = fputc('\n', f) != EOF;
+    if (f != nullptr && fclose(f) != 0)
+        ok = false;
+    if (!ok || rename(tmp.c_str(), cfg.ready) != 0) {
         complain("cannot write %s", cfg.ready);
         return false;
     }
@@ -824,7 +983,15 @@ static bool write_ready() {
 static int run(const sigset_t* wait_mask) {
     long long end_ms = cfg.lifetime_s > 0 ? cfg.lifetime_s * 1000LL : -1;
     std::vector<struct pollfd> fds;
+    bool held = cfg.hold;
     while (stop_signal == 0 && !done) {
+        if (release_signal != 0 && held) {
+            held = false;
+            if (absent_ms != SIM_NEVER) {
+                back_at_ms = now_ms() + absent_ms;
+                log_line("released: due in %d ms", absent_ms);
+            }
+        }
         if (!follow_presence())
             return EXIT_FAILED;
         long long now = now_ms();
@@ -860,20 +1027,19 @@ static int run(const sigset_t* wait_mask) {
         // Clients first, in the order polled; one of them may take the printer away.
         size_t polled = clients.size();
         size_t i = 0;
-        for (size_t k = 0; k < polled && listen_fd >= 0; k++) {
+        bool gone = false;
+        for (size_t k = 0; k < polled && !gone; k++) {
             if (fds[k].revents == 0) {
                 i++;
                 continue;
             }
             bool stays = serve(i);
             log_notes();
-            if (!sim_is_present())
-                break;
+            gone = published && !sim_is_present();
             if (stays)
                 i++;
         }
-        if (listen_fd >= 0 && sim_is_present() && fds.back().fd == listen_fd &&
-            fds.back().revents != 0)
+        if (!gone && listen_fd >= 0 && fds.back().fd == listen_fd && fds.back().revents != 0)
             accept_clients();
     }
     if (stop_signal != 0)
@@ -886,6 +1052,10 @@ static int run(const sigset_t* wait_mask) {
 static void shut_down() {
     log_notes();
     unpublish();
+    while (!clients.empty())
+        drop_client(clients.size() - 1);
+    if (listen_fd >= 0)
+        close(listen_fd);
     save_image();
     if (class_fd >= 0)
         close(class_fd);
@@ -902,18 +1072,20 @@ int main(int argc, char** argv) {
     // Signals are let in only while waiting, so a request is always answered whole.
     sigset_t stoppers, wait_mask;
     sigemptyset(&stoppers);
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) {
+    std::vector<int> caught = {SIGINT, SIGTERM, SIGHUP};
+    if (cfg.hold)
+        caught.push_back(SIGUSR1);
+    for (int s : caught) {
         struct sigaction sa;
         memset(&sa, 0, sizeof(sa));
-        sa.sa_handler = on_signal;
+        sa.sa_handler = s == SIGUSR1 ? on_release : on_signal;
         sigaction(s, &sa, nullptr);
         sigaddset(&stoppers, s);
     }
     signal(SIGPIPE, SIG_IGN);
     sigprocmask(SIG_BLOCK, &stoppers, &wait_mask);
-    sigdelset(&wait_mask, SIGINT);
-    sigdelset(&wait_mask, SIGTERM);
-    sigdelset(&wait_mask, SIGHUP);
+    for (int s : caught)
+        sigdelset(&wait_mask, s);
 
     if (cfg.log != nullptr) {
         log_file = fopen(cfg.log, "w");
@@ -922,11 +1094,15 @@ int main(int argc, char** argv) {
             return EXIT_FAILED;
         }
     }
+    absent_ms = model.absent_enums;
+    if (cfg.hold)
+        model.absent_enums = SIM_NEVER;
     sim_reset(model);
     if (!sim_is_present() && model.absent_enums != SIM_NEVER)
-        back_at_ms = model.absent_enums;
+        back_at_ms = absent_ms;
     status = EXIT_FAILED;
-    if (open_class_dir() && follow_presence() && (cfg.ready == nullptr || write_ready()))
+    bool set_up = cfg.tcp_port >= 0 ? listen_tcp() : open_class_dir();
+    if (set_up && follow_presence() && (cfg.ready == nullptr || write_ready()))
         status = run(&wait_mask);
     shut_down();
     return status;

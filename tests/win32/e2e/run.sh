@@ -1,8 +1,8 @@
 #!/bin/bash
-# usage: run.sh SCENARIO EXE BRIDGE ARCH
+# usage: run.sh SCENARIO EXE FPSIM ARCH
 # One scenario of the Windows program against the simulated printer, all inside Wine: a fresh
 # private prefix (ARCH: win32 or win64), the test driver installed in it and bound to a root
-# device, fpsim-tcp (BRIDGE) behind the driver, then EXE run as a technician would. The
+# device, FPSIM --tcp behind the driver, then EXE run as a technician would. The
 # transcript and exit status must equal the Linux build's for the same scenario
 # (tests/e2e/expected), and the printer must keep exactly the image the transcript implies.
 # Everything is torn down at the end, on failure too. Exits 77 (skip) when Wine, the cross
@@ -10,9 +10,9 @@
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../../.." && pwd)
-scenario=${1:?usage: run.sh SCENARIO EXE BRIDGE ARCH}
+scenario=${1:?usage: run.sh SCENARIO EXE FPSIM ARCH}
 exe=$2
-bridge=$3
+fpsim=$3
 arch=$4
 
 export FP_WINEARCH=$arch
@@ -28,7 +28,7 @@ fi
 
 check_exe "$exe"
 check_wine
-[ -x "$bridge" ] || skip "$bridge is not built"
+[ -x "$fpsim" ] || skip "$fpsim is not built"
 command -v python3 >/dev/null 2>&1 || skip "python3 is needed to make the image"
 exe=$(cd "$(dirname "$exe")" && pwd)/$(basename "$exe")
 
@@ -44,13 +44,13 @@ third_attempt)
     # The printer is held back until the first "Wait open USB" is on the console, then comes
     # 1400 ms later: after the second attempt (1000 ms on), before the third (2000 ms on), with
     # room on both sides for Wine's plug and play to publish it.
-    sim_args=(--absent 1400 --arm); present=no ;;
+    sim_args=(--absent 1400 --hold); present=no ;;
 block_rejected_once)
     sim_args=(--block 1:254:1)
     log_checks=('write: block 1, reply 254' 1 'write: block 1, reply 1' 1) ;;
 state_write_fails_back)
     sim_args=(--state-write-fails 1)
-    log_checks=('away for 200 ms' 3 'OPEN: ok' 4) ;;
+    log_checks=('away for 200 ms' 3 'OPEN 0x[0-9A-F]*: ok' 4) ;;
 no_printer)
     sim_args=(--absent never); status=-1; received=none; present=no
     log_checks=('OPEN' 0) ;;
@@ -61,9 +61,9 @@ esac
 
 tmp=$(mktemp -d /tmp/fpflash-wine.XXXXXX) || exit 2
 export WINEPREFIX=$tmp/prefix
-bridge_pid=
+sim_pid=
 teardown() {
-    [ -n "$bridge_pid" ] && kill -TERM "$bridge_pid" 2>/dev/null
+    [ -n "$sim_pid" ] && kill -TERM "$sim_pid" 2>/dev/null
     [ -d "$WINEPREFIX" ] && wineserver -k 2>/dev/null
     wait 2>/dev/null
     rm -rf "$tmp"
@@ -89,17 +89,19 @@ cp "$tmp/driver/fpsimbus.sys" "$WINEPREFIX/drive_c/windows/system32/drivers/"
 
 cd "$tmp" || exit 2
 python3 "$root/scripts/make_image.py" --blocks "$blocks" --seed 7 firmware.bin || exit 2
-"$bridge" --port-file port --log sim.log --save kept.bin --lifetime 600 "${sim_args[@]}" \
-    2>bridge.err &
-bridge_pid=$!
+# Port 0: the system picks a free one, and fpsim says which once it is ready.
+"$fpsim" --tcp 0 --ready ready --log sim.log --save kept.bin --lifetime 600 "${sim_args[@]}" \
+    2>sim.err &
+sim_pid=$!
 for _ in $(seq 100); do
-    [ -s port ] && break
+    [ -s ready ] && break
     sleep 0.05
 done
-[ -s port ] || { echo "fpsim-tcp did not start: $(cat bridge.err)"; exit 1; }
+[ -s ready ] || { echo "fpsim did not start: $(cat sim.err)"; exit 1; }
+read -r _ port <ready
 
 [ "${FP_WINE_DEBUG:-0}" = 1 ] && export WINEDEBUG=+plugplay,+setupapi,+ntoskrnl
-"$wine_cmd" "$tmp/driver/fpsim-install.exe" "$(cat port)" </dev/null >install.log 2>&1 || {
+"$wine_cmd" "$tmp/driver/fpsim-install.exe" "$port" </dev/null >install.log 2>&1 || {
     echo "the driver could not be installed:"
     tail -n 40 install.log
     exit 1
@@ -124,16 +126,16 @@ if [ "$scenario" = third_attempt ]; then
         grep -q 'Wait open USB' out.txt && break
         sleep 0.02
     done
-    kill -USR1 "$bridge_pid"
+    kill -USR1 "$sim_pid"
 fi
 wait $run_pid
 rc=$?
 elapsed=$(($(date +%s%3N) - start))
 echo "$scenario: exit status $rc (expected $status) after $elapsed ms"
 
-kill -TERM "$bridge_pid"
-wait "$bridge_pid" || problem "fpsim-tcp ended with status $?"
-bridge_pid=
+kill -TERM "$sim_pid"
+wait "$sim_pid" || problem "fpsim ended with status $?"
+sim_pid=
 
 [ "$rc" -eq $(((status + 256) % 256)) ] || problem "exit status $rc, expected $status"
 
@@ -158,7 +160,7 @@ while [ $# -ge 2 ]; do
     [ "$n" -eq "$2" ] || problem "$n lines of the printer's log match '$1', expected $2"
     shift 2
 done
-[ -s bridge.err ] && problem "fpsim-tcp complained: $(head -c 300 bridge.err)"
+[ -s sim.err ] && problem "fpsim complained: $(head -c 300 sim.err)"
 if [ -s err.txt ]; then
     echo "standard error:"
     head -c 2000 err.txt
