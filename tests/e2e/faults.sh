@@ -8,12 +8,12 @@
 set -u
 
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/lib.sh"
 root=$(cd "$here/../.." && pwd)
 FPFLASH=${FPFLASH:-$root/build/host/fpflash}
 FPSIM=${FPSIM:-$root/build/host/fpsim}
 name=${1:?usage: faults.sh NAME}
 table=$here/faults.table
-RECORD=528
 
 # TEXT repeated N times, for the long replies and versions of the table.
 rep() {
@@ -111,11 +111,7 @@ fi
 [ -s "$tmp/err.txt" ] && fail "fpflash wrote to stderr: $(head -c 600 "$tmp/err.txt")"
 
 want=$tmp/want.bin
-case $kept in
-all) cp "$image" "$want" ;;
-none) : >"$want" ;;
-*) head -c $((kept * RECORD)) "$image" >"$want" ;;
-esac
+want_image "$kept" "$image" "$want"
 whole=no
 cmp -s "$image" "$tmp/kept.bin" && whole=yes
 cmp -s "$want" "$tmp/kept.bin" ||

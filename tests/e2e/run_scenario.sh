@@ -10,6 +10,7 @@
 set -u
 
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/lib.sh"
 root=$(cd "$here/../.." && pwd)
 FPFLASH=${FPFLASH:-$root/build/host/fpflash}
 FPSIM=${FPSIM:-$root/build/host/fpsim}
@@ -17,7 +18,6 @@ name=${1:?usage: run_scenario.sh NAME}
 expected=$here/expected/$name.txt
 
 CLASS='{594538DA-78A8-06C1-16B5-17779E24DF87}'
-RECORD=528
 
 # What a scenario may set.
 blocks=25         # records in the image
@@ -227,11 +227,7 @@ elapsed=$((SECONDS - start))
 
 # What the printer should hold, and its CRC32.
 want=$tmp/want.bin
-case $received in
-all) cp "$image" "$want" ;;
-none) : >"$want" ;;
-*) head -c $((received * RECORD)) "$image" >"$want" ;;
-esac
+want_image "$received" "$image" "$want"
 # gzip's trailer carries the CRC32 of its input, little-endian.
 crc=$(gzip -c "$want" | tail -c 8 | od -An -N4 -tx4 | tr -d ' ' | tr a-f A-F)
 
