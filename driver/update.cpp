@@ -190,13 +190,7 @@ int fpflash_main(int argc, char** argv) {
     size_t arg_len = strlen(argv[1]);
     memcpy(r.file_name, argv[1], arg_len < FILE_NAME_MAX ? arg_len : FILE_NAME_MAX);
     // A cut path could name another file; treat it as one that cannot be opened.
-    if (arg_len > FILE_NAME_MAX) {
-        con_printf("File '%s' not found\n", r.file_name);
-        con_wait_key();
-        return -1;
-    }
-
-    r.res = file.read_encrypt(r.file_name);
+    r.res = arg_len > FILE_NAME_MAX ? IMAGE_NOT_OPENED : file.read_encrypt(r.file_name);
     if (r.res == IMAGE_NOT_OPENED) {
         con_printf("File '%s' not found\n", r.file_name);
         con_wait_key();

@@ -5,16 +5,13 @@
 #include "usb/usb.h"
 
 const unsigned char title_block[4] = {0x51, 0x18, 0x06, 0x22};
-const unsigned char code_state = 0x84;
-const unsigned char code_CRC32_ver = 0x4A;
-const unsigned char code_exit = 0xF1;
 
 unsigned char buf_in[BUF_IN_SIZE];
 int buf_in_adr = 0;
 
 static const int READ_ATTEMPTS = 2;
 static const uint32_t READ_RETRY_MS = 10;
-static const int MIN_HELD = 4; // a frame needs at least a sync byte or code pair plus more
+static const int MIN_HELD = 4; // the device is read only while fewer bytes are held
 static const int VERSION_DATA = 8;
 
 static const uint32_t STATE_WAIT_MS = 10;
@@ -55,10 +52,10 @@ static int decode_packet(uint32_t* d1, uint32_t* d2) {
         buf_in_adr = 0;
         return code;
     }
+    // Bytes behind the code pair are the start of the next answer.
     int rest = n - (i + 2);
-    if (rest > 0)
-        memmove(buf_in, buf_in + i + 2, static_cast<size_t>(rest));
-    buf_in_adr = rest > 0 ? rest : 0;
+    memmove(buf_in, buf_in + i + 2, static_cast<size_t>(rest));
+    buf_in_adr = rest;
     return code;
 }
 

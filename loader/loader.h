@@ -5,9 +5,9 @@
 
 // Packet header in its first three bytes; the fourth, 0x22, is in none of the packets.
 extern const unsigned char title_block[4];
-extern const unsigned char code_state;     // state query
-extern const unsigned char code_CRC32_ver; // version and CRC32 query; the reply has this code
-extern const unsigned char code_exit;      // leave the loader
+const unsigned char code_state = 0x84;     // state query
+const unsigned char code_CRC32_ver = 0x4A; // version and CRC32 query; the reply has this code
+const unsigned char code_exit = 0xF1;      // leave the loader
 
 const int BUF_IN_SIZE = 2048;
 const int REPLY_READ_SIZE = 64;
@@ -19,7 +19,7 @@ const int CODE_DOWNLOAD_END = 2;
 const int CODE_DOWNLOAD_BEGIN = 3;
 const int CODE_FLASHING = 4;
 const int CODE_FLASH_DONE = 6;
-const int CODE_VERSION = 0x4A;
+const int CODE_VERSION = code_CRC32_ver;
 const int CODE_FLASH_FAILED = 251;
 const int CODE_FLASH_ERROR = 253;
 const int CODE_BLOCK_ERROR = 254;

@@ -60,7 +60,7 @@ int readUSB(void* buf, uint32_t size, int ep_num) {
     uint32_t n = 0;
     if (!plat_read(husb, ep->buf, USB_TRANSFER_MAX, &n))
         return fail;
-    if (n > USB_TRANSFER_MAX) // a driver can't deliver more than asked; don't trust it to
+    if (n > USB_TRANSFER_MAX) // a driver claiming more than it was asked for is not believed
         n = USB_TRANSFER_MAX;
     if (n == 0)
         return static_cast<int>(bret);
