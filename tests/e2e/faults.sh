@@ -9,9 +9,6 @@ set -u
 
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
-root=$(cd "$here/../.." && pwd)
-FPFLASH=${FPFLASH:-$root/build/host/fpflash}
-FPSIM=${FPSIM:-$root/build/host/fpsim}
 name=${1:?usage: faults.sh NAME}
 table=$here/faults.table
 
@@ -79,12 +76,7 @@ limit=$((150 + records * 50 / 1000))
 "$FPSIM" --ready "$tmp/ready" --log "$tmp/sim.log" --save "$tmp/kept.bin" \
     --lifetime $((limit + 60)) "${sim_args[@]}" 2>"$tmp/sim.err" &
 sim_pid=$!
-for ((i = 0; i < 100; i++)); do
-    [ -s "$tmp/ready" ] && break
-    kill -0 "$sim_pid" 2>/dev/null || break
-    sleep 0.05
-done
-[ -s "$tmp/ready" ] || { echo "fpsim did not start: $(cat "$tmp/sim.err")" >&2; exit 2; }
+wait_for "$tmp/ready" "$sim_pid" || { echo "fpsim did not start: $(cat "$tmp/sim.err")" >&2; exit 2; }
 
 printf '\n' >"$tmp/enter"
 start=$SECONDS

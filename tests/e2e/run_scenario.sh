@@ -11,9 +11,6 @@ set -u
 
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
-root=$(cd "$here/../.." && pwd)
-FPFLASH=${FPFLASH:-$root/build/host/fpflash}
-FPSIM=${FPSIM:-$root/build/host/fpsim}
 name=${1:?usage: run_scenario.sh NAME}
 expected=$here/expected/$name.txt
 
@@ -128,16 +125,6 @@ for tool in "$FPFLASH" "$FPSIM"; do
 done
 command -v python3 >/dev/null || { echo "python3 is needed to make the images" >&2; exit 2; }
 
-# Waits up to five seconds for a file to have content while process $2 lives.
-wait_for() {
-    local i
-    for ((i = 0; i < 100; i++)); do
-        [ -s "$1" ] && return 0
-        kill -0 "$2" 2>/dev/null || return 1
-        sleep 0.05
-    done
-    return 1
-}
 
 # Starts a printer: instance name, then its options.
 start_printer() {
