@@ -340,18 +340,17 @@ static void loader_command(uint8_t code) {
     }
 }
 
+static bool is_command(const uint8_t* buf, uint32_t size) {
+    return size == sizeof(CMD_HEAD) + 1 && memcmp(buf, CMD_HEAD, sizeof(CMD_HEAD)) == 0;
+}
+
 static void loader_write(const uint8_t* buf, uint32_t size) {
-    if (size == sizeof(CMD_HEAD) + 1 && memcmp(buf, CMD_HEAD, sizeof(CMD_HEAD)) == 0)
+    if (is_command(buf, size))
         loader_command(buf[3]);
     else if (size == BLOCK_BYTES)
         loader_block(buf);
     else
         note("write: %u bytes ignored", size);
-}
-
-static bool is_state_command(const uint8_t* buf, uint32_t size) {
-    return size == sizeof(CMD_HEAD) + 1 && memcmp(buf, CMD_HEAD, sizeof(CMD_HEAD)) == 0 &&
-           buf[3] == CMD_STATE;
 }
 
 bool sim_write(int con, const uint8_t* buf, uint32_t size, uint32_t* count) {
@@ -375,8 +374,8 @@ bool sim_write(int con, const uint8_t* buf, uint32_t size, uint32_t* count) {
         go_away(SIM_LOADER, dev.opt.vanish_away);
         return false;
     }
-    if (ep == 3 && dev.mode == SIM_LOADER && dev.state_fails_left > 0 &&
-        is_state_command(buf, size)) {
+    if (ep == 3 && dev.mode == SIM_LOADER && dev.state_fails_left > 0 && is_command(buf, size) &&
+        buf[3] == CMD_STATE) {
         dev.state_fails_left--;
         sim_rec.commands.push_back(CMD_STATE);
         note("write: state, failed");
