@@ -32,6 +32,8 @@
 #include <unistd.h>
 
 #include "sim/sim.h"
+#include "usb/device_interface.h"
+#include "usb/printer_class.h"
 
 static const char HELP[] =
     "Usage: fpsim [OPTION]...\n"
@@ -97,18 +99,8 @@ static const char HELP[] =
     "  --cut-read K             cut the reply to the Kth READ that carries data short of\n"
     "                           the bytes its header announces, then close the connection\n";
 
-static const char BASE_NAME[] = "device-interfaces";
-static const char CLASS_NAME[] = "{594538DA-78A8-06C1-16B5-17779E24DF87}";
-
-static const uint8_t OP_OPEN = 0;
-static const uint8_t OP_IOCTL = 1;
-static const uint8_t OP_READ = 2;
-static const uint8_t OP_WRITE = 3;
 static const uint8_t OP_WATCH = 4; // TCP only
-static const uint32_t ACCESS_READ_WRITE = 0xC0000000u;
-static const size_t HEADER_SIZE = 5;
-static const uint32_t TRANSFER_MAX = 1024;
-static const size_t PACKET_MAX = HEADER_SIZE + TRANSFER_MAX;
+static const uint32_t TRANSFER_MAX = DI_TRANSFER_MAX;
 static const uint8_t CMD_EXIT = 0xF1;
 
 static const int AWAY_UNSET = -2;
@@ -562,12 +554,13 @@ static int parse_command_line(int argc, char** argv) {
 
 static bool dir_private(int fd) {
     struct stat st;
-    return fstat(fd, &st) == 0 && st.st_uid == geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    return fstat(fd, &st) == 0 &&
+           di_dir_trusted(S_ISDIR(st.st_mode), st.st_uid, st.st_mode, geteuid());
 }
 
 // Opens `name` under `at` as a directory, creating it private first when it is missing.
 static int make_dir(int at, const char* name, const std::string& shown) {
-    if (mkdirat(at, name, 0700) != 0 && errno != EEXIST) {
+    if (mkdirat(at, name, DI_DIR_MODE) != 0 && errno != EEXIST) {
         complain("cannot create %s: %s", shown.c_str(), strerror(errno));
         return -1;
     }
@@ -583,17 +576,19 @@ static int make_dir(int at, const char* name, const std::string& shown) {
 }
 
 static bool open_class_dir() {
-    const char* xdg = getenv("XDG_RUNTIME_DIR");
-    std::string base;
-    if (xdg != nullptr && xdg[0] != '\0')
-        base = std::string(xdg) + "/" + BASE_NAME;
-    else
-        base = "/tmp/" + std::string(BASE_NAME) + "-" + std::to_string(geteuid());
-    int base_fd = make_dir(AT_FDCWD, base.c_str(), base);
+    char base[PATH_MAX];
+    if (di_base_dir(getenv("XDG_RUNTIME_DIR"), geteuid(), base, sizeof(base)) != 0) {
+        complain("the runtime directory's path is too long");
+        return false;
+    }
+    int base_fd = make_dir(AT_FDCWD, base, base);
     if (base_fd < 0)
         return false;
-    class_path = base + "/" + CLASS_NAME;
-    class_fd = make_dir(base_fd, CLASS_NAME, class_path);
+    static const di_guid printer_class = FP_PRINTER_CLASS;
+    char class_name[DI_CLASS_NAME_SIZE];
+    di_class_name(printer_class, class_name);
+    class_path = std::string(base) + "/" + class_name;
+    class_fd = make_dir(base_fd, class_name, class_path);
     close(base_fd);
     return class_fd >= 0;
 }
@@ -748,16 +743,6 @@ static bool follow_presence() {
 
 // ---- requests -----------------------------------------------------------------------------
 
-static void put_u32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; i++)
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-static uint32_t get_u32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
 static bool exit_command_seen() {
     return std::find(sim_rec.commands.begin(), sim_rec.commands.end(), CMD_EXIT) !=
            sim_rec.commands.end();
@@ -767,16 +752,16 @@ static bool exit_command_seen() {
 static size_t answer(client* c, const uint8_t* req, size_t len, uint8_t* reply) {
     bool ok = false;
     uint32_t count = 0;
-    if (len < HEADER_SIZE) {
+    if (len < DI_HEADER_SIZE) {
         log_line("#%d request of %zu bytes: refused", c->id, len);
-        put_u32(reply + 1, 0);
+        di_put_u32(reply + 1, 0);
         reply[0] = 0;
-        return HEADER_SIZE;
+        return DI_HEADER_SIZE;
     }
-    uint32_t value = get_u32(req + 1);
+    uint32_t value = di_get_u32(req + 1);
     switch (req[0]) {
-    case OP_OPEN:
-        if (len == HEADER_SIZE && value == ACCESS_READ_WRITE && c->con == 0) {
+    case DI_OP_OPEN:
+        if (len == DI_HEADER_SIZE && value == DI_ACCESS && c->con == 0) {
             int con = sim_open();
             ok = con > 0;
             if (ok) {
@@ -786,13 +771,13 @@ static size_t answer(client* c, const uint8_t* req, size_t len, uint8_t* reply) 
         }
         log_line("#%d OPEN 0x%08X: %s", c->id, value, ok ? "ok" : "refused");
         break;
-    case OP_IOCTL:
-        ok = len == HEADER_SIZE && sim_ioctl(c->con, value);
+    case DI_OP_IOCTL:
+        ok = len == DI_HEADER_SIZE && sim_ioctl(c->con, value);
         log_line("#%d IOCTL 0x%08X: %s", c->id, value, ok ? "ok" : "failed");
         break;
-    case OP_READ:
-        ok = len == HEADER_SIZE && value >= 1 && value <= TRANSFER_MAX &&
-             sim_read(c->con, reply + HEADER_SIZE, value, &count);
+    case DI_OP_READ:
+        ok = len == DI_HEADER_SIZE && value >= 1 && value <= TRANSFER_MAX &&
+             sim_read(c->con, reply + DI_HEADER_SIZE, value, &count);
         if (!ok)
             count = 0;
         log_line("#%d READ %u: %s %u", c->id, value, ok ? "ok" : "failed", count);
@@ -800,14 +785,14 @@ static size_t answer(client* c, const uint8_t* req, size_t len, uint8_t* reply) 
             // The header still announces every byte the printer gave up.
             c->cut = true;
             reply[0] = 1;
-            put_u32(reply + 1, count);
+            di_put_u32(reply + 1, count);
             log_line("#%d READ reply cut to %u of %u bytes", c->id, count / 2, count);
-            return HEADER_SIZE + count / 2;
+            return DI_HEADER_SIZE + count / 2;
         }
         break;
-    case OP_WRITE:
-        ok = value <= TRANSFER_MAX && len == HEADER_SIZE + value &&
-             sim_write(c->con, req + HEADER_SIZE, value, &count);
+    case DI_OP_WRITE:
+        ok = value <= TRANSFER_MAX && len == DI_HEADER_SIZE + value &&
+             sim_write(c->con, req + DI_HEADER_SIZE, value, &count);
         if (!ok)
             count = 0;
         log_line("#%d WRITE %u: %s %u", c->id, value, ok ? "ok" : "failed", count);
@@ -817,8 +802,8 @@ static size_t answer(client* c, const uint8_t* req, size_t len, uint8_t* reply) 
         break;
     }
     reply[0] = ok ? 1 : 0;
-    put_u32(reply + 1, count);
-    return HEADER_SIZE + (req[0] == OP_READ ? count : 0);
+    di_put_u32(reply + 1, count);
+    return DI_HEADER_SIZE + (req[0] == DI_OP_READ ? count : 0);
 }
 
 static void client_gone(size_t i) {
@@ -833,7 +818,7 @@ static void client_gone(size_t i) {
 
 // Answers one request of client `i`. Returns false when the client went.
 static bool reply_to(size_t i, const uint8_t* req, size_t len) {
-    uint8_t reply[PACKET_MAX];
+    uint8_t reply[DI_PACKET_MAX];
     size_t reply_len = answer(&clients[i], req, len, reply);
     // A client that doesn't take its replies must not stall the printer for the others.
     if (send(clients[i].fd, reply, reply_len, MSG_DONTWAIT | MSG_NOSIGNAL) !=
@@ -847,7 +832,7 @@ static bool reply_to(size_t i, const uint8_t* req, size_t len) {
 
 // Serves one packet of client `i`. Returns false when the client went.
 static bool serve_packet(size_t i) {
-    uint8_t req[PACKET_MAX + 1];
+    uint8_t req[DI_PACKET_MAX + 1];
     ssize_t n;
     do {
         n = recv(clients[i].fd, req, sizeof(req), MSG_DONTWAIT | MSG_TRUNC);
@@ -858,14 +843,15 @@ static bool serve_packet(size_t i) {
         client_gone(i);
         return false;
     }
-    size_t len = static_cast<size_t>(n) <= PACKET_MAX ? static_cast<size_t>(n) : PACKET_MAX + 1;
+    size_t len =
+        static_cast<size_t>(n) <= DI_PACKET_MAX ? static_cast<size_t>(n) : DI_PACKET_MAX + 1;
     return reply_to(i, req, len);
 }
 
 // Serves every whole request that has arrived from TCP client `i`, until the printer goes.
 // Returns false when the client went.
 static bool serve_stream(size_t i) {
-    uint8_t buf[PACKET_MAX];
+    uint8_t buf[DI_PACKET_MAX];
     ssize_t n;
     do {
         n = recv(clients[i].fd, buf, sizeof(buf), MSG_DONTWAIT);
@@ -880,17 +866,17 @@ static bool serve_stream(size_t i) {
     clients[i].in.insert(clients[i].in.end(), buf, buf + n);
     for (;;) {
         client* c = &clients[i];
-        if (c->in.size() < HEADER_SIZE)
+        if (c->in.size() < DI_HEADER_SIZE)
             return true;
         uint8_t op = c->in[0];
-        uint32_t value = get_u32(&c->in[1]);
+        uint32_t value = di_get_u32(&c->in[1]);
         // Past a length no write may have, the stream has no boundaries left to find.
-        if (op == OP_WRITE && value > TRANSFER_MAX) {
+        if (op == DI_OP_WRITE && value > TRANSFER_MAX) {
             log_line("#%d WRITE %u: refused", c->id, value);
             client_gone(i);
             return false;
         }
-        size_t len = HEADER_SIZE + (op == OP_WRITE ? value : 0);
+        size_t len = DI_HEADER_SIZE + (op == DI_OP_WRITE ? value : 0);
         if (c->in.size() < len)
             return true;
         if (op == OP_WATCH && c->con == 0) {
@@ -904,7 +890,7 @@ static bool serve_stream(size_t i) {
             }
             return true;
         }
-        uint8_t req[PACKET_MAX];
+        uint8_t req[DI_PACKET_MAX];
         memcpy(req, c->in.data(), len);
         c->in.erase(c->in.begin(), c->in.begin() + static_cast<long>(len));
         bool was_present = sim_is_present();

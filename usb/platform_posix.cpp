@@ -3,6 +3,8 @@
 // packet answered by one reply packet.
 #include "usb/platform.h"
 
+#include "usb/device_interface.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -18,66 +20,25 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-static const uint8_t OP_OPEN = 0;
-static const uint8_t OP_IOCTL = 1;
-static const uint8_t OP_READ = 2;
-static const uint8_t OP_WRITE = 3;
-
-static const uint32_t ACCESS_READ_WRITE = 0xC0000000u;
-
-static const size_t HEADER_SIZE = 5; // u8 op or status, u32 value or count
-static const size_t PACKET_MAX = HEADER_SIZE + USB_TRANSFER_MAX;
+static_assert(DI_TRANSFER_MAX == USB_TRANSFER_MAX, "one transfer is one packet");
 
 // Reads never block on the device side, so a reply this late means a driver that is stuck.
 static const int REPLY_TIMEOUT_MS = 5000;
 
-static const char DIR_NAME[] = "device-interfaces";
-
-static void put_u32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
-
-static uint32_t get_u32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-static int base_dir(char* out, size_t size) {
-    const char* xdg = getenv("XDG_RUNTIME_DIR");
-    int n = -1;
-    if (xdg != nullptr && xdg[0] != '\0')
-        n = snprintf(out, size, "%s/%s", xdg, DIR_NAME);
-    else
-        n = snprintf(out, size, "/tmp/%s-%u", DIR_NAME, static_cast<unsigned>(geteuid()));
-    return n > 0 && static_cast<size_t>(n) < size ? 0 : -1;
-}
-
-static void guid_name(const usb_guid* g, char* out, size_t size) {
-    (void)snprintf(out, size, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
-                   static_cast<unsigned>(g->data1), static_cast<unsigned>(g->data2),
-                   static_cast<unsigned>(g->data3), static_cast<unsigned>(g->data4[0]),
-                   static_cast<unsigned>(g->data4[1]), static_cast<unsigned>(g->data4[2]),
-                   static_cast<unsigned>(g->data4[3]), static_cast<unsigned>(g->data4[4]),
-                   static_cast<unsigned>(g->data4[5]), static_cast<unsigned>(g->data4[6]),
-                   static_cast<unsigned>(g->data4[7]));
-}
-
-// Anyone who could write here could plant a fake printer and be sent the firmware.
 static bool dir_trusted(int fd) {
     struct stat st;
-    return fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() &&
-           (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    return fstat(fd, &st) == 0 &&
+           di_dir_trusted(S_ISDIR(st.st_mode), st.st_uid, st.st_mode, geteuid());
 }
 
 int plat_find_interface(const usb_guid* cls, char* buf_name) {
     char base[PATH_MAX];
-    char cls_name[40];
-    if (base_dir(base, sizeof(base)) != 0)
+    if (di_base_dir(getenv("XDG_RUNTIME_DIR"), geteuid(), base, sizeof(base)) != 0)
         return -1;
-    guid_name(cls, cls_name, sizeof(cls_name));
+    di_guid g = {cls->data1, cls->data2, cls->data3, {}};
+    memcpy(g.data4, cls->data4, sizeof(g.data4));
+    char cls_name[DI_CLASS_NAME_SIZE];
+    di_class_name(g, cls_name);
 
     // Directories are opened once and checked through their descriptors, so what is checked
     // is what is listed; symbolic links are refused rather than followed.
@@ -176,26 +137,25 @@ static long exchange(int fd, const uint8_t* req, size_t req_len, uint8_t* reply)
     // block costs four exchanges.
     ssize_t r;
     do {
-        r = recv(fd, reply, PACKET_MAX, MSG_TRUNC);
+        r = recv(fd, reply, DI_PACKET_MAX, MSG_TRUNC);
     } while (r < 0 && errno == EINTR);
     if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         // A reply that turns up later would be taken for the answer to the next request.
         shutdown(fd, SHUT_RDWR);
         return -1;
     }
-    if (r < static_cast<ssize_t>(HEADER_SIZE) || static_cast<size_t>(r) > PACKET_MAX)
+    if (r < static_cast<ssize_t>(DI_HEADER_SIZE) || static_cast<size_t>(r) > DI_PACKET_MAX)
         return -1;
     return static_cast<long>(r);
 }
 
 // Sends a request without payload and checks for a plain success reply.
 static bool simple_request(int fd, uint8_t op, uint32_t value) {
-    uint8_t req[HEADER_SIZE];
-    req[0] = op;
-    put_u32(req + 1, value);
-    uint8_t reply[PACKET_MAX];
+    uint8_t req[DI_HEADER_SIZE];
+    di_header(req, op, value);
+    uint8_t reply[DI_PACKET_MAX];
     long n = exchange(fd, req, sizeof(req), reply);
-    return n == static_cast<long>(HEADER_SIZE) && reply[0] == 1;
+    return n == static_cast<long>(DI_HEADER_SIZE) && reply[0] == DI_SUCCESS;
 }
 
 usb_handle plat_open(const char* path) {
@@ -206,7 +166,7 @@ usb_handle plat_open(const char* path) {
     struct timeval tv = {REPLY_TIMEOUT_MS / 1000, 0};
     if (setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) != 0 ||
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) != 0 || !connect_path(fd, path) ||
-        !simple_request(fd, OP_OPEN, ACCESS_READ_WRITE)) {
+        !simple_request(fd, DI_OP_OPEN, DI_ACCESS)) {
         close(fd);
         return USB_INVALID_HANDLE;
     }
@@ -222,7 +182,7 @@ int plat_close(usb_handle h) {
 
 int plat_ioctl(usb_handle h, uint32_t code) {
     int fd = handle_fd(h);
-    return fd >= 0 && simple_request(fd, OP_IOCTL, code) ? 1 : 0;
+    return fd >= 0 && simple_request(fd, DI_OP_IOCTL, code) ? 1 : 0;
 }
 
 int plat_read(usb_handle h, void* buf, uint32_t size, uint32_t* count) {
@@ -235,18 +195,17 @@ int plat_read(usb_handle h, void* buf, uint32_t size, uint32_t* count) {
     if (wanted == 0)
         return 1;
 
-    uint8_t req[HEADER_SIZE];
-    req[0] = OP_READ;
-    put_u32(req + 1, wanted);
-    uint8_t reply[PACKET_MAX];
+    uint8_t req[DI_HEADER_SIZE];
+    di_header(req, DI_OP_READ, wanted);
+    uint8_t reply[DI_PACKET_MAX];
     long n = exchange(fd, req, sizeof(req), reply);
-    if (n < 0 || reply[0] != 1)
+    if (n < 0 || reply[0] != DI_SUCCESS)
         return 0;
-    uint32_t got = get_u32(reply + 1);
-    if (got > wanted || static_cast<size_t>(n) != HEADER_SIZE + got)
+    uint32_t got = di_get_u32(reply + 1);
+    if (got > wanted || static_cast<size_t>(n) != DI_HEADER_SIZE + got)
         return 0;
     if (got > 0)
-        memcpy(buf, reply + HEADER_SIZE, got);
+        memcpy(buf, reply + DI_HEADER_SIZE, got);
     *count = got;
     return 1;
 }
@@ -258,16 +217,15 @@ int plat_write(usb_handle h, const void* buf, uint32_t size, uint32_t* count) {
         return 0;
     uint32_t len = std::min(size, USB_TRANSFER_MAX);
 
-    uint8_t req[PACKET_MAX];
-    req[0] = OP_WRITE;
-    put_u32(req + 1, len);
+    uint8_t req[DI_PACKET_MAX];
+    di_header(req, DI_OP_WRITE, len);
     if (len > 0)
-        memcpy(req + HEADER_SIZE, buf, len);
-    uint8_t reply[PACKET_MAX];
-    long n = exchange(fd, req, HEADER_SIZE + len, reply);
-    if (n != static_cast<long>(HEADER_SIZE) || reply[0] != 1)
+        memcpy(req + DI_HEADER_SIZE, buf, len);
+    uint8_t reply[DI_PACKET_MAX];
+    long n = exchange(fd, req, DI_HEADER_SIZE + len, reply);
+    if (n != static_cast<long>(DI_HEADER_SIZE) || reply[0] != DI_SUCCESS)
         return 0;
-    uint32_t accepted = get_u32(reply + 1);
+    uint32_t accepted = di_get_u32(reply + 1);
     if (accepted > len)
         return 0;
     *count = accepted;

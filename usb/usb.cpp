@@ -4,9 +4,9 @@
 
 #include "common/console.h"
 #include "loader/loader.h"
+#include "usb/printer_class.h"
 
-const usb_guid GUID_CLASS_PRINTER = {
-    0x594538DA, 0x78A8, 0x06C1, {0x16, 0xB5, 0x17, 0x77, 0x9E, 0x24, 0xDF, 0x87}};
+const usb_guid GUID_CLASS_PRINTER = FP_PRINTER_CLASS;
 
 usb_handle husb = USB_INVALID_HANDLE;
 epInfo ep_data[USB_EP_COUNT];

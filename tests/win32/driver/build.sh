@@ -16,7 +16,7 @@ if ! command -v "$cc" >/dev/null 2>&1; then
     exit 77
 fi
 mkdir -p "$out"
-flags="-std=gnu11 -O2 -Wall -Wextra -Werror"
+flags="-std=gnu11 -O2 -Wall -Wextra -Werror -I$here/../../.."
 # Kernel code: no C runtime, no stack cookies from a runtime that isn't there.
 kflags="$flags -fno-stack-protector -fno-builtin"
 $cc $kflags -I/usr/share/mingw-w64/include/ddk -c "$here/fpsimbus.c" -o "$out/fpsimbus.o"

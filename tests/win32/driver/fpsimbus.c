@@ -10,6 +10,8 @@
 
 #include "link.h"
 
+#include "usb/printer_class.h"
+
 #define POOL_TAG 0x6d737066u // "fpsm"
 
 // The bridge speaks the Linux device-interface messages, plus WATCH for presence.
@@ -19,8 +21,7 @@ enum { OP_OPEN = 0, OP_IOCTL = 1, OP_READ = 2, OP_WRITE = 3, OP_WATCH = 4 };
 #define WATCH_POLL_MS 500u
 #define RECONNECT_MS 200
 
-static const GUID printer_class = {
-    0x594538DA, 0x78A8, 0x06C1, {0x16, 0xB5, 0x17, 0x77, 0x9E, 0x24, 0xDF, 0x87}};
+static const GUID printer_class = FP_PRINTER_CLASS;
 
 enum kind { KIND_BUS, KIND_CHILD };
 

@@ -9,8 +9,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-static const GUID printer_class = {
-    0x594538DA, 0x78A8, 0x06C1, {0x16, 0xB5, 0x17, 0x77, 0x9E, 0x24, 0xDF, 0x87}};
+#include "usb/printer_class.h"
+
+static const GUID printer_class = FP_PRINTER_CLASS;
 
 static int find_path(char* path, size_t size) {
     HDEVINFO set =
