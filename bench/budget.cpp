@@ -11,7 +11,7 @@
 #include "driver/driver.h"
 #include "image/image.h"
 #include "sim/sim.h"
-#include "tests/sim_inproc.h"
+#include "sim/inproc.h"
 
 static std::string temp_image(uint32_t records) {
     char name[] = "/tmp/fpflash-budget-XXXXXX";
@@ -38,7 +38,8 @@ int main(int argc, char** argv) {
     printf("records,budget_ms,status\n");
     for (uint32_t n : counts) {
         std::string path = temp_image(n);
-        sim_inproc_start(sim_options());
+        sim_inproc_reset(sim_options());
+        sim_inproc_clock_ms = 0;
         con_out = quiet;
         con_in = quiet;
         char prog[] = "fpflash";
@@ -47,7 +48,7 @@ int main(int argc, char** argv) {
         con_out = stdout;
         con_in = stdin;
         unlink(path.c_str());
-        printf("%u,%llu,%d\n", n, static_cast<unsigned long long>(fake_clock_ms), status);
+        printf("%u,%llu,%d\n", n, static_cast<unsigned long long>(sim_inproc_clock_ms), status);
         fflush(stdout);
     }
     fclose(quiet);

@@ -9,6 +9,7 @@ need make make
 need python3 python3
 need valgrind valgrind
 [ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
+[ -f /usr/include/zlib.h ] || missing="$missing zlib1g-dev"
 
 if [ -z "$missing" ]; then
     exit 0

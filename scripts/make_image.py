@@ -22,6 +22,13 @@ def record(index, count, firmware_id, data):
     return head + struct.pack("<I", zlib.crc32(head))
 
 
+def write(path, blocks, seed=1, firmware_id=0x0107):
+    rng = random.Random(seed)
+    with open(path, "wb") as f:
+        for i in range(blocks):
+            f.write(record(i, blocks, firmware_id, rng.randbytes(DATA_SIZE)))
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("output", help="file to write")
@@ -33,10 +40,7 @@ def main():
     if not 0 <= a.blocks <= 0xFFFF or not 0 <= a.id <= 0xFFFF:
         p.error("--blocks and --id must fit in 16 bits")
 
-    rng = random.Random(a.seed)
-    with open(a.output, "wb") as f:
-        for i in range(a.blocks):
-            f.write(record(i, a.blocks, a.id, rng.randbytes(DATA_SIZE)))
+    write(a.output, a.blocks, a.seed, a.id)
     return 0
 
 

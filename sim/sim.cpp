@@ -1,16 +1,17 @@
 #include "sim/sim.h"
 
-#include <array>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <map>
 
+#include <zlib.h>
+
+#include "usb/device_interface.h"
+
 sim_record sim_rec;
 
-static const uint32_t PIPE_SELECT = 0x950F2000u;
-static const uint32_t PIPE_BITS = 0xCu;
 static const uint32_t BLOCK_BYTES = 528;
 static const uint8_t SYNC = 0x55;
 static const uint8_t CMD_HEAD[3] = {0x51, 0x18, 0x06};
@@ -104,7 +105,7 @@ void sim_come_back() {
     note("back: %s", mode_name(dev.mode));
 }
 
-bool sim_present() {
+bool sim_enumerate() {
     sim_rec.enumerations++;
     if (!dev.present) {
         if (dev.away_left == 0)
@@ -172,11 +173,12 @@ static bool live(int con, const char* op) {
 bool sim_ioctl(int con, uint32_t code) {
     if (!live(con, "ioctl"))
         return false;
-    if ((code & ~PIPE_BITS) != PIPE_SELECT) {
+    int ep = di_pipe_endpoint(code);
+    if (ep < 0) {
         note("ioctl: 0x%08X refused", code);
         return false;
     }
-    dev.selected = static_cast<int>((code & PIPE_BITS) >> 2);
+    dev.selected = ep;
     return true;
 }
 
@@ -400,22 +402,15 @@ bool sim_write(int con, const uint8_t* buf, uint32_t size, uint32_t* count) {
     return true;
 }
 
-static std::array<uint32_t, 256> crc_table() {
-    std::array<uint32_t, 256> t{};
-    for (uint32_t i = 0; i < 256; i++) {
-        uint32_t c = i;
-        for (int k = 0; k < 8; k++)
-            c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        t[i] = c;
-    }
-    return t;
-}
-
 uint32_t sim_crc32(const void* data, size_t size) {
-    static const std::array<uint32_t, 256> table = crc_table();
-    const uint8_t* p = static_cast<const uint8_t*>(data);
-    uint32_t c = 0xFFFFFFFFu;
-    for (size_t i = 0; i < size; i++)
-        c = table[(c ^ p[i]) & 0xFFu] ^ (c >> 8);
-    return c ^ 0xFFFFFFFFu;
+    uLong c = crc32(0L, Z_NULL, 0);
+    const Bytef* p = static_cast<const Bytef*>(data);
+    // zlib takes its lengths as uInt.
+    while (size > 0) {
+        uInt n = size > 0x40000000u ? 0x40000000u : static_cast<uInt>(size);
+        c = crc32(c, p, n);
+        p += n;
+        size -= n;
+    }
+    return static_cast<uint32_t>(c);
 }

@@ -4,7 +4,7 @@
 // The model knows no sockets, no clock and no threads. Everything it does is a reaction to a
 // request (an enumeration, an open, a pipe-select, a read, a write, a close), so a scenario
 // plays out the same way on every run. Whoever serves it decides when a printer that went
-// away comes back: the in-process platform counts enumerations through sim_present(), a
+// away comes back: the in-process platform counts enumerations through sim_enumerate(), a
 // socket driver may wait on its own clock and call sim_come_back().
 #pragma once
 
@@ -37,7 +37,7 @@ struct sim_block_rule {
     int times;
 };
 
-// A scenario. Away counts are enumerations (sim_present calls) that find nothing before the
+// A scenario. Away counts are enumerations (sim_enumerate calls) that find nothing before the
 // one that finds the printer; SIM_NEVER keeps it away for good.
 struct sim_options {
     sim_mode start_mode = SIM_APP;
@@ -106,7 +106,7 @@ void sim_reset(const sim_options& o);
 
 // One enumeration: true when the interface is published now. While the printer is away this
 // counts down its away count and brings it back when the count is spent.
-bool sim_present();
+bool sim_enumerate();
 
 // True when the interface is published; counts nothing.
 bool sim_is_present();
@@ -140,5 +140,5 @@ bool sim_read(int con, uint8_t* buf, uint32_t size, uint32_t* count);
 // 0, as a read does, or by a scenario's fault.
 bool sim_write(int con, const uint8_t* buf, uint32_t size, uint32_t* count);
 
-// CRC-32 with the reflected polynomial 0xEDB88320 (initial value and final xor 0xFFFFFFFF).
+// The CRC-32 of zlib (and of the loader's reply): reflected 0xEDB88320, complemented.
 uint32_t sim_crc32(const void* data, size_t size);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/console.h"
+#include "sim/inproc.h"
 
 fake_device fake;
 std::vector<fake_call> fake_log;
@@ -18,6 +19,15 @@ void fake_reset() {
     fake_clock_ms = 0;
     fake_backend_in_use = nullptr;
     selected_ep = -1;
+}
+
+static const fake_backend sim_backend = {sim_inproc_find,  sim_inproc_open, sim_inproc_close,
+                                         sim_inproc_ioctl, sim_inproc_read, sim_inproc_write};
+
+void fake_serve_sim(const sim_options& o) {
+    fake_reset();
+    sim_inproc_reset(o);
+    fake_backend_in_use = &sim_backend;
 }
 
 std::vector<fake_call> fake_calls(fake_op op) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "sim/sim.h"
 #include "usb/platform.h"
 
 enum fake_op { OP_FIND, OP_OPEN, OP_CLOSE, OP_IOCTL, OP_READ, OP_WRITE, OP_SLEEP };
@@ -66,6 +67,10 @@ extern const fake_backend* fake_backend_in_use;
 
 // Back to a fresh device, empty log, clock at 0, no backend.
 void fake_reset();
+
+// fake_reset, then the simulated printer in the device's place, playing scenario `o`. The
+// program's own process-wide state is left to the caller.
+void fake_serve_sim(const sim_options& o);
 
 // Calls of one kind in the log, in order.
 std::vector<fake_call> fake_calls(fake_op op);

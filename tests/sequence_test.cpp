@@ -7,7 +7,6 @@
 #include "driver/driver.h"
 #include "image/image.h"
 #include "sim/sim.h"
-#include "tests/sim_inproc.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -60,7 +59,7 @@ class sequence : public fresh_state {
 
     int run(const sim_options& o, uint32_t blocks = 3) {
         make_image(blocks);
-        sim_inproc_start(o);
+        fake_serve_sim(o);
         char prog[] = "fpflash";
         char* argv[] = {prog, &path[0], nullptr};
         return fpflash_main(2, argv);
@@ -325,7 +324,7 @@ TEST_F(sequence, ends_before_the_device) {
 
 TEST_F(sequence, further_arguments_are_ignored) {
     make_image(1);
-    sim_inproc_start(sim_options());
+    fake_serve_sim(sim_options());
     char prog[] = "fpflash", other[] = "/nonexistent";
     char* argv[] = {prog, &path[0], other, nullptr};
     EXPECT_EQ(0, fpflash_main(3, argv));

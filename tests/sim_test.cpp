@@ -8,7 +8,6 @@
 
 #include "image/image.h"
 #include "loader/loader.h"
-#include "tests/sim_inproc.h"
 #include "tests/test_util.h"
 #include "usb/usb.h"
 
@@ -32,7 +31,7 @@ class sim_test : public fresh_state {
 
     void start_unopened(const sim_options& o) {
         fresh_state::SetUp();
-        sim_inproc_start(o);
+        fake_serve_sim(o);
     }
 
     // What the program does between phases: let go, then find the printer again.
@@ -228,7 +227,7 @@ TEST_F(sim_test, absence_is_counted_in_enumerations) {
         o.upgrade_away = c.upgrade_away;
         o.exit_away = c.exit_away;
         o.start_mode = c.leave == EXIT ? SIM_LOADER : SIM_APP;
-        sim_inproc_start(o);
+        fake_serve_sim(o);
         if (c.leave != STAY) {
             ASSERT_EQ(openUSB(), 0);
             if (c.leave == EXIT)
