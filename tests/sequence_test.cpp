@@ -8,6 +8,7 @@
 #include "image/image.h"
 #include "sim/sim.h"
 #include "tests/sim_inproc.h"
+#include "tests/special_files.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -329,6 +330,7 @@ TEST_F(sequence, ends_before_the_device) {
     EXPECT_EQ("ERROR command line\n", con.text());
     EXPECT_EQ(1, con.keys_read());
 
+    not_regular_files special;
     struct {
         std::string name;
         int status;
@@ -336,6 +338,8 @@ TEST_F(sequence, ends_before_the_device) {
     } cases[] = {
         {"/nonexistent/image.bin", -1, "File '/nonexistent/image.bin' not found\n"},
         {std::string(1021, 'a'), -1, "File '" + std::string(1020, 'a') + "' not found\n"},
+        {special.fifo, -1, "File '" + special.fifo + "' not found\n"},
+        {special.directory, -1, "File '" + special.directory + "' not found\n"},
     };
     for (auto& c : cases) {
         console_capture each;
