@@ -2,7 +2,7 @@
 # `make test` builds everything and runs every test.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build asan win32 win64 test bench demo deps deps-win32 clean
+.PHONY: all build asan win32 win64 test bench demo deps deps-win32 clean dist deb
 
 all: build
 
@@ -52,6 +52,11 @@ bench: build
 # A whole update of a simulated printer, as the technician sees it.
 demo: build
 	@scripts/demo.sh
+
+# A release of the commit checked out, built from its own source archive: dist/ gets the
+# Windows zip, the source archive and their checksums (see README, Releases).
+dist: deps deps-win32
+	@JOBS=$(JOBS) scripts/dist.sh
 
 clean:
 	rm -rf build
