@@ -58,6 +58,12 @@ demo: build
 dist: deps deps-win32
 	@JOBS=$(JOBS) scripts/dist.sh
 
+# A Debian package of the host build, fpflash and fpsim with their man pages, into dist/.
+deb: build
+	rm -rf build/deb
+	cpack --config build/host/CPackConfig.cmake -G DEB -B build/deb
+	mkdir -p dist && cp build/deb/fpflash_*.deb dist/
+
 clean:
 	rm -rf build
 
