@@ -39,9 +39,10 @@ E2E_JOBS ?= 12
 
 test: build asan
 	@$(MAKE) --no-print-directory win32 win64
-	ctest --test-dir build/host --output-on-failure -j$(E2E_JOBS) -LE win32
-	ctest --test-dir build/asan --output-on-failure -j$(E2E_JOBS) -LE win32
+	ctest --test-dir build/host --output-on-failure -j$(E2E_JOBS) -LE 'win32|release'
+	ctest --test-dir build/asan --output-on-failure -j$(E2E_JOBS) -LE 'win32|release'
 	ctest --test-dir build/host --output-on-failure -j$(JOBS) -L win32
+	ctest --test-dir build/host --output-on-failure -L release
 	scripts/fuzz.sh --short
 
 # Wall time, CPU and memory of real updates against fpsim, next to the pause budget.
