@@ -70,8 +70,8 @@ static int end_all(run_locals* r) {
     return r->failed != 0 ? r->failed : r->res;
 }
 
-// Polls the loader until the printer has written its flash. Returns true to close the loader
-// phase, false when the device could not be reopened after "Exit USB".
+// Polls the loader until the printer has written its flash (or failed to), reopening the device
+// after "Exit USB". Returns true to close the loader phase, false when it could not be reopened.
 static bool poll_state(run_locals* r) {
     for (;;) {
         r->res = state_response();
@@ -103,7 +103,11 @@ static bool poll_state(run_locals* r) {
             con_puts("Exit USB");
             plat_close(husb);
             plat_sleep(EXIT_USB_WAIT_MS);
-            return connect_ADM_USB() == 0;
+            if (connect_ADM_USB() != 0)
+                return false;
+            // Reopened, the printer has still to say that its flash is written: telling the
+            // loader to leave before that would report success for an update not finished.
+            break;
         default:
             con_printf("Download get_response res = %d\n", r->res);
             break;

@@ -105,6 +105,14 @@ class Printer:
         except subprocess.TimeoutExpired:
             return False
 
+    def wait_log(self, text, timeout):
+        deadline = time.monotonic() + timeout
+        while text not in self.log_text():
+            if time.monotonic() > deadline or self.proc.poll() is not None:
+                return text in self.log_text()
+            time.sleep(0.02)
+        return True
+
     def read(self, which):
         try:
             with open(getattr(self, which), "rb") as f:

@@ -40,6 +40,7 @@ struct sim_device {
     int refusals_left = 0;
     bool vanished = false;
     int replies = 0;              // loader replies so far, garbled or not
+    bool session_blocks = false;  // blocks came since the last version query
     uint32_t noise = 0x2545F491u; // the garbage generator; the same bytes on every run
 };
 
@@ -296,6 +297,13 @@ static int block_reply(uint32_t index, int attempt) {
 
 static void loader_block(const uint8_t* buf) {
     stale_check(SIM_FIRST_BLOCK);
+    // The host that asks for the version before its first block starts a download of its own
+    // (a run that was cut off, started again): the flash is written from the start.
+    if (!dev.session_blocks && !sim_rec.image.empty()) {
+        note("write: a new download, %zu bytes of flash written again", sim_rec.image.size());
+        sim_rec.image.clear();
+    }
+    dev.session_blocks = true;
     uint32_t index = static_cast<uint32_t>(sim_rec.image.size() / BLOCK_BYTES);
     int reply = dev.opt.loader_silent ? SIM_NO_REPLY : block_reply(index, dev.attempts[index]++);
     // A loader that answers garbage has not taken the block either.
@@ -319,6 +327,7 @@ static void loader_command(uint8_t code) {
         reply_frame(state, nullptr);
         note("write: state, reply %d", state);
     } else if (code == CMD_VERSION) {
+        dev.session_blocks = false;
         uint32_t data[2] = {dev.opt.loader_version,
                             sim_crc32(sim_rec.image.data(), sim_rec.image.size())};
         bool framed = reply_frame(CMD_VERSION, data);

@@ -93,7 +93,9 @@ struct sim_record {
     std::vector<std::string> documents; // endpoint 1 writes of the application firmware
     std::vector<uint8_t> commands;      // loader command codes, written or not
     std::vector<sim_block> blocks;
-    std::vector<uint8_t> image; // the kept blocks, concatenated: what the flash holds
+    // The kept blocks, concatenated: what the flash holds. A block after a version query that
+    // follows blocks of an earlier download starts it afresh.
+    std::vector<uint8_t> image;
     std::vector<std::string> log;
     int enumerations = 0;
     int opens = 0;

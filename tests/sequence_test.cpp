@@ -263,9 +263,11 @@ TEST_F(sequence, a_state_command_not_written_with_the_printer_back) {
     sim_options o;
     o.state_write_fails = 1;
     EXPECT_EQ(0, run(o));
-    // Reopened, the loader reports its CRC32 from end_exit on.
-    EXPECT_EQ(firmware_phase() + loader_start() + "Exit USB\n" + OPEN + closing(), con.text());
-    EXPECT_EQ(1u, sleeps_of(500));
+    // Reopened, the loader is polled on until the flash is written, and only then closed.
+    EXPECT_EQ(firmware_phase() + loader_start() + "Exit USB\n" + OPEN + flash_states() + closing(),
+              con.text());
+    // The wait after "Exit USB", then one before each of the four state queries that follow.
+    EXPECT_EQ(5u, sleeps_of(500));
 }
 
 TEST_F(sequence, a_state_command_not_written_and_the_printer_gone) {

@@ -158,10 +158,15 @@ def run_in(build, r, lab, c, slot, tcp, unix):
     printer = lab.start_printer(driver, sim)
     if unix:
         check_dirs(c, lab)
-    if slot and not late and "--absent" not in sim:
-        found, said = slot.probe("find")
-        if not found:
-            raise simrun.Failure("the device interface never appeared: " + said)
+    if slot:
+        # The driver must be following this printer before the program looks for it, present
+        # or not; a device host still busy with the last removal can take seconds.
+        if not printer.wait_log(" watching", 30):
+            raise simrun.Failure("the Wine driver never connected to the printer")
+        if not late and "--absent" not in sim:
+            found, said = slot.probe("find")
+            if not found:
+                raise simrun.Failure("the device interface never appeared: " + said)
     if setup == "hold_device":
         lab.hold(printer.where)
     elif setup == "open_class_dir":
