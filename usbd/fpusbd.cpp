@@ -1046,7 +1046,7 @@ int main(int argc, char** argv) {
         sigdelset(&wait_mask, s);
 
     if (cfg.log != nullptr) {
-        log_file = fopen(cfg.log, "a");
+        log_file = fopen(cfg.log, "ae");
         if (log_file == nullptr) {
             complain("cannot write %s: %s", cfg.log, strerror(errno));
             return USBD_EXIT_FAILED;
