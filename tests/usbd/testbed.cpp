@@ -76,6 +76,7 @@ static sim_config cfg;
 static std::string fpusbd_path = FPUSBD_PATH;
 static bool second_printer = false;
 static bool second_client = false;
+static bool rude_client = false;
 static long stall_at = -1;
 static long short_at = -1;
 static int bus_poll_ms = 0;
@@ -110,6 +111,10 @@ static const sim_option extra_options[] = {
     {"second-client", nullptr, SIM_GROUP_PRINTER,
      "another client opens the printer once fpusbd has published\nit at the start, and holds it",
      [](sim_config*, const char*) { second_client = true; return true; }},
+    {"rude-client", nullptr, SIM_GROUP_DRIVER,
+     "before anyone else, a client sends fpusbd every kind of\n"
+     "malformed request and checks that each fails",
+     [](sim_config*, const char*) { rude_client = true; return true; }},
     {"stall-at", "I", SIM_GROUP_PRINTER,
      "the first write of block I stalls the loader's OUT endpoint\ninstead of reaching the loader",
      [](sim_config*, const char* a) { return parse_index(a, &stall_at); }},
@@ -907,35 +912,121 @@ static bool wait_for_fpusbd() {
     return false;
 }
 
-// ---- the second client --------------------------------------------------------------------
+// ---- other clients ------------------------------------------------------------------------
 
 static int holder_fd = -1;
 
-static bool hold_printer() {
+// A connection to the printer's interface, with a bound on every reply; -1 on failure.
+static int connect_printer() {
     std::string path = class_dir() + "/" + main_name();
     struct sockaddr_un addr;
     memset(&addr, 0, sizeof(addr));
     addr.sun_family = AF_UNIX;
     if (path.size() >= sizeof(addr.sun_path)) {
         complain("%s: too long for a socket address", path.c_str());
-        return false;
+        return -1;
     }
     memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    holder_fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    uint8_t req[DI_HEADER_SIZE], reply[DI_HEADER_SIZE];
-    di_header(req, DI_OP_OPEN, DI_ACCESS);
     struct timeval tv = {5, 0};
-    if (holder_fd < 0 ||
-        connect(holder_fd, reinterpret_cast<const struct sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        setsockopt(holder_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) != 0 ||
-        send(holder_fd, req, sizeof(req), MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof(req)) ||
-        recv(holder_fd, reply, sizeof(reply), 0) != static_cast<ssize_t>(sizeof(reply)) ||
-        reply[0] != DI_SUCCESS) {
-        complain("the second client could not open %s", path.c_str());
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    if (fd < 0 || connect(fd, reinterpret_cast<const struct sockaddr*>(&addr), sizeof(addr)) != 0 ||
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) != 0) {
+        complain("cannot connect to %s: %s", path.c_str(), strerror(errno));
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// One request, as raw bytes, and its reply's status; -1 when the connection ended instead.
+static int exchange(int fd, const std::vector<uint8_t>& req) {
+    uint8_t reply[DI_PACKET_MAX];
+    if (send(fd, req.data(), req.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(req.size()))
+        return -1;
+    ssize_t n = recv(fd, reply, sizeof(reply), 0);
+    return n >= static_cast<ssize_t>(DI_HEADER_SIZE) ? reply[0] : -1;
+}
+
+static std::vector<uint8_t> request(uint8_t op, uint32_t value, size_t payload = 0) {
+    std::vector<uint8_t> r(DI_HEADER_SIZE + payload, 0x5A);
+    di_header(r.data(), op, value);
+    return r;
+}
+
+static bool hold_printer() {
+    holder_fd = connect_printer();
+    if (holder_fd < 0 || exchange(holder_fd, request(DI_OP_OPEN, DI_ACCESS)) != DI_SUCCESS) {
+        complain("the second client could not open the printer");
         return false;
     }
-    log_line("second client: holds %s", path.c_str());
+    log_line("second client: holds the printer");
     return true;
+}
+
+// Requests a client may get wrong, in an order that reaches each check, and what fpusbd must
+// answer: failure for each, or the connection closed.
+static bool be_rude() {
+    const uint32_t pipe1 = DI_PIPE_SELECT | 1u << 2;
+    std::vector<uint8_t> short_packet = {DI_OP_OPEN, 0, 0};
+    std::vector<uint8_t> long_read = request(DI_OP_READ, 64, 1);
+    std::vector<uint8_t> bad_write = request(DI_OP_WRITE, 10, 5);
+    const struct {
+        const char* what;
+        std::vector<uint8_t> req;
+        int status;
+    } steps[] = {
+        {"a 3-byte packet", short_packet, DI_FAILURE},
+        {"OPEN for read access only", request(DI_OP_OPEN, 0x80000000u), DI_FAILURE},
+        {"IOCTL before OPEN", request(DI_OP_IOCTL, pipe1), DI_FAILURE},
+        {"READ before OPEN", request(DI_OP_READ, 64), DI_FAILURE},
+        {"OPEN", request(DI_OP_OPEN, DI_ACCESS), DI_SUCCESS},
+        {"a second OPEN", request(DI_OP_OPEN, DI_ACCESS), DI_FAILURE},
+        {"READ before IOCTL", request(DI_OP_READ, 64), DI_FAILURE},
+        {"IOCTL with no pipe-select code", request(DI_OP_IOCTL, 0x12345678u), DI_FAILURE},
+        {"IOCTL of pipe 0, the control endpoint", request(DI_OP_IOCTL, DI_PIPE_SELECT), DI_FAILURE},
+        {"IOCTL of pipe 2, which the printer lacks", request(DI_OP_IOCTL, DI_PIPE_SELECT | 8u),
+         DI_FAILURE},
+        {"IOCTL of pipe 1", request(DI_OP_IOCTL, pipe1), DI_SUCCESS},
+        {"READ of 0 bytes", request(DI_OP_READ, 0), DI_FAILURE},
+        {"READ of 1025 bytes", request(DI_OP_READ, 1025), DI_FAILURE},
+        {"READ with a payload", long_read, DI_FAILURE},
+        {"READ with nothing pending", request(DI_OP_READ, 1024), DI_SUCCESS},
+        {"WRITE shorter than it says", bad_write, DI_FAILURE},
+        {"WRITE of 1025 bytes", request(DI_OP_WRITE, 1025, 1025), DI_FAILURE},
+        {"an unknown op", request(7, 0), DI_FAILURE},
+        {"a packet past the largest request", request(DI_OP_WRITE, 1024, 1025), DI_FAILURE},
+    };
+    int fd = connect_printer();
+    if (fd < 0)
+        return false;
+    bool ok = true;
+    size_t answered = 0;
+    for (const auto& s : steps) {
+        int got = exchange(fd, s.req);
+        // A client that got it wrong may also be shown the door, as long as others are served.
+        if (got < 0 && s.status == DI_FAILURE) {
+            log_line("rude client: cut off after %s", s.what);
+            break;
+        }
+        if (got != s.status) {
+            complain("rude client: %s: answered %d, not %d", s.what, got, s.status);
+            ok = false;
+        }
+        answered++;
+    }
+    close(fd);
+    // Whatever it did, the printer must be free for the next client.
+    fd = connect_printer();
+    if (fd < 0 || exchange(fd, request(DI_OP_OPEN, DI_ACCESS)) != DI_SUCCESS) {
+        complain("rude client: the printer could not be opened after it");
+        ok = false;
+    }
+    if (fd >= 0)
+        close(fd);
+    log_line("rude client: %zu of %zu requests answered, %s", answered,
+             sizeof(steps) / sizeof(steps[0]), ok ? "each as it should be" : "not all right");
+    return ok;
 }
 
 // ---- the run ------------------------------------------------------------------------------
@@ -1167,7 +1258,8 @@ int main(int argc, char** argv) {
         status = EXIT_SKIP;
     } else if ((!second_printer || plug(false, "1-2", PID_SECOND) != nullptr) &&
                (!sim_is_present() || plug_main()) && start_fpusbd(&child_mask) &&
-               wait_for_fpusbd() && (!second_client || main_dev == nullptr || hold_printer()) &&
+               wait_for_fpusbd() && (!rude_client || main_dev == nullptr || be_rude()) &&
+               (!second_client || main_dev == nullptr || hold_printer()) &&
                (cfg.run.ready == nullptr || write_ready())) {
         status = run(&wait_mask, absent_ms);
     }
