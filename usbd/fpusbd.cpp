@@ -877,7 +877,9 @@ static int list_devices() {
             snprintf(row, sizeof(row), "%-10s %-10s %-10d %-14s %-14s%s", port.c_str(), id,
                      alt.bInterfaceNumber, endpoint_list(alt, false).c_str(),
                      endpoint_list(alt, true).c_str(), mark.c_str());
-            rows.push_back(row);
+            std::string line = row;
+            line.erase(line.find_last_not_of(' ') + 1);
+            rows.push_back(line);
         }
         libusb_free_config_descriptor(conf);
     }

@@ -867,6 +867,8 @@ static bool bus_works(const sigset_t* mask, std::string* why) {
     close(p[0]);
     int st = 0;
     waitpid(pid, &st, 0);
+    for (size_t from = 0, nl; (nl = out.find('\n', from)) != std::string::npos; from = nl + 1)
+        log_line("fpusbd --list: %s", out.substr(from, nl - from).c_str());
     if (!WIFEXITED(st) || WEXITSTATUS(st) != 0 || out.find("\nusb1 ") == std::string::npos) {
         *why = "fpusbd --list under the preload did not see the emulated bus";
         return false;
@@ -1251,14 +1253,15 @@ int main(int argc, char** argv) {
 
     status = SIM_EXIT_FAILED;
     std::string why;
-    if (!add_description("/devices/usb1", 1, root_hub_descriptors())) {
-        status = EXIT_SKIP;
-    } else if (!bus_works(&child_mask, &why)) {
+    // Whether umockdev works at all is known once fpusbd --list has looked at the bus.
+    bool plugged = add_description("/devices/usb1", 1, root_hub_descriptors()) &&
+                   (!second_printer || plug(false, "1-2", PID_SECOND) != nullptr) &&
+                   (!sim_is_present() || plug_main());
+    if (!bus_works(&child_mask, &why)) {
         complain("umockdev cannot run here: %s", why.c_str());
         status = EXIT_SKIP;
-    } else if ((!second_printer || plug(false, "1-2", PID_SECOND) != nullptr) &&
-               (!sim_is_present() || plug_main()) && start_fpusbd(&child_mask) &&
-               wait_for_fpusbd() && (!rude_client || main_dev == nullptr || be_rude()) &&
+    } else if (plugged && start_fpusbd(&child_mask) && wait_for_fpusbd() &&
+               (!rude_client || main_dev == nullptr || be_rude()) &&
                (!second_client || main_dev == nullptr || hold_printer()) &&
                (cfg.run.ready == nullptr || write_ready())) {
         status = run(&wait_mask, absent_ms);
