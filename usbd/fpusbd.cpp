@@ -673,6 +673,8 @@ static libusb_transfer* new_transfer(size_t size) {
     return t;
 }
 
+static void leave(size_t k, bool gone);
+
 // Returns false when the device is no printer we can serve; it is not looked at again.
 static bool arrive(libusb_device* dev) {
     libusb_device_descriptor d;
@@ -687,6 +689,13 @@ static bool arrive(libusb_device* dev) {
     p->port = port_of(dev);
     p->name = usbd_instance_name(cfg, p->port);
     log_line("%s: %04x:%04x arrived", p->port.c_str(), d.idVendor, d.idProduct);
+    // A port holds one device: one still listed there left without our hearing of it.
+    for (size_t k = 0; k < printers.size(); k++)
+        if (printers[k]->port == p->port) {
+            log_line("%s: the device before it is gone", p->port.c_str());
+            leave(k, true);
+            break;
+        }
     if (!find_endpoints(p)) {
         free_printer(p);
         return false;
