@@ -132,7 +132,7 @@ static bool arrive(libusb_device* dev) {
     bool ok = (p->out = new_transfer(DI_TRANSFER_MAX)) != nullptr;
     for (int n = 0; n < 16 && ok; n++) {
         p->in[n].owner = p;
-        if ((p->in_mask >> n) & 1u)
+        if ((static_cast<unsigned>(p->in_mask) >> n) & 1u)
             ok = (p->in[n].t = new_transfer(static_cast<size_t>(p->in[n].packet))) != nullptr;
     }
     if (!ok) {

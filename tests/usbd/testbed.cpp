@@ -210,7 +210,7 @@ struct bed_device {
     bool gone = false;     // unplugged: requests fail with ENODEV
     bool removed = false;  // its uevent sent and its files gone
     bool driver_bound = true;
-    uint16_t halted = 0; // OUT endpoints stalled, bit N for number N
+    unsigned halted = 0; // OUT endpoints stalled, bit N for number N
     std::vector<bed_client*> clients;
 };
 
@@ -322,7 +322,7 @@ static void serve_out(bed_client* c, size_t k) {
     }
     if (!stall_done && block_due(c, ep, stall_at, len)) {
         stall_done = true;
-        d->halted = static_cast<uint16_t>(d->halted | 1u << ep);
+        d->halted |= 1u << ep;
         log_line("usb: block %ld stalls OUT 0x%02X", stall_at, urb_of(s)->endpoint);
         finish(c, k, -EPIPE, 0);
         return;
@@ -557,7 +557,7 @@ static int interface_request(bed_client* c, UMockdevIoctlClient* client, unsigne
         unsigned ep = *reinterpret_cast<unsigned*>(a->data);
         g_object_unref(a);
         if ((ep & 0x80) == 0 && ((d->halted >> (ep & 0x0F)) & 1u)) {
-            d->halted = static_cast<uint16_t>(d->halted & ~(1u << (ep & 0x0F)));
+            d->halted &= ~(1u << (ep & 0x0F));
             log_line("usb: halt of OUT 0x%02X cleared", ep);
         }
         return 0;
