@@ -119,7 +119,7 @@ static bool arrive(libusb_device* dev) {
         p->handle = nullptr;
         if (r == LIBUSB_ERROR_ACCESS)
             complain("no access to the printer at USB port %s (%04x:%04x): install fpusbd's udev "
-                     "rule for this ID (see fpusbd(1)), replug the printer and start fpusbd again",
+                     "rule for this ID (see fpusbd(1)) and replug the printer",
                      p->port.c_str(), d.idVendor, d.idProduct);
         else
             complain("cannot open the printer at USB port %s (%04x:%04x): %s", p->port.c_str(),

@@ -79,7 +79,7 @@ static void LIBUSB_CALL libusb_says(libusb_context*, enum libusb_log_level, cons
     std::string s = text;
     while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
         s.pop_back();
-    log_line("libusb: %s", s.c_str());
+    log_line("%s", s.c_str());
 }
 
 // ---- the run ------------------------------------------------------------------------------
@@ -242,7 +242,8 @@ int main(int argc, char** argv) {
         return USBD_EXIT_FAILED;
     }
     if (log_file != nullptr) {
-        libusb_set_log_cb(ctx, libusb_says, LIBUSB_LOG_CB_CONTEXT);
+        // Global: libusb writes to stderr whatever no global handler takes.
+        libusb_set_log_cb(nullptr, libusb_says, LIBUSB_LOG_CB_GLOBAL);
         libusb_set_option(ctx, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_WARNING);
     }
     if (cfg.list) {
