@@ -29,6 +29,7 @@
 #include <fcntl.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -841,6 +842,8 @@ static pid_t spawn(const std::vector<std::string>& args, int out_fd, const sigse
     pid_t pid = fork();
     if (pid != 0)
         return pid;
+    // Should we die, fpusbd is told, and takes its sockets with it.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     sigprocmask(SIG_SETMASK, mask, nullptr);
     if (out_fd >= 0)
         dup2(out_fd, STDOUT_FILENO);
