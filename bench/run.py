@@ -13,10 +13,13 @@ import os
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "scripts"))
+import simrun  # noqa: E402
+
+ROOT = simrun.ROOT
 BUILD = os.path.join(ROOT, "build", "host")
 FPFLASH = os.path.join(BUILD, "fpflash")
 FPSIM = os.path.join(BUILD, "fpsim")
@@ -24,7 +27,7 @@ FPSIM = os.path.join(BUILD, "fpsim")
 TESTBED = os.path.join(BUILD, "fpusb-testbed")
 BUDGET = os.path.join(BUILD, "bench", "bench_budget")
 OUT = os.path.join(ROOT, "build", "bench")
-RECORD = 528
+RECORD = simrun.RECORD
 
 
 def budgets(counts):
@@ -37,16 +40,6 @@ def budgets(counts):
     return {int(r["records"]): int(r["budget_ms"]) for r in rows}
 
 
-def wait_ready(path, sim):
-    for _ in range(200):
-        if os.path.exists(path) and os.path.getsize(path) > 0:
-            return
-        if sim.poll() is not None:
-            sys.exit("bench: fpsim ended before it was ready")
-        time.sleep(0.025)
-    sys.exit("bench: fpsim did not get ready")
-
-
 def vm_hwm(pid):
     with open("/proc/%d/status" % pid) as f:
         for line in f:
@@ -55,58 +48,41 @@ def vm_hwm(pid):
     return 0
 
 
-def one_run(image, records, driver=FPSIM):
+def one_run(image_path, image, records, driver=FPSIM):
     """Returns (wall seconds, cpu seconds, peak RSS KiB) of one fpflash update."""
-    with tempfile.TemporaryDirectory(prefix="fpflash-bench.") as run:
-        env = dict(os.environ, XDG_RUNTIME_DIR=run)
-        ready = os.path.join(run, "ready")
-        kept = os.path.join(run, "kept.bin")
-        sim = subprocess.Popen([driver, "--name", "printer", "--ready", ready, "--save", kept,
-                                "--stop-when-done", "--lifetime", "900"], env=env,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        try:
-            wait_ready(ready, sim)
-            start = time.monotonic()
-            prog = subprocess.Popen([FPFLASH, image], env=env, stdin=subprocess.PIPE,
-                                    stdout=subprocess.PIPE)
-            # ru_maxrss would count the forking Python's pages too; the process's own high
-            # water mark is read at the closing prompt, when all its work is done.
-            peak = 0
-            for line in prog.stdout:
-                if line.startswith(b"Press 'Enter' for exit"):
-                    peak = vm_hwm(prog.pid)
-                    break
-            prog.stdin.write(b"\n")
-            prog.stdin.close()
-            prog.stdout.read()
-            _, status, usage = os.wait4(prog.pid, 0)
-            wall = time.monotonic() - start
-            prog.returncode = os.waitstatus_to_exitcode(status)
-            sim.wait(timeout=30)
-        finally:
-            if sim.poll() is None:
-                sim.terminate()
-                sim.wait()
+    with simrun.Lab(prefix="fpflash-bench.") as lab:
+        printer = lab.start_printer(driver, ["--stop-when-done"], name="printer", lifetime=900)
+        prog = lab.start([FPFLASH, image_path], stdin=None)
+        # The process's own high-water mark, read at the closing prompt when all its work is
+        # done; the Enter only after that.
+        if not lab.wait_output(prog, b"Press 'Enter' for exit", timeout=900):
+            sys.exit("bench: fpflash gave no closing prompt on %d records" % records)
+        peak = vm_hwm(prog.pid)
+        prog.stdin.write(b"\n")
+        prog.stdin.close()
+        _, status, usage = os.wait4(prog.pid, 0)
+        wall = time.monotonic() - prog.started
+        prog.returncode = os.waitstatus_to_exitcode(status)
+        printer.wait_stopped(30)
+        printer.stop()
         if prog.returncode != 0:
             sys.exit("bench: fpflash ended with %d on %d records" % (prog.returncode, records))
-        with open(image, "rb") as a, open(kept, "rb") as b:
-            if a.read() != b.read():
-                sys.exit("bench: the printer did not receive the image whole")
+        if printer.read("kept") != image:
+            sys.exit("bench: the printer did not receive the image whole")
         return wall, usage.ru_utime + usage.ru_stime, peak
 
 
 def usbd_row(records, runs, budget_s):
     """The same update through fpusbd, libusb and the emulated bus; None where it can't run."""
-    with tempfile.TemporaryDirectory(prefix="fpflash-bench.") as run:
-        check = subprocess.run([TESTBED, "--lifetime", "1"], capture_output=True, text=True,
-                               env=dict(os.environ, XDG_RUNTIME_DIR=run))
-    if check.returncode == 77:
-        print("\nfpusbd: skipped, %s" % check.stderr.strip())
+    try:
+        with simrun.Lab(prefix="fpflash-bench.") as lab:
+            lab.start_printer(TESTBED, name="probe", lifetime=1)
+    except simrun.Skip as e:
+        print("\nfpusbd: skipped, %s" % e)
         return None
-    image = os.path.join(OUT, "image-%d.bin" % records)
-    subprocess.run([sys.executable, os.path.join(ROOT, "scripts", "make_image.py"),
-                    "--blocks", str(records), "--seed", "7", image], check=True)
-    r = [one_run(image, records, TESTBED) for _ in range(runs)]
+    image_path = os.path.join(OUT, "image-%d.bin" % records)
+    image = simrun.write_image(image_path, records)
+    r = [one_run(image_path, image, records, TESTBED) for _ in range(runs)]
     wall = statistics.median(x[0] for x in r)
     return {
         "records": records, "image_KiB": records * RECORD // 1024, "runs": runs,
@@ -142,10 +118,9 @@ def main():
     print("%7s %9s %4s %9s %9s %7s %13s %12s %12s" % header)
     results = []
     for n in counts:
-        image = os.path.join(OUT, "image-%d.bin" % n)
-        subprocess.run([sys.executable, os.path.join(ROOT, "scripts", "make_image.py"),
-                        "--blocks", str(n), "--seed", "7", image], check=True)
-        runs = [one_run(image, n) for _ in range(a.runs)]
+        image_path = os.path.join(OUT, "image-%d.bin" % n)
+        image = simrun.write_image(image_path, n)
+        runs = [one_run(image_path, image, n) for _ in range(a.runs)]
         wall = statistics.median(r[0] for r in runs)
         cpu = statistics.median(r[1] for r in runs)
         rss = max(r[2] for r in runs)

@@ -1,0 +1,250 @@
+"""Every end-to-end scenario, one row each: the real fpflash against a simulated printer.
+
+A row says what the printer does (fpsim's options), what the run must end with, what the
+printer must have kept, and what the transcript and the printer's log must show. tests/e2e/
+run.py runs a row on one build; CMake registers every row for every build it applies to
+(`scenarios.py --list BUILD`). tests/FAULTS.md says which fault each row is about.
+
+Fields of a row (all but the name optional):
+  records    image size in 528-byte records (25)
+  sim        fpsim's options for the printer
+  status     fpflash's exit status as the program returns it (-1, not 255)
+  kept       what the printer must hold at the end: "all", "none", or N leading records
+  transcript True: the whole console output must equal expected/NAME.txt, where @IMAGE@
+             stands for the image's name and @CRC@ for the CRC32 of what the printer kept
+  lines      (N, TEXT): exactly N lines of the output equal TEXT
+  has        (N, TEXT): exactly N lines contain TEXT
+  log        (REGEX, N): exactly N lines of the printer's log match; a third item "unix"
+             limits the check to a printer served on a Linux socket
+  touched    False: fpflash must not even open the printer
+  late       True: the printer stays away until fpflash's second failed attempt, then comes
+             after its --absent time
+  setup      "second_printer" (a second printer under a later name), "hold_device" (another
+             client holds the printer), "open_class_dir" (the class directory made writable
+             by others)
+  image      "good", "bad_size" (one byte too many), "missing", "none" (no argument at all),
+             or a dict of file names to sizes in bytes, with `args` the command line
+  self_stop  True: the printer must stop by itself once the new firmware has been read
+  builds     where it runs: host and asan (Linux), wine (the Windows program), memcheck
+             (host under valgrind), usbd (through fpusbd over an emulated USB bus)
+  wine       why a row that runs on Linux can't run under Wine (it is then left out there)
+
+Every run also asserts (simrun.invariants): no signal, nothing on stderr, no status 0 and no
+"Download file '...' - O'k" without the whole image kept, no status 0 after a failed update;
+and that the printer ended cleanly, took its socket with it and left its directories 0700.
+"""
+import sys
+
+LINUX_AND_WINE = ("host", "asan", "wine")
+
+# The Windows driver in the test prefix forwards what fpsim says over TCP; it can't play these.
+WINE_NO_REFUSAL = ("Wine's CreateFileA succeeds where the driver refuses the open, and only "
+                   "the requests after it fail")
+WINE_NO_DIRECTORY = "the interface directory and its permissions exist only on Linux"
+WINE_ONE_PRINTER = "the test driver publishes one printer"
+LINUX_NO_WILDCARDS = "on Linux the shell expands wild cards, not the program"
+
+ROWS = []
+
+
+def row(name, **fields):
+    fields.setdefault("builds", LINUX_AND_WINE)
+    if "wine" in fields:
+        fields["builds"] = tuple(b for b in fields["builds"] if b != "wine")
+    ROWS.append(dict(name=name, **fields))
+
+
+# ---- conformance: every way a run ends ---------------------------------------------------
+
+row("complete_update", transcript=True, sim=["--stop-when-done"], self_stop=True,
+    builds=LINUX_AND_WINE + ("memcheck",))
+row("no_printer", transcript=True, sim=["--absent", "never"], status=-1, kept="none",
+    touched=False)
+# Attempts are a second apart: the printer comes as soon as the second one has failed, a
+# second before the third, which gives Wine's plug and play time to publish it. Until then
+# there is no interface at all, not a printer that refuses.
+row("third_attempt", transcript=True, sim=["--absent", "0"], late=True,
+    log=[(" connected$", 3, "unix"), ("OPEN 0xC0000000: ok", 3), ("OPEN", 3)])
+# The whole loader phase on the handle opened first.
+row("already_in_loader", transcript=True, sim=["--start-loader"],
+    log=[("write: upgrade_mode", 0), ("#[0-9]+ WRITE 528: ok", 25),
+         ("OPEN 0xC0000000: ok", 2)])
+row("silent_firmware", transcript=True, sim=["--app-silent"], status=-1, kept="none")
+row("unscannable_version", transcript=True, sim=["--version-reply", '{"status": "busy"}'],
+    status=-1)
+row("first_crc_fails", transcript=True, sim=["--loader-silent"], status=-1, kept="none",
+    log=[("write: block", 0), ("write: exit", 0)])
+row("block_rejected_once", transcript=True, sim=["--block", "1:254:1"],
+    log=[("write: block 1, reply 254", 1), ("write: block 1, reply 1", 1)])
+row("block_never_acknowledged", transcript=True, sim=["--block", "1:none"], status=-1, kept=1,
+    log=[("write: block 1, reply -1", 3), ("write: block 2,", 0)])
+row("flash_states", transcript=True, sim=["--states", "4,253,4,254,1,2,4,6"])
+row("flash_failed", transcript=True, sim=["--states", "4,251"], status=251)
+row("state_write_fails_back", transcript=True, sim=["--state-write-fails", "1"],
+    log=[("away for 200 ms", 3), ("OPEN 0xC0000000: ok", 4)])
+row("state_write_fails_gone", transcript=True,
+    sim=["--state-write-fails", "1", "--state-fail-away", "never"], status=-1,
+    log=[(" connected$", 2, "unix"), ("OPEN 0xC0000000: ok", 2)])
+row("no_return_after_upgrade", transcript=True, sim=["--upgrade-away", "never"], status=-1,
+    kept="none", log=[(" connected$", 1, "unix"), ("OPEN 0xC0000000: ok", 1)])
+row("no_return_after_exit", transcript=True, sim=["--exit-away", "never"], status=-1,
+    log=[(" connected$", 2, "unix"), ("OPEN 0xC0000000: ok", 2)])
+row("upgrade_mode_not_written", transcript=True, sim=["--fail-write", "upgrade_mode"],
+    status=-1, kept="none")
+row("exit_answered", transcript=True, sim=["--exit-reply", "6"])
+row("two_printers", transcript=True, setup="second_printer", wine=WINE_ONE_PRINTER)
+row("device_busy", transcript=True, setup="hold_device", status=-1, kept="none",
+    log=[("OPEN 0xC0000000: refused", 20)], wine=WINE_NO_REFUSAL)
+row("class_dir_open", transcript=True, setup="open_class_dir", status=-1, kept="none",
+    touched=False, wine=WINE_NO_DIRECTORY)
+row("bad_size_image", transcript=True, image="bad_size", status=-2, kept="none",
+    touched=False)
+row("missing_image", transcript=True, image="missing", status=-1, kept="none", touched=False)
+row("empty_image", transcript=True, records=0)
+row("empty_image_no_printer", transcript=True, records=0, sim=["--absent", "never"], status=-1,
+    kept="none", touched=False)
+row("no_argument", transcript=True, image="none", status=1, kept="none", touched=False)
+
+# ---- the Windows program's own start-up ---------------------------------------------------
+
+# Byte order would take FW_B.BIN; case-blind order takes fw_a.bin, whose wrong size ends the
+# run at once.
+row("wildcard_case", transcript=True, image={"fw_a.bin": 600, "FW_B.BIN": 528},
+    args=["Fw_?.bin"], status=-2, kept="none", touched=False, builds=("wine",),
+    linux=LINUX_NO_WILDCARDS)
+row("wildcard_no_match", transcript=True, image={"other.bin": 528}, args=["fw_*.bin"],
+    status=-1, kept="none", touched=False, builds=("wine",), linux=LINUX_NO_WILDCARDS)
+
+# ---- the fault matrix: one fault each ----------------------------------------------------
+
+# The printer goes at block I and stays away: the three closing commands can't be written and
+# the last connection gives up without a prompt.
+IMAGE_FAILED = (1, "ERROR download file @IMAGE@")
+NO_PROMPT = (0, "Press 'Enter'")
+PROMPT = (1, "Press 'Enter' for exit...")
+for name, at, kept in (("vanish_at_first_block", 0, "none"), ("vanish_at_block_13", 13, 13),
+                       ("vanish_at_last_block", 24, 24)):
+    row(name, sim=["--vanish-at", str(at)], status=-1, kept=kept,
+        lines=[IMAGE_FAILED, (20, "Wait open USB")] +
+        ([(1, "ERROR read CRC32, code - -100")] if at == 0 else []), has=[NO_PROMPT])
+# ... and comes back a second later as the loader, which has no version to give.
+for at in (1, 20):
+    row("vanish_at_block_%d_back" % at, sim=["--vanish-at", "%d:1000" % at], status=-1, kept=at,
+        lines=[IMAGE_FAILED, (1, "ERROR read version, res = 0"), PROMPT])
+
+# Garbage instead of frames: from the first loader reply, from the first block's, and for one
+# block's reply only, which the next attempt makes good.
+row("garbage_from_first_reply", sim=["--garbage", "0"], status=-2, kept="none",
+    lines=[(1, "ERROR read CRC32, code - -2")], has=[(0, "Download file")])
+row("garbage_from_first_block", sim=["--garbage", "1"], status=-1, kept="none",
+    lines=[IMAGE_FAILED, PROMPT])
+row("garbage_once", sim=["--garbage", "3:1"], has=[(0, "ERROR")])
+
+# One byte per read: a loader reply needs more reads than one command makes; a firmware reply
+# is cut to its first character, which holds no version.
+row("split_loader_replies", sim=["--split-ep", "3"], status=-1, kept="none",
+    lines=[(1, "ERROR read CRC32, code - -1")], has=[(0, "Download file")])
+row("split_firmware_replies", sim=["--split-ep", "1"], status=-1,
+    lines=[(2, "Version, read 1 bytes"), (1, "{Write command 'upgrade_mode' - O'k"),
+           (1, "{Press 'Enter' for exit...")])
+
+# Stale bytes before every loader command: sync bytes are harmless, a stale frame is taken for
+# the answer, a stray byte spoils it.
+STALE = ["--stale-before", "command", "--stale-every", "--stale"]
+row("stale_sync_every_command", sim=STALE + ["55"], has=[(0, "ERROR")])
+row("stale_frame_every_command", sim=STALE + ["55550101"], status=1, kept="none",
+    lines=[(1, "ERROR read CRC32, code - 1")], has=[(0, "Download file")])
+row("stale_byte_every_command", sim=STALE + ["00"], status=-2, kept="none",
+    lines=[(1, "ERROR read CRC32, code - -2")], has=[(0, "Download file")])
+# A stale state before every state query: the answers fall behind but the end still comes.
+row("stale_state_every_query",
+    sim=["--stale", "55550404", "--stale-before", "0x84", "--stale-every"],
+    has=[(7, "Download fiscal printer...")], lines=[(1, "Download end fiscal printer - O'k")])
+
+# Surplus behind every version reply: dropped with it when it comes in the same read; sync
+# bytes that spill past that read are skipped ahead of the first block's answer.
+row("surplus_within_one_read", sim=["--surplus", "5555010155550202"],
+    lines=[(1, "Exit loader  code = -1")], has=[(0, "Download END")])
+row("surplus_past_one_read", sim=["--surplus", "55" * 100], has=[(0, "ERROR")])
+
+# The firmware's version reply: exactly 1024 bytes with the version at its very end, 1024
+# bytes without one (printed whole, nothing behind it), a version of 200 characters (cut to
+# 31), a key with no closing quote (-3), and one with no quote at all after it (-2).
+row("reply_of_1024_bytes", sim=["--version-reply", " " * 1006 + '{"value": "7.7.7"}'],
+    lines=[(2, "Version, read 1024 bytes"), (2, "Version: 7.7.7")])
+row("reply_of_1024_bytes_no_value", sim=["--version-reply", "x" * 1024], status=-1,
+    lines=[(2, "Version, read 1024 bytes"), (1, "x" * 1024 + "Write command 'upgrade_mode' - O'k"),
+           (1, "x" * 1024 + "Press 'Enter' for exit...")])
+row("version_of_200_characters",
+    sim=["--app-version", "0123456789" * 20, "--new-version", "abcde" * 40],
+    lines=[(1, "Version: " + "0123456789" * 3 + "0"), (1, "Version: " + "abcde" * 6 + "a")])
+row("version_without_closing_quote", sim=["--version-reply", '{"result": {"value": "1.2.3'],
+    status=-3, has=[(0, "Version:")],
+    lines=[(1, '{"result": {"value": "1.2.3Press \'Enter\' for exit...')])
+row("version_without_quote", sim=["--version-reply", '{"result": {"value": 123}}'],
+    status=-2, has=[(0, "Version:")])
+
+# A device that takes only part of each write. 3 bytes: no command packet goes whole. 100:
+# upgrade_mode is cut before its command name, so the firmware stays and the loader never
+# answers. 512: everything but the blocks.
+row("partial_write_3", sim=["--write-max", "3"], status=-100, kept="none",
+    lines=[(1, "ERROR read version, res = 0"), (1, "ERROR read CRC32, code - -100")])
+row("partial_write_100", sim=["--write-max", "100"], status=-1, kept="none",
+    lines=[(1, "ERROR read CRC32, code - -1")], has=[(0, "Download file")])
+row("partial_write_512", sim=["--write-max", "512"], status=-1, kept="none",
+    lines=[IMAGE_FAILED], has=[(2, "CRC32 = 0x00000000")])
+
+# The driver closes the connection in the middle of the reply to the Kth read that carries
+# data: the version reply, the first CRC32 reply, the third block's acknowledgement.
+row("cut_version_reply", sim=["--cut-read", "1"], status=-100, kept="none",
+    lines=[(1, "ERROR read version, res = -1"), (1, "ERROR read CRC32, code - -100")])
+row("cut_crc32_reply", sim=["--cut-read", "2"], status=-1, kept="none",
+    lines=[(1, "ERROR read CRC32, code - -1")], has=[(0, "Download file")])
+row("cut_block_answer", sim=["--cut-read", "5"], status=-1, kept=3, lines=[IMAGE_FAILED, PROMPT])
+
+# Published but refusing the OPEN: always (twenty attempts, no prompt), or three times.
+row("refuse_every_open", sim=["--refuse-open", "always"], status=-1, kept="none",
+    lines=[(20, "Wait open USB")], has=[(0, "Open USB"), NO_PROMPT], wine=WINE_NO_REFUSAL)
+row("refuse_three_opens", sim=["--refuse-open", "3"],
+    lines=[(3, "Wait open USB"), (3, "Open USB - O'k")], wine=WINE_NO_REFUSAL)
+
+# The smallest and a large image.
+row("image_of_1_record", records=1, lines=[(1, "Download block 0")],
+    has=[(1, "Download block")])
+row("image_of_4096_records", records=4096, has=[(205, "Download block")],
+    lines=[(1, "Download block 4080")])
+
+
+def rows_for(build):
+    return [r for r in ROWS if build == "all" or build in r["builds"]]
+
+
+def find(name):
+    for r in ROWS:
+        if r["name"] == name:
+            return r
+    return None
+
+
+def cost(r):
+    """Roughly the row's seconds, so that a parallel run starts the long ones first."""
+    return 20 + r.get("records", 25) // 20
+
+
+def main():
+    if len(sys.argv) == 3 and sys.argv[1] == "--list":
+        for r in rows_for(sys.argv[2]):
+            print(r["name"], cost(r), 1 if r.get("transcript") else 0)
+        return 0
+    if len(sys.argv) == 2 and sys.argv[1] == "--left-out":
+        for r in ROWS:
+            reason = r.get("wine") or r.get("linux")
+            if reason:
+                print("%s: %s" % (r["name"], reason))
+        return 0
+    print("usage: scenarios.py --list BUILD|all | --left-out", file=sys.stderr)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main())
