@@ -150,7 +150,7 @@ class Lab:
                     said = f.read()[:300].decode("latin-1").strip()
                 # A driver that can't run here says why (fpusb-testbed without umockdev).
                 if proc.returncode == SKIP:
-                    raise Skip("%s: %s" % (os.path.basename(driver), said))
+                    raise Skip(said or "%s cannot run here" % os.path.basename(driver))
                 raise Failure("%s %s did not start: %s" % (os.path.basename(driver), name, said))
             time.sleep(0.02)
         with open(ready) as f:
