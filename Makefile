@@ -2,7 +2,7 @@
 # `make test` builds everything and runs every test.
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all build asan win32 win64 test bench demo deps deps-win32 clean
+.PHONY: all build asan win32 win64 test bench demo deps deps-win32 clean dist deb
 
 all: build
 
@@ -41,10 +41,11 @@ WINE_JOBS ?= 3
 
 test: build asan
 	@$(MAKE) --no-print-directory win32 win64
-	ctest --test-dir build/host --output-on-failure -j$(E2E_JOBS) -LE wine
+	ctest --test-dir build/host --output-on-failure -j$(E2E_JOBS) -LE 'wine|release'
 	ctest --test-dir build/asan --output-on-failure -j$(E2E_JOBS)
 	FP_WINE_SLOTS=$(WINE_JOBS) ctest --test-dir build/host --output-on-failure -j$(WINE_JOBS) -R '^win32[.]'
 	FP_WINE_SLOTS=$(WINE_JOBS) ctest --test-dir build/host --output-on-failure -j$(WINE_JOBS) -R '^win64[.]'
+	ctest --test-dir build/host --output-on-failure -L release
 	scripts/fuzz.sh --short
 
 # Wall time, CPU and memory of real updates against fpsim, next to the pause budget.
@@ -55,6 +56,17 @@ bench: build
 # A whole update of a simulated printer, as the technician sees it.
 demo: build
 	@scripts/demo.py
+
+# A release of the commit checked out, built from its own source archive: dist/ gets the
+# Windows zip, the source archive and their checksums (see README, Releases).
+dist: deps deps-win32
+	@JOBS=$(JOBS) scripts/dist.sh
+
+# A Debian package of the host build, fpflash and fpsim with their man pages, into dist/.
+deb: build
+	rm -rf build/deb
+	cpack --config build/host/CPackConfig.cmake -G DEB -B build/deb
+	mkdir -p dist && cp build/deb/fpflash_*.deb dist/
 
 clean:
 	rm -rf build

@@ -11,7 +11,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Technicians get one .exe and nothing else: no libgcc, libstdc++ or winpthread DLL beside it.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# No link time in the PE header either, so that a commit always builds the same bytes.
+set(CMAKE_EXE_LINKER_FLAGS_INIT
+    "-static -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp ${FP_MINGW_LINK_FLAGS}")
 set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")
 
 # The one deliverable lands at the top of the build tree: build/<preset>/fpflash.exe.

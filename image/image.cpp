@@ -24,7 +24,7 @@ file_download::~file_download() {
 }
 
 int file_download::read_encrypt(const char* fname) {
-    FILE* f = fopen(fname, "rb");
+    FILE* f = plat_open_regular(fname);
     if (!f)
         return IMAGE_NOT_OPENED;
 

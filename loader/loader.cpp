@@ -11,7 +11,7 @@ int buf_in_adr = 0;
 
 static const int READ_ATTEMPTS = 2;
 static const uint32_t READ_RETRY_MS = 10;
-static const int MIN_HELD = 4; // the device is read only while fewer bytes are held
+static const int MIN_HELD = 4; // fewer held bytes are never decoded
 static const int VERSION_DATA = 8;
 
 static const uint32_t STATE_WAIT_MS = 10;
@@ -23,27 +23,48 @@ static uint32_t le32(const unsigned char* p) {
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
-// Decodes the frame at the start of the held bytes.
-static int decode_packet(uint32_t* d1, uint32_t* d2) {
+// True while the frame at the front still waits for bytes: the repeat of its code byte, or
+// the data of a version reply.
+static bool front_incomplete() {
     int n = buf_in_adr;
     int i = 0;
     while (i < n && buf_in[i] == SYNC_BYTE)
         i++;
-    if (i == n) {
+    if (i == n)
+        return false;
+    if (i + 1 == n)
+        return true;
+    return buf_in[i] == CODE_VERSION && buf_in[i + 1] == CODE_VERSION && i + 2 + VERSION_DATA > n;
+}
+
+static bool reply_ready() {
+    return buf_in_adr >= MIN_HELD && !front_incomplete();
+}
+
+static bool read_room() {
+    return buf_in_adr <= BUF_IN_SIZE - REPLY_READ_SIZE;
+}
+
+// Decodes the frame at the start of the held bytes.
+static int decode_packet(uint32_t* d1, uint32_t* d2) {
+    // A frame that can no longer be read into would be held, and returned as too short, for
+    // ever.
+    if (front_incomplete()) {
+        if (read_room())
+            return RESP_SHORT;
         buf_in_adr = 0;
         return RESP_NO_FRAME;
     }
-    // The repeat of the code byte has not arrived yet: wait for it rather than drop the frame.
-    if (i + 1 == n)
-        return RESP_SHORT;
-    if (buf_in[i + 1] != buf_in[i]) {
+    int n = buf_in_adr;
+    int i = 0;
+    while (i < n && buf_in[i] == SYNC_BYTE)
+        i++;
+    if (i == n || buf_in[i + 1] != buf_in[i]) {
         buf_in_adr = 0;
         return RESP_NO_FRAME;
     }
     int code = buf_in[i];
     if (code == CODE_VERSION) {
-        if (i + 2 + VERSION_DATA > n)
-            return RESP_SHORT;
         if (d1)
             *d1 = le32(&buf_in[i + 2]);
         if (d2)
@@ -60,24 +81,21 @@ static int decode_packet(uint32_t* d1, uint32_t* d2) {
 }
 
 int get_response(uint32_t* d1, uint32_t* d2) {
-    // Reading only while fewer than MIN_HELD bytes are held keeps buf_in_adr below
-    // MIN_HELD + REPLY_READ_SIZE, far inside buf_in.
-    if (buf_in_adr < MIN_HELD) {
-        if (buf_in_adr < 0)
-            buf_in_adr = 0;
-        bool enough = false;
-        for (int attempt = 0; attempt < READ_ATTEMPTS && !enough; attempt++) {
-            int r = readUSB(buf_in + buf_in_adr, REPLY_READ_SIZE, EP_LOADER);
-            if (r > 0)
-                buf_in_adr += r;
-            if (buf_in_adr >= MIN_HELD)
-                enough = true;
-            else
-                plat_sleep(READ_RETRY_MS);
-        }
-        if (!enough)
-            return RESP_SHORT;
+    if (buf_in_adr < 0)
+        buf_in_adr = 0;
+    // Read while too few bytes are held or the front frame is still incomplete, so that no
+    // content of the buffer can stop the loader from being heard. readUSB delivers at most
+    // REPLY_READ_SIZE bytes and is asked only with that much room left: buf_in_adr stays
+    // within 0..BUF_IN_SIZE.
+    for (int attempt = 0; attempt < READ_ATTEMPTS && !reply_ready() && read_room(); attempt++) {
+        int r = readUSB(buf_in + buf_in_adr, REPLY_READ_SIZE, EP_LOADER);
+        if (r > 0)
+            buf_in_adr += r;
+        if (!reply_ready())
+            plat_sleep(READ_RETRY_MS);
     }
+    if (buf_in_adr < MIN_HELD)
+        return RESP_SHORT;
     return decode_packet(d1, d2);
 }
 

@@ -34,8 +34,9 @@ const int CMD_NOT_WRITTEN = -100;
 extern unsigned char buf_in[BUF_IN_SIZE];
 extern int buf_in_adr;
 
-// Decodes the next reply frame, reading endpoint 3 only while 3 or fewer bytes are held.
-// Returns the frame's code byte (0..255), RESP_SHORT or RESP_NO_FRAME. A version reply (74)
+// Decodes the next reply frame, reading endpoint 3 (at most two reads) only while 3 or fewer
+// bytes are held or the frame at the front is incomplete. Returns the frame's code byte
+// (0..255), RESP_SHORT (the incomplete bytes stay) or RESP_NO_FRAME. A version reply (74)
 // stores its version in *d1 and CRC32 in *d2 where they are not null.
 int get_response(uint32_t* d1, uint32_t* d2);
 

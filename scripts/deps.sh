@@ -8,6 +8,9 @@ need g++ g++
 need make make
 need python3 python3
 need valgrind valgrind
+# The man page checks, and the Debian package's dependencies (make deb).
+need groff groff-base
+command -v dpkg >/dev/null 2>&1 && need dpkg-shlibdeps dpkg-dev
 [ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
 [ -f /usr/include/zlib.h ] || missing="$missing zlib1g-dev"
 # fpusbd, and the emulated USB bus its tests run it on.

@@ -65,7 +65,9 @@ class Result:
         return self.out.decode("latin-1").replace("\r\n", "\n")
 
     def lines(self):
-        return self.text().split("\n")
+        """The output's lines; the last one is there only when it has text."""
+        lines = self.text().split("\n")
+        return lines[:-1] if lines[-1] == "" else lines
 
 
 class Printer:
@@ -367,8 +369,28 @@ def wine_setup(flavour, slots=WINE_SLOTS):
                           % (prefix, (out.stdout + out.stderr)[-800:]))
         with open(os.path.join(prefix, "fp-port"), "w") as f:
             f.write("%d\n" % port)
+        wine_keep_booted(flavour, prefix)
         print("%s prefix %d with the driver on port %d ready in %.1f s"
               % (flavour, i, port, time.monotonic() - start))
+
+
+def wine_keep_booted(flavour, prefix):
+    """Keeps an idle program running in the prefix. Without one, Wine shuts the prefix down
+    after every program and boots it again for the next: the driver then comes up a second
+    or more after the program it should serve has started."""
+    pidfile = os.path.join(prefix, "fp-idle")
+    try:
+        with open(pidfile) as f:
+            os.kill(int(f.read()), 0)
+        return
+    except (OSError, ValueError):
+        pass
+    probe = os.path.join(wine_pool(flavour), "driver", "fpsim-probe.exe")
+    idle = subprocess.Popen([wine_loader(flavour), probe, "idle"], env=wine_env(flavour, prefix),
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL, start_new_session=True)
+    with open(pidfile, "w") as f:
+        f.write(str(idle.pid))
 
 
 def wine_cleanup(flavour):
@@ -413,6 +435,7 @@ class WineSlot:
         with open(os.path.join(self.prefix, "fp-port")) as f:
             self.port = int(f.read())
         self.driver = os.path.join(pool, "driver")
+        wine_keep_booted(flavour, self.prefix)
 
     def env(self, base=None):
         return wine_env(self.flavour, self.prefix, base)

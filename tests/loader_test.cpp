@@ -18,12 +18,22 @@ class loader_test : public fresh_state {
 
 const std::vector<uint8_t> VERSION_REPLY = bytes({0x55, 0x55, 0x4A, 0x4A, 1, 2, 3, 4, 5, 6, 7, 8});
 
-// Frames already held are decoded without touching the device.
+// `n` sync bytes, then `tail`.
+std::vector<uint8_t> after_sync(size_t n, std::initializer_list<int> tail) {
+    std::vector<uint8_t> b(n, 0x55);
+    b.insert(b.end(), tail.begin(), tail.end());
+    return b;
+}
+
+// A frame that can be decided from the held bytes is decoded without touching the device; an
+// incomplete one is read into while there is room for a read.
 struct frame_case {
     const char* name;
     std::vector<uint8_t> held;
     int result;
     std::vector<uint8_t> left;
+    std::vector<uint8_t> device = {}; // what the next device read delivers
+    size_t reads = 0;
 };
 
 class framing : public loader_test, public ::testing::WithParamInterface<frame_case> {};
@@ -31,10 +41,14 @@ class framing : public loader_test, public ::testing::WithParamInterface<frame_c
 TEST_P(framing, decodes_the_frame_at_the_front) {
     const frame_case& c = GetParam();
     hold_reply(c.held);
+    if (!c.device.empty())
+        fake.reads[3].push_back({false, c.device});
     EXPECT_EQ(c.result, get_response(nullptr, nullptr));
     EXPECT_EQ(c.left, held_reply());
-    EXPECT_TRUE(fake_calls(OP_READ).empty());
+    EXPECT_EQ(c.reads, fake_calls(OP_READ).size());
 }
+
+const size_t ROOM_FOR_A_READ = BUF_IN_SIZE - REPLY_READ_SIZE;
 
 INSTANTIATE_TEST_SUITE_P(
     cases, framing,
@@ -46,11 +60,25 @@ INSTANTIATE_TEST_SUITE_P(
         frame_case{"code_not_doubled", bytes({0x55, 7, 8, 8}), -2, {}},
         frame_case{"sync_only", bytes({0x55, 0x55, 0x55, 0x55}), -2, {}},
         frame_case{"high_code", bytes({0x55, 0xFB, 0xFB, 0x55, 0x55}), 251, bytes({0x55, 0x55})},
-        // The repeat of the code byte is still on its way: keep the bytes.
-        frame_case{"code_is_last_byte", bytes({0x55, 0x55, 0x55, 0x4A}), -1,
-                   bytes({0x55, 0x55, 0x55, 0x4A})},
-        frame_case{"version_cut_short", bytes({0x55, 0x55, 0x4A, 0x4A, 1, 2, 3, 4, 5}), -1,
-                   bytes({0x55, 0x55, 0x4A, 0x4A, 1, 2, 3, 4, 5})},
+        // The repeat of the code byte is still on its way: keep the bytes and read for it.
+        frame_case{"code_is_last_byte",
+                   bytes({0x55, 0x55, 0x55, 0x4A}),
+                   -1,
+                   bytes({0x55, 0x55, 0x55, 0x4A}),
+                   {},
+                   2},
+        frame_case{"code_at_the_end_of_a_full_read", after_sync(63, {4}), 4, {}, bytes({4}), 1},
+        frame_case{
+            "code_never_repeated", after_sync(63, {4}), -2, {}, bytes({0x55, 0x55, 4, 4}), 1},
+        frame_case{"room_for_one_more_read", after_sync(ROOM_FOR_A_READ - 1, {4}), 4, bytes({0x55}),
+                   bytes({4, 0x55}), 1},
+        frame_case{"no_room_left_to_complete_it", after_sync(ROOM_FOR_A_READ, {4}), -2, {}},
+        frame_case{"version_cut_short_completed",
+                   bytes({0x55, 0x55, 0x4A, 0x4A, 1, 2, 3, 4, 5}),
+                   74,
+                   {},
+                   bytes({6, 7, 8, 0x55, 0x55, 1, 1}),
+                   1},
         frame_case{"version_drops_what_follows",
                    bytes({0x55, 0x55, 0x4A, 0x4A, 1, 2, 3, 4, 5, 6, 7, 8, 0x55, 0x55, 1, 1}),
                    74,
@@ -65,13 +93,22 @@ TEST_F(loader_test, version_reply_fills_both_words_little_endian) {
     EXPECT_EQ(0x08070605u, crc);
 }
 
-TEST_F(loader_test, a_short_version_reply_is_never_read_past_until_emptied) {
+TEST_F(loader_test, a_short_version_reply_waits_for_the_rest_of_its_data) {
     hold_reply(bytes({0x55, 0x55, 0x4A, 0x4A, 1, 2, 3, 4, 5}));
-    fake.reads[3].push_back({false, bytes({6, 7, 8})});
+    uint32_t v = 0, crc = 0;
     for (int i = 0; i < 3; i++)
-        EXPECT_EQ(-1, get_response(nullptr, nullptr));
-    EXPECT_TRUE(fake_calls(OP_READ).empty());
-    EXPECT_EQ(0u, fake_clock_ms);
+        EXPECT_EQ(-1, get_response(&v, &crc));
+    EXPECT_EQ(bytes({0x55, 0x55, 0x4A, 0x4A, 1, 2, 3, 4, 5}), held_reply());
+    EXPECT_EQ(6u, fake_calls(OP_READ).size());
+    EXPECT_EQ(60u, fake_clock_ms);
+
+    fake.reads[3].push_back({false, bytes({6, 7})});
+    fake.reads[3].push_back({false, bytes({8})});
+    EXPECT_EQ(74, get_response(&v, &crc));
+    EXPECT_EQ(0x04030201u, v);
+    EXPECT_EQ(0x08070605u, crc);
+    EXPECT_TRUE(held_reply().empty());
+    EXPECT_EQ(70u, fake_clock_ms); // one pause, after the read that left a byte to come
 }
 
 TEST_F(loader_test, frames_split_over_reads_are_put_together) {
@@ -79,7 +116,7 @@ TEST_F(loader_test, frames_split_over_reads_are_put_together) {
     fake.reads[3].push_back({false, bytes({0x4A, 0x4A, 1, 2})});
     uint32_t v = 0, crc = 0;
     EXPECT_EQ(-1, get_response(&v, &crc)); // 6 held, version data incomplete
-    EXPECT_EQ(10u, fake_clock_ms);         // one pause, after the first short read
+    EXPECT_EQ(20u, fake_clock_ms);         // a pause after each read that left it short
     buf_in_adr = 0;
 
     fake.reads[3].push_back({false, bytes({0x55})});

@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/special_files.h"
 #include "usb/platform.h"
 #include "usb/usb.h"
 
@@ -399,6 +400,38 @@ TEST_F(posix_test, driver_that_never_answers_costs_the_connection) {
     EXPECT_EQ(n, 0u);
     EXPECT_EQ(plat_ioctl(h, 0x950F2004), 0);
     plat_close(h);
+}
+
+// Images: only a regular file is opened, and the check is made on what was opened.
+TEST_F(posix_test, only_a_regular_file_opens_as_an_image) {
+    // An open that blocked on the FIFO would hold the test; the alarm ends it instead.
+    alarm(10);
+    not_regular_files special;
+    for (const std::string& p : special.paths()) {
+        FILE* f = plat_open_regular(p.c_str());
+        EXPECT_EQ(nullptr, f) << p;
+        if (f != nullptr)
+            fclose(f);
+    }
+    EXPECT_EQ(nullptr, plat_open_regular((root + "/missing").c_str()));
+
+    std::string file = root + "/image.bin", link = root + "/link";
+    FILE* w = fopen(file.c_str(), "wb");
+    ASSERT_NE(nullptr, w);
+    fputs("rec\n", w);
+    fclose(w);
+    ASSERT_EQ(0, symlink(file.c_str(), link.c_str()));
+    for (const std::string& p : {file, link}) {
+        FILE* f = plat_open_regular(p.c_str());
+        ASSERT_NE(nullptr, f) << p;
+        EXPECT_EQ(0, fcntl(fileno(f), F_GETFL) & O_NONBLOCK) << p;
+        EXPECT_NE(0, fcntl(fileno(f), F_GETFD) & FD_CLOEXEC) << p;
+        char line[8] = "";
+        EXPECT_NE(nullptr, fgets(line, sizeof(line), f));
+        EXPECT_STREQ("rec\n", line);
+        fclose(f);
+    }
+    alarm(0);
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // An open device. On Windows the HANDLE value, on Linux the socket descriptor.
 typedef intptr_t usb_handle;
@@ -60,6 +61,13 @@ int plat_write(usb_handle h, const void* buf, uint32_t size, uint32_t* count);
 
 // Blocks the thread for `ms` milliseconds.
 void plat_sleep(uint32_t ms);
+
+// Opens `path` for reading in binary mode, only when it names a regular file. A directory,
+// FIFO, socket or device (NUL and CON on Windows) is refused at once: opening a FIFO without a
+// writer must not hold the run, and what is checked is the file that was opened, never a name
+// looked up before. Returns the stream, which the caller closes with fclose, or null on any
+// failure.
+FILE* plat_open_regular(const char* path);
 
 // Shared by the implementations: copies at most USB_PATH_MAX characters of `path` into
 // `buf_name`, zero-fills the rest of those positions and terminates at USB_PATH_MAX, so a longer

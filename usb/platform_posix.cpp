@@ -232,6 +232,25 @@ int plat_write(usb_handle h, const void* buf, uint32_t size, uint32_t* count) {
     return 1;
 }
 
+FILE* plat_open_regular(const char* path) {
+    int fd;
+    do {
+        fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return nullptr;
+    struct stat st;
+    int flags = -1;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        flags = fcntl(fd, F_GETFL);
+    FILE* f = nullptr;
+    if (flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0)
+        f = fdopen(fd, "rb");
+    if (f == nullptr)
+        close(fd);
+    return f;
+}
+
 void plat_sleep(uint32_t ms) {
     struct timespec left;
     left.tv_sec = static_cast<time_t>(ms / 1000);

@@ -6,6 +6,10 @@
 #include <setupapi.h>
 #include <mmsystem.h>
 
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -106,6 +110,20 @@ int plat_write(usb_handle h, const void* buf, uint32_t size, uint32_t* count) {
     BOOL ok = WriteFile(to_handle(h), buf, size, &n, nullptr);
     *count = ok ? n : 0;
     return ok ? 1 : 0;
+}
+
+FILE* plat_open_regular(const char* path) {
+    int fd = _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+    if (fd < 0)
+        return nullptr;
+    // A directory does not open at all; NUL, CON, COM ports and pipes do, and are no image.
+    struct _stat64 st;
+    FILE* f = nullptr;
+    if (_fstat64(fd, &st) == 0 && (st.st_mode & _S_IFMT) == _S_IFREG)
+        f = _fdopen(fd, "rb");
+    if (f == nullptr)
+        _close(fd);
+    return f;
 }
 
 static void timer_period_release() {

@@ -56,6 +56,10 @@ def make_files(lab, r):
         for name, size in kind.items():
             with open(lab.path(name), "wb") as f:
                 f.write(os.urandom(size))
+    elif kind == "directory":
+        os.mkdir(lab.path(IMAGE))
+    elif kind == "fifo":
+        os.mkfifo(lab.path(IMAGE))
     elif kind in ("good", "bad_size"):
         image = simrun.write_image(lab.path(IMAGE), r.get("records", 25))
         if kind == "bad_size":
@@ -142,7 +146,7 @@ def run_in(build, r, lab, c, slot, tcp, unix):
             raise simrun.Failure("%s: not built" % tool)
     image, args = make_files(lab, r)
     records = r.get("records", 25)
-    limit = 150 + records * 0.05
+    limit = r.get("timeout", 150 + records * 0.05)
 
     setup = r.get("setup")
     second = None

@@ -14,7 +14,7 @@ Fields of a row (all but the name optional):
              stands for the image's name and @CRC@ for the CRC32 of what the printer kept;
              or another row's name, whose transcript this row must print too
   lines      (N, TEXT): exactly N lines of the output equal TEXT
-  has        (N, TEXT): exactly N lines contain TEXT
+  has        (N, TEXT): exactly N lines contain TEXT; (N, "") says the output has N lines
   log        (REGEX, N): exactly N lines of the printer's log match; a third item "unix"
              limits the check to a printer served on a Linux socket
   touched    False: fpflash must not even open the printer
@@ -24,7 +24,9 @@ Fields of a row (all but the name optional):
              client holds the printer), "open_class_dir" (the class directory made writable
              by others)
   image      "good", "bad_size" (one byte too many), "missing", "none" (no argument at all),
-             or a dict of file names to sizes in bytes, with `args` the command line
+             "directory" or "fifo" (the image's name is one), or a dict of file names to
+             sizes in bytes; `args` replaces the command line
+  timeout    seconds the run may take at most (150, and 50 ms a record)
   self_stop  True: the printer must stop by itself once the new firmware has been read
   builds     where it runs: host and asan (Linux), wine (the Windows program), memcheck
              (host under valgrind), usbd (through fpusbd over an emulated USB bus, with
@@ -46,6 +48,7 @@ WINE_NO_REFUSAL = ("Wine's CreateFileA succeeds where the driver refuses the ope
                    "the requests after it fail")
 WINE_NO_DIRECTORY = "the interface directory and its permissions exist only on Linux"
 WINE_ONE_PRINTER = "the test driver publishes one printer"
+WINE_NO_FIFO = "Windows has no FIFO in its file system"
 LINUX_NO_WILDCARDS = "on Linux the shell expands wild cards, not the program"
 # fpusbd buffers what each bulk IN transfer brings and hands all of it out to a READ.
 USBD_NO_SPLIT = ("fpusbd hands a READ everything its IN transfers have brought, so the "
@@ -113,6 +116,19 @@ row("empty_image", transcript=True, records=0)
 row("empty_image_no_printer", transcript=True, records=0, sim=["--absent", "never"], status=-1,
     kept="none", touched=False)
 row("no_argument", transcript=True, image="none", status=1, kept="none", touched=False)
+# What is not a regular file is an image that can't be opened, refused at once: a FIFO with no
+# writer would block the open for ever, a directory or a device is no image.
+NOT_FOUND = (1, "File '@IMAGE@' not found")
+row("image_is_a_directory", image="directory", status=-1, kept="none", touched=False,
+    timeout=60, lines=[NOT_FOUND], has=[(1, "")])
+row("image_is_a_fifo", image="fifo", status=-1, kept="none", touched=False, timeout=60,
+    lines=[NOT_FOUND], has=[(1, "")], wine=WINE_NO_FIFO)
+row("image_is_a_device", image="none", args=["/dev/null"], status=-1, kept="none",
+    touched=False, timeout=60, lines=[(1, "File '/dev/null' not found")], has=[(1, "")],
+    builds=("host", "asan"))
+row("image_is_the_nul_device", image="none", args=["NUL"], status=-1, kept="none",
+    touched=False, timeout=60, lines=[(1, "File 'NUL' not found")], has=[(1, "")],
+    builds=("wine",), linux="NUL is a Windows device name")
 
 # ---- the Windows program's own start-up ---------------------------------------------------
 

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <sys/stat.h>
+
 #include "usb/platform.h"
 
 const fuzz_device* fuzz_dev = nullptr;
@@ -44,6 +46,14 @@ int plat_write(usb_handle h, const void* buf, uint32_t size, uint32_t* count) {
     (void)size;
     *count = 0;
     return 0;
+}
+
+// The only files opened are the targets' own memory files.
+FILE* plat_open_regular(const char* path) {
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode))
+        return nullptr;
+    return fopen(path, "rb");
 }
 
 void plat_sleep(uint32_t ms) {

@@ -2,6 +2,8 @@
 // the smallest check that the driver publishes the interface and serves requests.
 // usage: fpsim-probe.exe find|gone MS   waits up to MS for the interface to be there or not
 //        fpsim-probe.exe io               opens it and makes one request of each kind
+//        fpsim-probe.exe idle             sleeps until killed: while a program runs in it, Wine
+//                                         keeps the prefix booted, its driver loaded
 #include <windows.h>
 #include <setupapi.h>
 
@@ -64,8 +66,12 @@ int main(int argc, char** argv) {
                GetTickCount() - start);
         return res == 0 ? 0 : 1;
     }
+    if (argc == 2 && strcmp(argv[1], "idle") == 0) {
+        for (;;)
+            Sleep(INFINITE);
+    }
     if (argc != 2 || strcmp(argv[1], "io") != 0) {
-        fprintf(stderr, "usage: fpsim-probe.exe find|gone MS | io\n");
+        fprintf(stderr, "usage: fpsim-probe.exe find|gone MS | io | idle\n");
         return 2;
     }
     if (find_path(path, sizeof(path)) != 0) {

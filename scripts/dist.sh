@@ -1,0 +1,78 @@
+#!/bin/sh
+# usage: dist.sh [OUT_DIR [WORK_DIR]]
+# A release of the commit checked out. OUT_DIR (default dist/) receives
+#   fpflash-VERSION-win32.zip   fpflash.exe, README.txt (the technician's guide), SHA256SUMS
+#   fpflash-VERSION-src.tar.gz  the commit's sources (git archive)
+#   SHA256SUMS                  of the two archives
+# fpflash.exe is built in WORK_DIR (default build/dist) from the source archive itself, so no
+# uncommitted change reaches a release, and every date in the archives is the commit's, so two
+# runs on one commit give the same bytes.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+out=${1:-$root/dist}
+work=${2:-$root/build/dist}
+jobs=${JOBS:-2}
+
+die() {
+    echo "dist: $*" >&2
+    exit 1
+}
+for tool in git gzip tar python3 cmake i686-w64-mingw32-g++; do
+    command -v $tool >/dev/null 2>&1 || die "$tool is not installed (make deps deps-win32)"
+done
+git -C "$root" rev-parse -q --verify HEAD >/dev/null 2>&1 ||
+    die "$root is not a git checkout with a commit; a release is made from one"
+
+commit=$(git -C "$root" rev-parse HEAD)
+SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct HEAD)
+export SOURCE_DATE_EPOCH
+if [ -n "$(git -C "$root" status --porcelain --untracked-files=no)" ]; then
+    echo "dist: the working tree has uncommitted changes; they are not in this release," \
+        "which is built from commit $commit"
+fi
+version=$(git -C "$root" show HEAD:VERSION | head -n 1)
+name=fpflash-$version
+echo "dist: $name from commit $commit"
+
+rm -rf "$work"
+mkdir -p "$work/pkg" "$out"
+out=$(cd "$out" && pwd)
+src_archive=$work/$name-src.tar.gz
+# git archive gives every entry the commit's time, in the tree's order; gzip -n leaves out
+# the name and time of its own.
+git -C "$root" archive --format=tar --prefix="$name/" HEAD | gzip -9n >"$src_archive"
+tar -xzf "$src_archive" -C "$work"
+
+(cd "$work/$name" && cmake --preset win32 >/dev/null)
+cmake --build "$work/$name/build/win32" -j"$jobs" >/dev/null
+cp "$work/$name/build/win32/fpflash.exe" "$work/pkg/fpflash.exe"
+
+python3 - "$work/$name/man/guide.txt" "$version" "$work/pkg/README.txt" <<'PY'
+import sys
+guide, version, dest = sys.argv[1:]
+text = open(guide, encoding="ascii").read().replace("@VERSION@", version)
+# Notepad on older Windows shows a file with bare line feeds as one long line.
+open(dest, "wb").write(text.replace("\n", "\r\n").encode("ascii"))
+PY
+(cd "$work/pkg" && sha256sum fpflash.exe README.txt >SHA256SUMS)
+
+zip=$out/$name-win32.zip
+python3 - "$zip" "$work/pkg" "$SOURCE_DATE_EPOCH" fpflash.exe README.txt SHA256SUMS <<'PY'
+import os, sys, time, zipfile
+dest, folder, epoch = sys.argv[1:4]
+# Zip dates have no time zone and start in 1980: the commit's time in UTC, clamped.
+stamp = time.gmtime(max(int(epoch), 315532800))[:6]
+with zipfile.ZipFile(dest + ".tmp", "w") as z:
+    for name in sys.argv[4:]:
+        info = zipfile.ZipInfo(name, stamp)
+        info.compress_type = zipfile.ZIP_DEFLATED
+        info.create_system = 0  # MS-DOS: no Unix owner or mode bits
+        info.external_attr = 0
+        with open(os.path.join(folder, name), "rb") as f:
+            z.writestr(info, f.read(), compresslevel=9)
+os.replace(dest + ".tmp", dest)
+PY
+cp "$src_archive" "$out/$name-src.tar.gz"
+(cd "$out" && sha256sum "$name-win32.zip" "$name-src.tar.gz" >SHA256SUMS)
+echo "dist: wrote $out:"
+(cd "$out" && cat SHA256SUMS)

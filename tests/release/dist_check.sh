@@ -1,0 +1,93 @@
+#!/bin/sh
+# usage: dist_check.sh SOURCE_DIR
+# make dist twice, into two directories: the .exe and every archive must come out byte for
+# byte the same, and hold what a technician and a packager are promised.
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/lib.sh"
+root=$1
+
+git -C "$root" rev-parse -q --verify HEAD >/dev/null 2>&1 ||
+    skip "$root is not a git checkout; releases are made from a commit"
+command -v i686-w64-mingw32-g++ >/dev/null 2>&1 ||
+    skip "i686-w64-mingw32-g++ is not installed (scripts/deps-win32.sh installs it as root)"
+version=$(git -C "$root" show HEAD:VERSION | head -n 1)
+name=fpflash-$version
+
+for run in 1 2; do
+    if ! "$root/scripts/dist.sh" "$scratch/out$run" "$scratch/work$run" >"$scratch/log$run" 2>&1; then
+        cat "$scratch/log$run"
+        echo "FAIL: dist.sh run $run"
+        exit 1
+    fi
+done
+cat "$scratch/log1"
+
+for f in fpflash.exe README.txt SHA256SUMS; do
+    cmp "$scratch/work1/pkg/$f" "$scratch/work2/pkg/$f" || fail "$f differs between two builds"
+done
+ls "$scratch/out1" >"$scratch/ls1"
+ls "$scratch/out2" >"$scratch/ls2"
+[ "$(cat "$scratch/ls1")" = "$(printf '%s\n' SHA256SUMS "$name-src.tar.gz" "$name-win32.zip")" ] ||
+    fail "dist wrote $(tr '\n' ' ' <"$scratch/ls1")"
+cmp -s "$scratch/ls1" "$scratch/ls2" || fail "the two runs wrote different files"
+for f in $(cat "$scratch/ls1"); do
+    if cmp "$scratch/out1/$f" "$scratch/out2/$f"; then
+        echo "identical in both builds: $f $(sha256sum <"$scratch/out1/$f" | cut -c1-64)"
+    else
+        fail "$f differs between two builds"
+    fi
+done
+(cd "$scratch/out1" && sha256sum -c --quiet SHA256SUMS) || fail "dist/SHA256SUMS does not match"
+
+# What the technician unpacks.
+mkdir "$scratch/zip"
+python3 - "$scratch/out1/$name-win32.zip" "$scratch/zip" "$(git -C "$root" log -1 --format=%ct)" <<'PY' ||
+import sys, time, zipfile
+path, dest, epoch = sys.argv[1], sys.argv[2], int(sys.argv[3])
+want = ["fpflash.exe", "README.txt", "SHA256SUMS"]
+bad = []
+with zipfile.ZipFile(path) as z:
+    names = [i.filename for i in z.infolist()]
+    if names != want:
+        bad.append("zip holds %s, want %s" % (names, want))
+    stamp = time.gmtime(epoch)[:6]
+    for i in z.infolist():
+        # DOS times have two-second steps.
+        if i.date_time[:5] != stamp[:5] or abs(i.date_time[5] - stamp[5]) > 1:
+            bad.append("%s dated %s, not the commit's %s" % (i.filename, i.date_time, stamp))
+    z.extractall(dest)
+for b in bad:
+    print("FAIL:", b)
+sys.exit(1 if bad else 0)
+PY
+    failed=1
+(cd "$scratch/zip" && sha256sum -c SHA256SUMS) || fail "SHA256SUMS in the zip does not match"
+cmp "$scratch/zip/fpflash.exe" "$scratch/work1/pkg/fpflash.exe" || fail "the zip's .exe is not the one built"
+python3 "$here/exe_check.py" "$scratch/zip/fpflash.exe" "$root/VERSION" >"$scratch/exe_check" ||
+    { cat "$scratch/exe_check"; fail "the released .exe's resources"; }
+
+guide=$scratch/zip/README.txt
+LC_ALL=C grep -q '[^ -~'"$(printf '\r')"']' "$guide" && fail "README.txt is not plain ASCII"
+[ "$(tr -cd '\n' <"$guide" | wc -c)" -gt 0 ] || fail "README.txt is empty"
+[ "$(grep -c "$(printf '\r')\$" "$guide")" = "$(tr -cd '\n' <"$guide" | wc -c)" ] ||
+    fail "README.txt has a line that does not end in CR LF"
+head -n 1 "$guide" | grep -q "^fpflash $version " || fail "README.txt does not start with the version"
+# Every message with ERROR in it that the program can print, up to its first conversion.
+messages=$(cd "$root" && grep -ho '"[^"]*ERROR[^"]*"' driver/*.cpp image/*.cpp loader/*.cpp \
+    usb/*.cpp common/*.cpp | sed 's/^"//; s/"$//; s/%.*//; s/\\n.*//; s/[ ]*$//' | sort -u)
+[ -n "$messages" ] || fail "found no ERROR messages in the sources"
+echo "$messages" | while IFS= read -r m; do
+    grep -qF -- "$m" "$guide" || echo "README.txt does not explain \"$m\""
+done >"$scratch/unexplained"
+[ -s "$scratch/unexplained" ] && { cat "$scratch/unexplained"; failed=1; }
+echo "README.txt explains $(echo "$messages" | wc -l) ERROR messages"
+
+# The source archive is the commit's tree, under one directory named for the release.
+tar -tzf "$scratch/out1/$name-src.tar.gz" | grep -v '/$' | sort >"$scratch/tar_files"
+git -C "$root" ls-tree -r --name-only HEAD | sed "s|^|$name/|" | sort >"$scratch/git_files"
+cmp -s "$scratch/tar_files" "$scratch/git_files" ||
+    fail "the source archive is not the tree of HEAD: $(diff "$scratch/git_files" "$scratch/tar_files" | head -n 5)"
+
+[ $failed = 0 ] && echo "two builds of $(git -C "$root" rev-parse --short HEAD) are identical"
+exit $failed

@@ -1,0 +1,131 @@
+#!/bin/sh
+# usage: package.sh install|deb BUILD_DIR SOURCE_DIR
+# install: `cmake --install` of BUILD_DIR into a scratch root puts exactly the programs and
+#          their man pages in place; the pages are clean roff, fpsim.1 lists the options of
+#          `fpsim --help`, and the installed fpflash runs.
+# deb:     the Debian package CPack makes of BUILD_DIR installs with dpkg, its fpflash runs,
+#          and its purge leaves none of its files behind. Needs root and dpkg.
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/lib.sh"
+mode=$1
+build=$2
+root=$3
+version=$(head -n 1 "$root/VERSION")
+
+# Every file the install and the package hold, below the prefix.
+expected="bin/fpflash
+bin/fpsim
+share/man/man1/fpflash.1.gz
+share/man/man1/fpsim.1.gz"
+
+# check_fpflash FPFLASH: with no argument it says so and exits 1, at once with stdin at its end.
+check_fpflash() {
+    out=$("$1" </dev/null)
+    status=$?
+    [ "$out" = "ERROR command line" ] || fail "$1 with no argument printed '$out'"
+    [ $status = 1 ] || fail "$1 with no argument exited $status, not 1"
+    [ $failed = 0 ] && echo "$1 with no argument: 'ERROR command line', exit status 1"
+}
+
+# options_of: "--name ARG" per option, from `fpsim --help` on stdin or from the .TP entries of
+# fpsim.1 (option names are lower case, their arguments upper case).
+help_options() {
+    sed -n 's/^  \(--[a-z-]*\)\( [A-Z][^ ]*\)\{0,1\}.*/\1\2/p' | sort
+}
+man_options() {
+    awk 'prev == ".TP" && /^\.BI? \\-\\-/ { print } { prev = $0 }' |
+        sed 's/\\-/-/g; s/^\.BI \(--[a-z-]*\) " \(.*\)"$/\1 \2/; s/^\.B \(--[a-z-]*\)$/\1/' | sort
+}
+
+check_man_pages() {
+    for page in fpflash fpsim; do
+        src=$1/$page.1.gz
+        gzip -t "$src" || { fail "$src is not gzip"; continue; }
+        warnings=$(gzip -dc "$src" | groff -man -ww -z 2>&1)
+        [ -z "$warnings" ] || fail "$page.1: groff warns: $warnings"
+        gzip -dc "$src" | head -n 1 | grep -q "\"fpflash $version\"" ||
+            fail "$page.1 does not carry version $version: $(gzip -dc "$src" | head -n 1)"
+    done
+    "$2" --help | help_options >"$scratch/help_options"
+    gzip -dc "$1/fpsim.1.gz" | man_options >"$scratch/man_options"
+    [ -s "$scratch/help_options" ] || fail "found no options in fpsim --help"
+    if cmp -s "$scratch/help_options" "$scratch/man_options"; then
+        echo "fpsim.1 lists the $(wc -l <"$scratch/help_options") options of fpsim --help"
+    else
+        fail "fpsim.1 and fpsim --help differ (< help, > man page):"
+        diff "$scratch/help_options" "$scratch/man_options"
+    fi
+}
+
+case $mode in
+install)
+    DESTDIR=$scratch/root cmake --install "$build" --prefix /opt/fp >"$scratch/log" ||
+        { cat "$scratch/log"; fail "cmake --install"; exit 1; }
+    got=$(cd "$scratch/root/opt/fp" && find . ! -type d | sed 's|^\./||' | sort)
+    [ "$got" = "$expected" ] || fail "installed: $(echo $got), want: $(echo $expected)"
+    check_fpflash "$scratch/root/opt/fp/bin/fpflash"
+    check_man_pages "$scratch/root/opt/fp/share/man/man1" "$scratch/root/opt/fp/bin/fpsim"
+    ;;
+deb)
+    [ "$(id -u)" = 0 ] || skip "the package test installs with dpkg and needs root (CI runs as root)"
+    command -v dpkg >/dev/null 2>&1 || skip "dpkg is not installed: not a Debian system"
+    command -v dpkg-shlibdeps >/dev/null 2>&1 ||
+        skip "dpkg-shlibdeps is not installed (make deps installs dpkg-dev as root)"
+    if dpkg-query -W fpflash >/dev/null 2>&1; then
+        skip "a package fpflash is installed here already, and this test would remove it"
+    fi
+    for f in $expected; do
+        [ -e "/usr/$f" ] && skip "/usr/$f exists and belongs to no fpflash package"
+    done
+
+    # A run cut short must not leave the package installed.
+    installed=0
+    trap '[ $installed = 0 ] || dpkg --purge fpflash >/dev/null 2>&1; rm -rf "$scratch"' EXIT
+    cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/pkg" >"$scratch/log" 2>&1 ||
+        { cat "$scratch/log"; fail "cpack"; exit 1; }
+    deb=$(ls "$scratch"/pkg/fpflash_*.deb)
+    echo "$(basename "$deb"): $(wc -c <"$deb") bytes"
+    dpkg-deb -I "$deb" | sed -n 's/^ \([A-Z][A-Za-z-]*: .*\)/\1/p'
+    [ "$(dpkg-deb -f "$deb" Package)" = fpflash ] || fail "package name $(dpkg-deb -f "$deb" Package)"
+    [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] ||
+        fail "package version $(dpkg-deb -f "$deb" Version), want $version"
+    [ -n "$(dpkg-deb -f "$deb" Maintainer)" ] || fail "no Maintainer field"
+    dpkg-deb -f "$deb" Depends | grep -q 'libc6' || fail "Depends does not name libc6"
+    dpkg-deb -c "$deb" >"$scratch/listing"
+    files=$(awk '$1 !~ /^d/ { print $NF }' "$scratch/listing" | sed 's|^\./||' | sort)
+    [ "$files" = "$(echo "$expected" | sed 's|^|usr/|')" ] ||
+        fail "the package holds: $(echo $files)"
+    # The directories it brings that were not here before must go with it.
+    new_dirs=$(awk '$1 ~ /^d/ { print $NF }' "$scratch/listing" | sed 's|^\.||; s|/$||' |
+        while read -r d; do [ -e "$d" ] || echo "$d"; done)
+
+    installed=1
+    if ! dpkg -i "$deb" >"$scratch/log" 2>&1; then
+        cat "$scratch/log"
+        echo "FAIL: dpkg -i"
+        exit 1
+    fi
+    echo "installed: $(dpkg-query -W -f='${Package} ${Version} ${Status}' fpflash)"
+    check_fpflash /usr/bin/fpflash
+    [ "$(/usr/bin/fpsim --help | head -n 1)" = "Usage: fpsim [OPTION]..." ] ||
+        fail "/usr/bin/fpsim --help"
+    check_man_pages /usr/share/man/man1 /usr/bin/fpsim
+
+    dpkg --purge fpflash >"$scratch/log" 2>&1 || { cat "$scratch/log"; fail "dpkg --purge"; }
+    installed=0
+    dpkg-query -W fpflash >/dev/null 2>&1 && fail "dpkg still knows the package after the purge"
+    left=""
+    for p in $(echo "$files" | sed 's|^|/|') $new_dirs; do
+        [ -e "$p" ] && left="$left $p"
+    done
+    [ -z "$left" ] || fail "left behind after the purge: $left"
+    [ $failed = 0 ] && echo "purged: none of its $(echo "$files" | wc -l) files and" \
+        "$(echo $new_dirs | wc -w) directories of its own left"
+    ;;
+*)
+    echo "usage: package.sh install|deb BUILD_DIR SOURCE_DIR"
+    exit 2
+    ;;
+esac
+exit $failed
