@@ -143,6 +143,7 @@ TEST(usbd_command_line, refuses_what_it_cannot_serve) {
         {{"--device", "1209:0001", "--pipe", "3=0x02,0x82", "--pipe", "3=0x03,0x83"},
          USBD_EXIT_USAGE},
         {{"--device", "1209:0001", "--name", "1-1=a", "--name", "1-1=b"}, USBD_EXIT_USAGE},
+        {{"--device", "1209:0001", "--name", "1-1=a", "--name", "1-2=a"}, USBD_EXIT_USAGE},
         {{"--device", "1209:0001", "--interface", "256"}, USBD_EXIT_USAGE},
         {{"--device", "1209:0001", "--write-timeout", "0"}, USBD_EXIT_USAGE},
         {{"--device", "1209:0001", "--poll", "5"}, USBD_EXIT_USAGE},

@@ -186,9 +186,12 @@ static const usbd_option options[] = {
          usbd_alias al;
          if (!usbd_parse_alias(a, &al))
              return "not PORT=NAME with a port path such as 1-2.3";
-         for (const usbd_alias& x : c->aliases)
+         for (const usbd_alias& x : c->aliases) {
              if (x.port == al.port)
                  return "port given twice";
+             if (x.name == al.name)
+                 return "name given to two ports";
+         }
          c->aliases.push_back(al);
          return "";
      }},
