@@ -62,7 +62,8 @@ demo: build
 dist: deps deps-win32
 	@JOBS=$(JOBS) scripts/dist.sh
 
-# A Debian package of the host build, fpflash and fpsim with their man pages, into dist/.
+# A Debian package of the host build, fpflash, fpsim and fpusbd with their man pages and
+# fpusbd's udev rule template, into dist/.
 deb: build
 	rm -rf build/deb
 	cpack --config build/host/CPackConfig.cmake -G DEB -B build/deb

@@ -23,6 +23,8 @@ ROOT = simrun.ROOT
 BUILD = os.path.join(ROOT, "build", "host")
 FPFLASH = os.path.join(BUILD, "fpflash")
 FPSIM = os.path.join(BUILD, "fpsim")
+# fpusbd with the printer model on a umockdev-emulated USB bus behind it; fpsim's options.
+TESTBED = os.path.join(BUILD, "fpusb-testbed")
 BUDGET = os.path.join(BUILD, "bench", "bench_budget")
 OUT = os.path.join(ROOT, "build", "bench")
 RECORD = simrun.RECORD
@@ -46,10 +48,10 @@ def vm_hwm(pid):
     return 0
 
 
-def one_run(image_path, image, records):
+def one_run(image_path, image, records, driver=FPSIM):
     """Returns (wall seconds, cpu seconds, peak RSS KiB) of one fpflash update."""
     with simrun.Lab(prefix="fpflash-bench.") as lab:
-        printer = lab.start_printer(FPSIM, ["--stop-when-done"], name="printer", lifetime=900)
+        printer = lab.start_printer(driver, ["--stop-when-done"], name="printer", lifetime=900)
         prog = lab.start([FPFLASH, image_path], stdin=None)
         # The process's own high-water mark, read at the closing prompt when all its work is
         # done; the Enter only after that.
@@ -70,13 +72,34 @@ def one_run(image_path, image, records):
         return wall, usage.ru_utime + usage.ru_stime, peak
 
 
+def usbd_row(records, runs, budget_s):
+    """The same update through fpusbd, libusb and the emulated bus; None where it can't run."""
+    try:
+        with simrun.Lab(prefix="fpflash-bench.") as lab:
+            lab.start_printer(TESTBED, name="probe", lifetime=1)
+    except simrun.Skip as e:
+        print("\nfpusbd: skipped, %s" % e)
+        return None
+    image_path = os.path.join(OUT, "image-%d.bin" % records)
+    image = simrun.write_image(image_path, records)
+    r = [one_run(image_path, image, records, TESTBED) for _ in range(runs)]
+    wall = statistics.median(x[0] for x in r)
+    return {
+        "records": records, "image_KiB": records * RECORD // 1024, "runs": runs,
+        "wall_s": round(wall, 3), "budget_s": budget_s, "ratio": round(wall / budget_s, 4),
+        "overhead_ms_per_block": round((wall - budget_s) * 1000.0 / records, 3),
+        "cpu_us_per_block": round(statistics.median(x[1] for x in r) * 1e6 / records, 1),
+        "peak_rss_KiB": max(x[2] for x in r), "driver": "fpusbd",
+    }
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--counts", default="64,512,2048", help="image sizes in records")
     p.add_argument("--big", action="store_true", help="add 8192 records (about 6 minutes a run)")
     p.add_argument("--runs", type=int, default=3, help="runs per size (default 3)")
     a = p.parse_args()
-    for tool in (FPFLASH, FPSIM, BUDGET):
+    for tool in (FPFLASH, FPSIM, BUDGET, TESTBED):
         if not os.access(tool, os.X_OK):
             sys.exit("bench: %s is not built; run make bench" % tool)
 
@@ -112,8 +135,14 @@ def main():
         print("%7d %9d %4d %9.3f %9.3f %7.4f %13.3f %12.1f %12d" % tuple(row[h] for h in header))
         sys.stdout.flush()
 
+    row = usbd_row(512, a.runs, budget[512] / 1000.0)
+    if row:
+        print("\nThrough fpusbd, libusb and a umockdev-emulated USB bus (fpusb-testbed):")
+        print("%7d %9d %4d %9.3f %9.3f %7.4f %13.3f %12.1f %12d" % tuple(row[h] for h in header))
+        results.append(row)
+
     with open(os.path.join(OUT, "results.csv"), "w", newline="") as f:
-        w = csv.DictWriter(f, fieldnames=header)
+        w = csv.DictWriter(f, fieldnames=header + ("driver",), restval="fpsim")
         w.writeheader()
         w.writerows(results)
     with open(os.path.join(OUT, "results.json"), "w") as f:

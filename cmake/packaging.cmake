@@ -3,10 +3,15 @@
 include(GNUInstallDirs)
 
 install(TARGETS fpflash fpsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-
-# fpusbd (usbd/), once it lands: add it to install(TARGETS) above and to fp_man_pages below
-# (man/fpusbd.1), and install its udev rule template here.
 set(fp_man_pages fpflash fpsim)
+# fpusbd is Linux's (libusb's usbfs).
+if(TARGET fpusbd)
+    install(TARGETS fpusbd RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    # A template, not a rule: the technician fills in the printer's IDs (see fpusbd(1)).
+    install(FILES ${CMAKE_SOURCE_DIR}/usbd/fpusbd.rules.in
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/fpflash)
+    list(APPEND fp_man_pages fpusbd)
+endif()
 
 # The pages carry the version, and go in compressed as Debian wants them.
 find_program(FP_GZIP gzip)
@@ -35,8 +40,9 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware update of fiscal printers over U
 set(CPACK_PACKAGE_DESCRIPTION
     "fpflash writes a firmware image into a fiscal printer: it switches the printer\n\
 into its loader, sends the image block by block and reads the new firmware's\n\
-version. fpsim publishes a simulated printer, so that a whole update runs\n\
-without hardware.")
+version. fpusbd publishes the printers on the USB bus for it, through libusb;\n\
+fpsim publishes a simulated printer, so that a whole update runs without\n\
+hardware.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

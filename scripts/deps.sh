@@ -13,6 +13,11 @@ need groff groff-base
 command -v dpkg >/dev/null 2>&1 && need dpkg-shlibdeps dpkg-dev
 [ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
 [ -f /usr/include/zlib.h ] || missing="$missing zlib1g-dev"
+# fpusbd, and the emulated USB bus its tests run it on.
+need pkg-config pkgconf
+[ -f /usr/include/libusb-1.0/libusb.h ] || missing="$missing libusb-1.0-0-dev"
+[ -f /usr/include/umockdev-1.0/umockdev.h ] || missing="$missing libumockdev-dev"
+command -v umockdev-wrapper >/dev/null 2>&1 || missing="$missing umockdev"
 
 if [ -z "$missing" ]; then
     exit 0

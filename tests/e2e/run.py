@@ -71,8 +71,9 @@ def make_files(lab, r):
 
 def check_output(c, r, result, want, wine):
     text = result.text()
-    if r.get("transcript"):
-        with open(os.path.join(HERE, "expected", r["name"] + ".txt"), "rb") as f:
+    stem = scenarios.transcript_of(r)
+    if stem:
+        with open(os.path.join(HERE, "expected", stem + ".txt"), "rb") as f:
             expected = f.read().decode("latin-1")
         expected = expected.replace("@IMAGE@", IMAGE).replace("@CRC@", simrun.crc32_hex(want))
         if wine:
@@ -80,7 +81,7 @@ def check_output(c, r, result, want, wine):
             expected = expected.replace("\n", "\r\n")
         got = result.out.decode("latin-1")
         if got != expected:
-            c.fail("transcript differs from expected/%s.txt" % r["name"])
+            c.fail("transcript differs from expected/%s.txt" % stem)
             import difflib
             sys.stdout.writelines(difflib.unified_diff(
                 expected.splitlines(True), got.splitlines(True), "expected", "actual"))

@@ -11,7 +11,8 @@ Fields of a row (all but the name optional):
   status     fpflash's exit status as the program returns it (-1, not 255)
   kept       what the printer must hold at the end: "all", "none", or N leading records
   transcript True: the whole console output must equal expected/NAME.txt, where @IMAGE@
-             stands for the image's name and @CRC@ for the CRC32 of what the printer kept
+             stands for the image's name and @CRC@ for the CRC32 of what the printer kept;
+             or another row's name, whose transcript this row must print too
   lines      (N, TEXT): exactly N lines of the output equal TEXT
   has        (N, TEXT): exactly N lines contain TEXT; (N, "") says the output has N lines
   log        (REGEX, N): exactly N lines of the printer's log match; a third item "unix"
@@ -28,8 +29,10 @@ Fields of a row (all but the name optional):
   timeout    seconds the run may take at most (150, and 50 ms a record)
   self_stop  True: the printer must stop by itself once the new firmware has been read
   builds     where it runs: host and asan (Linux), wine (the Windows program), memcheck
-             (host under valgrind), usbd (through fpusbd over an emulated USB bus)
+             (host under valgrind), usbd (through fpusbd over an emulated USB bus, with
+             fpusb-testbed in fpsim's place)
   wine       why a row that runs on Linux can't run under Wine (it is then left out there)
+  usbd       why a row can't run through fpusbd (it is then left out there)
 
 Every run also asserts (simrun.invariants): no signal, nothing on stderr, no status 0 and no
 "Download file '...' - O'k" without the whole image kept, no status 0 after a failed update;
@@ -38,6 +41,7 @@ and that the printer ended cleanly, took its socket with it and left its directo
 import sys
 
 LINUX_AND_WINE = ("host", "asan", "wine")
+EVERY_DRIVER = LINUX_AND_WINE + ("usbd",)
 
 # The Windows driver in the test prefix forwards what fpsim says over TCP; it can't play these.
 WINE_NO_REFUSAL = ("Wine's CreateFileA succeeds where the driver refuses the open, and only "
@@ -46,21 +50,26 @@ WINE_NO_DIRECTORY = "the interface directory and its permissions exist only on L
 WINE_ONE_PRINTER = "the test driver publishes one printer"
 WINE_NO_FIFO = "Windows has no FIFO in its file system"
 LINUX_NO_WILDCARDS = "on Linux the shell expands wild cards, not the program"
+# fpusbd buffers what each bulk IN transfer brings and hands all of it out to a READ.
+USBD_NO_SPLIT = ("fpusbd hands a READ everything its IN transfers have brought, so the "
+                 "printer's one-byte packets reach fpflash whole")
+USBD_NO_CUT = "--cut-read is fpsim's own fault in its socket; fpusbd sends every reply whole"
 
 ROWS = []
 
 
 def row(name, **fields):
-    fields.setdefault("builds", LINUX_AND_WINE)
-    if "wine" in fields:
-        fields["builds"] = tuple(b for b in fields["builds"] if b != "wine")
+    fields.setdefault("builds", EVERY_DRIVER)
+    for build in ("wine", "usbd"):
+        if build in fields:
+            fields["builds"] = tuple(b for b in fields["builds"] if b != build)
     ROWS.append(dict(name=name, **fields))
 
 
 # ---- conformance: every way a run ends ---------------------------------------------------
 
 row("complete_update", transcript=True, sim=["--stop-when-done"], self_stop=True,
-    builds=LINUX_AND_WINE + ("memcheck",))
+    builds=EVERY_DRIVER + ("memcheck",))
 row("no_printer", transcript=True, sim=["--absent", "never"], status=-1, kept="none",
     touched=False)
 # Attempts are a second apart: the printer comes as soon as the second one has failed, a
@@ -158,9 +167,9 @@ row("garbage_once", sim=["--garbage", "3:1"], has=[(0, "ERROR")])
 
 # One byte per read: a loader reply needs more reads than one command makes; a firmware reply
 # is cut to its first character, which holds no version.
-row("split_loader_replies", sim=["--split-ep", "3"], status=-1, kept="none",
+row("split_loader_replies", sim=["--split-ep", "3"], status=-1, kept="none", usbd=USBD_NO_SPLIT,
     lines=[(1, "ERROR read CRC32, code - -1")], has=[(0, "Download file")])
-row("split_firmware_replies", sim=["--split-ep", "1"], status=-1,
+row("split_firmware_replies", sim=["--split-ep", "1"], status=-1, usbd=USBD_NO_SPLIT,
     lines=[(2, "Version, read 1 bytes"), (1, "{Write command 'upgrade_mode' - O'k"),
            (1, "{Press 'Enter' for exit...")])
 
@@ -212,11 +221,12 @@ row("partial_write_512", sim=["--write-max", "512"], status=-1, kept="none",
 
 # The driver closes the connection in the middle of the reply to the Kth read that carries
 # data: the version reply, the first CRC32 reply, the third block's acknowledgement.
-row("cut_version_reply", sim=["--cut-read", "1"], status=-100, kept="none",
+row("cut_version_reply", sim=["--cut-read", "1"], status=-100, kept="none", usbd=USBD_NO_CUT,
     lines=[(1, "ERROR read version, res = -1"), (1, "ERROR read CRC32, code - -100")])
-row("cut_crc32_reply", sim=["--cut-read", "2"], status=-1, kept="none",
+row("cut_crc32_reply", sim=["--cut-read", "2"], status=-1, kept="none", usbd=USBD_NO_CUT,
     lines=[(1, "ERROR read CRC32, code - -1")], has=[(0, "Download file")])
-row("cut_block_answer", sim=["--cut-read", "5"], status=-1, kept=3, lines=[IMAGE_FAILED, PROMPT])
+row("cut_block_answer", sim=["--cut-read", "5"], status=-1, kept=3, lines=[IMAGE_FAILED, PROMPT],
+    usbd=USBD_NO_CUT)
 
 # Published but refusing the OPEN: always (twenty attempts, no prompt), or three times.
 row("refuse_every_open", sim=["--refuse-open", "always"], status=-1, kept="none",
@@ -229,6 +239,60 @@ row("image_of_1_record", records=1, lines=[(1, "Download block 0")],
     has=[(1, "Download block")])
 row("image_of_4096_records", records=4096, has=[(205, "Download block")],
     lines=[(1, "Download block 4080")])
+
+
+# ---- through fpusbd: what only the USB path has ------------------------------------------
+
+# Every row above that names usbd also runs through fpusbd and libusb, with fpusb-testbed
+# playing the printer as a USB device in fpsim's place; these are the USB path's own. The
+# printer is at port 1-1, published under the runner's --name; its loader is another device
+# (1209:0002) at the same port.
+USBD = ("usbd",)
+# Three devices, each with a printer driver that fpusbd detaches, each published under the
+# one name, and two that leave: the switch to the loader and back.
+row("usb_complete_update", transcript="complete_update", sim=["--stop-when-done"],
+    self_stop=True, builds=USBD,
+    log=[("usb: 1-1: kernel driver detached", 3), ("published .*/printer-1$", 3),
+         ("1-1: 1209:000[12] left$", 2), ("#[0-9]+ cut off$", 2), ("LIBUSB_ERROR", 0)])
+# Pulled out at block 13: the transfer fails, the socket goes, the connection is cut off.
+row("usb_unplugged_mid_download", sim=["--vanish-at", "13"], status=-1, kept=13, builds=USBD,
+    lines=[IMAGE_FAILED, (20, "Wait open USB")], has=[NO_PROMPT],
+    log=[("usb: 1209:0002 unplugged from 1-1", 1), ("1-1: 1209:0002 left$", 1),
+         ("unpublished printer-1$", 2), ("#[0-9]+ WRITE 528: failed 0", 1)])
+# The first write of block 5 stalls the loader's OUT endpoint: the halt is cleared, that
+# WRITE fails, and the block's next attempt goes through.
+row("usb_stalled_endpoint", transcript="complete_update", sim=["--stall-at", "5",
+    "--stop-when-done"], self_stop=True, builds=USBD,
+    log=[("usb: block 5 stalls OUT 0x03", 1), ("0x03 stalled; halt cleared", 1),
+         ("usb: halt of OUT 0x03 cleared", 1), ("#[0-9]+ WRITE 528: failed 0", 1),
+         ("write: block 5, reply 1", 1)])
+# The printer takes half of block 5 and then nothing: fpusbd's write timeout ends the
+# transfer and the WRITE reports the 264 bytes taken; the loader ignores them.
+row("usb_short_write", transcript="complete_update", sim=["--short-at", "5",
+    "--stop-when-done"], self_stop=True, builds=USBD,
+    log=[("block 5: 264 of 528 bytes taken", 1), ("WRITE 528: ok 264 \\(timed out\\)", 1),
+         ("write: 264 bytes ignored", 1)])
+row("usb_second_client", transcript="device_busy", sim=["--second-client"], status=-1,
+    kept="none", builds=USBD,
+    log=[("second client: holds the printer", 1), ("OPEN 0xC0000000: refused", 20)])
+# Two printers on one bus, the other one at port 1-2 and plugged in first: fpflash takes the
+# first name, and nothing claims the other.
+row("usb_two_printers", transcript="complete_update", sim=["--second-printer",
+    "--stop-when-done"], self_stop=True, builds=USBD,
+    log=[("published .*/printer-1-2$", 1), ("second printer: claimed", 0),
+         ("second printer: .* written", 0)])
+row("usb_malformed_requests", transcript="complete_update", sim=["--rude-client",
+    "--stop-when-done"], self_stop=True, builds=USBD,
+    log=[("rude client: 19 of 19 requests answered, each as it should be", 1)])
+row("usb_bus_listed", transcript="complete_update", sim=["--bus-poll", "100",
+    "--stop-when-done"], self_stop=True, builds=USBD,
+    log=[("following the bus by listing it", 1), ("published .*/printer-1$", 3)])
+
+
+def transcript_of(r):
+    """The stem of the expected transcript a row compares, or None."""
+    t = r.get("transcript")
+    return t if isinstance(t, str) else r["name"] if t else None
 
 
 def rows_for(build):
@@ -250,13 +314,13 @@ def cost(r):
 def main():
     if len(sys.argv) == 3 and sys.argv[1] == "--list":
         for r in rows_for(sys.argv[2]):
-            print(r["name"], cost(r), 1 if r.get("transcript") else 0)
+            print(r["name"], cost(r), transcript_of(r) or 0)
         return 0
     if len(sys.argv) == 2 and sys.argv[1] == "--left-out":
         for r in ROWS:
-            reason = r.get("wine") or r.get("linux")
-            if reason:
-                print("%s: %s" % (r["name"], reason))
+            for build in ("wine", "linux", "usbd"):
+                if r.get(build):
+                    print("%s (not %s): %s" % (r["name"], build, r[build]))
         return 0
     print("usage: scenarios.py --list BUILD|all | --left-out", file=sys.stderr)
     return 2

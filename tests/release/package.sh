@@ -1,8 +1,9 @@
 #!/bin/sh
 # usage: package.sh install|deb BUILD_DIR SOURCE_DIR
-# install: `cmake --install` of BUILD_DIR into a scratch root puts exactly the programs and
-#          their man pages in place; the pages are clean roff, fpsim.1 lists the options of
-#          `fpsim --help`, and the installed fpflash runs.
+# install: `cmake --install` of BUILD_DIR into a scratch root puts exactly the programs,
+#          their man pages and fpusbd's udev rule template in place; the pages are clean roff,
+#          fpsim.1 and fpusbd.1 list the options of their --help, and the installed fpflash
+#          runs.
 # deb:     the Debian package CPack makes of BUILD_DIR installs with dpkg, its fpflash runs,
 #          and its purge leaves none of its files behind. Needs root and dpkg.
 set -u
@@ -16,8 +17,11 @@ version=$(head -n 1 "$root/VERSION")
 # Every file the install and the package hold, below the prefix.
 expected="bin/fpflash
 bin/fpsim
+bin/fpusbd
+share/fpflash/fpusbd.rules.in
 share/man/man1/fpflash.1.gz
-share/man/man1/fpsim.1.gz"
+share/man/man1/fpsim.1.gz
+share/man/man1/fpusbd.1.gz"
 
 # check_fpflash FPFLASH: with no argument it says so and exits 1, at once with stdin at its end.
 check_fpflash() {
@@ -28,8 +32,8 @@ check_fpflash() {
     [ $failed = 0 ] && echo "$1 with no argument: 'ERROR command line', exit status 1"
 }
 
-# options_of: "--name ARG" per option, from `fpsim --help` on stdin or from the .TP entries of
-# fpsim.1 (option names are lower case, their arguments upper case).
+# options_of: "--name ARG" per option, from a program's --help on stdin or from the .TP
+# entries of its man page (option names are lower case, their arguments upper case).
 help_options() {
     sed -n 's/^  \(--[a-z-]*\)\( [A-Z][^ ]*\)\{0,1\}.*/\1\2/p' | sort
 }
@@ -38,8 +42,9 @@ man_options() {
         sed 's/\\-/-/g; s/^\.BI \(--[a-z-]*\) " \(.*\)"$/\1 \2/; s/^\.B \(--[a-z-]*\)$/\1/' | sort
 }
 
+# check_man_pages MAN_DIR BIN_DIR
 check_man_pages() {
-    for page in fpflash fpsim; do
+    for page in fpflash fpsim fpusbd; do
         src=$1/$page.1.gz
         gzip -t "$src" || { fail "$src is not gzip"; continue; }
         warnings=$(gzip -dc "$src" | groff -man -ww -z 2>&1)
@@ -47,15 +52,17 @@ check_man_pages() {
         gzip -dc "$src" | head -n 1 | grep -q "\"fpflash $version\"" ||
             fail "$page.1 does not carry version $version: $(gzip -dc "$src" | head -n 1)"
     done
-    "$2" --help | help_options >"$scratch/help_options"
-    gzip -dc "$1/fpsim.1.gz" | man_options >"$scratch/man_options"
-    [ -s "$scratch/help_options" ] || fail "found no options in fpsim --help"
-    if cmp -s "$scratch/help_options" "$scratch/man_options"; then
-        echo "fpsim.1 lists the $(wc -l <"$scratch/help_options") options of fpsim --help"
-    else
-        fail "fpsim.1 and fpsim --help differ (< help, > man page):"
-        diff "$scratch/help_options" "$scratch/man_options"
-    fi
+    for prog in fpsim fpusbd; do
+        "$2/$prog" --help | help_options >"$scratch/help_options"
+        gzip -dc "$1/$prog.1.gz" | man_options >"$scratch/man_options"
+        [ -s "$scratch/help_options" ] || fail "found no options in $prog --help"
+        if cmp -s "$scratch/help_options" "$scratch/man_options"; then
+            echo "$prog.1 lists the $(wc -l <"$scratch/help_options") options of $prog --help"
+        else
+            fail "$prog.1 and $prog --help differ (< help, > man page):"
+            diff "$scratch/help_options" "$scratch/man_options"
+        fi
+    done
 }
 
 case $mode in
@@ -65,7 +72,7 @@ install)
     got=$(cd "$scratch/root/opt/fp" && find . ! -type d | sed 's|^\./||' | sort)
     [ "$got" = "$expected" ] || fail "installed: $(echo $got), want: $(echo $expected)"
     check_fpflash "$scratch/root/opt/fp/bin/fpflash"
-    check_man_pages "$scratch/root/opt/fp/share/man/man1" "$scratch/root/opt/fp/bin/fpsim"
+    check_man_pages "$scratch/root/opt/fp/share/man/man1" "$scratch/root/opt/fp/bin"
     ;;
 deb)
     [ "$(id -u)" = 0 ] || skip "the package test installs with dpkg and needs root (CI runs as root)"
@@ -92,6 +99,7 @@ deb)
         fail "package version $(dpkg-deb -f "$deb" Version), want $version"
     [ -n "$(dpkg-deb -f "$deb" Maintainer)" ] || fail "no Maintainer field"
     dpkg-deb -f "$deb" Depends | grep -q 'libc6' || fail "Depends does not name libc6"
+    dpkg-deb -f "$deb" Depends | grep -q 'libusb-1.0' || fail "Depends does not name libusb-1.0"
     dpkg-deb -c "$deb" >"$scratch/listing"
     files=$(awk '$1 !~ /^d/ { print $NF }' "$scratch/listing" | sed 's|^\./||' | sort)
     [ "$files" = "$(echo "$expected" | sed 's|^|usr/|')" ] ||
@@ -110,7 +118,9 @@ deb)
     check_fpflash /usr/bin/fpflash
     [ "$(/usr/bin/fpsim --help | head -n 1)" = "Usage: fpsim [OPTION]..." ] ||
         fail "/usr/bin/fpsim --help"
-    check_man_pages /usr/share/man/man1 /usr/bin/fpsim
+    [ "$(/usr/bin/fpusbd --help | head -n 1)" = "Usage: fpusbd --device VID:PID [OPTION]..." ] ||
+        fail "/usr/bin/fpusbd --help"
+    check_man_pages /usr/share/man/man1 /usr/bin
 
     dpkg --purge fpflash >"$scratch/log" 2>&1 || { cat "$scratch/log"; fail "dpkg --purge"; }
     installed=0

@@ -1,0 +1,291 @@
+// fpusbd: each printer on the USB bus with a configured ID, published as a device interface
+// (one SOCK_SEQPACKET socket per printer) and served through libusb.
+//
+// One thread and one poll: the listening sockets, the clients and libusb's own descriptors.
+// A READ is answered from what the printer has already sent, so one bulk IN transfer stays
+// pending on every IN endpoint in use; a WRITE is one bulk OUT transfer, answered when it
+// completes. libusb calls back only from inside the event handling this loop runs, and the
+// callbacks do no more than note results, so no state is touched from two places at once.
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include <libusb.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include "usbd/daemon.h"
+
+usbd_config cfg;
+libusb_context* ctx = nullptr;
+std::string class_path;
+std::vector<printer*> printers;
+std::vector<printer*> stuck;
+std::vector<client> clients;
+std::vector<hotplug_event> events;
+std::vector<libusb_device*> rejected;
+
+static FILE* log_file = nullptr;
+static struct timespec start_time;
+static volatile sig_atomic_t stop_signal = 0;
+
+// ---- messages -----------------------------------------------------------------------------
+
+long long now_ms() {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec - start_time.tv_sec) * 1000 +
+           (t.tv_nsec - start_time.tv_nsec) / 1000000;
+}
+
+void log_line(const char* fmt, ...) {
+    if (log_file == nullptr)
+        return;
+    long long t = now_ms();
+    // One write per line: a testbed may append to the same file.
+    char line[1024];
+    int n = snprintf(line, sizeof(line), "%5lld.%03lld ", t / 1000, t % 1000);
+    va_list ap;
+    va_start(ap, fmt);
+    if (n > 0 && static_cast<size_t>(n) < sizeof(line))
+        vsnprintf(line + n, sizeof(line) - static_cast<size_t>(n), fmt, ap);
+    va_end(ap);
+    fprintf(log_file, "%s\n", line);
+    fflush(log_file);
+}
+
+// Goes to the technician, and to the log so that it stands among the requests.
+void complain(const char* fmt, ...) {
+    char text[1024];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof(text), fmt, ap);
+    va_end(ap);
+    fprintf(stderr, "fpusbd: %s\n", text);
+    log_line("%s", text);
+}
+
+void usb_error(const printer* p, const char* what, int err) {
+    log_line("%s: %s: %s", p ? p->port.c_str() : "usb", what, libusb_error_name(err));
+}
+
+static void LIBUSB_CALL libusb_says(libusb_context*, enum libusb_log_level, const char* text) {
+    std::string s = text;
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
+        s.pop_back();
+    log_line("%s", s.c_str());
+}
+
+// ---- the run ------------------------------------------------------------------------------
+
+static void on_signal(int s) {
+    stop_signal = s;
+}
+
+// Written whole under another name first, so a reader never sees half a line.
+static bool write_ready() {
+    std::string tmp = std::string(cfg.ready) + ".tmp";
+    FILE* f = fopen(tmp.c_str(), "w");
+    bool ok = f != nullptr && fprintf(f, "%ld", static_cast<long>(getpid())) >= 0;
+    for (const printer* p : printers)
+        if (ok)
+            ok = fprintf(f, " %s/%s", class_path.c_str(), p->name.c_str()) >= 0;
+    if (ok)
+        ok = fputc('\n', f) != EOF;
+    if (f != nullptr && fclose(f) != 0)
+        ok = false;
+    if (!ok || rename(tmp.c_str(), cfg.ready) != 0) {
+        complain("cannot write %s", cfg.ready);
+        return false;
+    }
+    return true;
+}
+
+static bool handle_usb_events() {
+    struct timeval zero = {0, 0};
+    int r = libusb_handle_events_timeout_completed(ctx, &zero, nullptr);
+    if (r != 0 && r != LIBUSB_ERROR_INTERRUPTED) {
+        usb_error(nullptr, "event handling", r);
+        return false;
+    }
+    after_events();
+    return true;
+}
+
+static int run(const sigset_t* wait_mask) {
+    bool use_poll = cfg.poll_ms > 0;
+    long long next_poll = use_poll ? now_ms() + cfg.poll_ms : -1;
+    std::vector<struct pollfd> fds;
+    std::vector<int> fd_client; // the client id of each entry, 0 for the others
+    std::vector<printer*> fd_printer;
+    while (stop_signal == 0) {
+        fds.clear();
+        fd_client.clear();
+        fd_printer.clear();
+        for (printer* p : printers) {
+            fds.push_back({p->listen_fd, POLLIN, 0});
+            fd_client.push_back(0);
+            fd_printer.push_back(p);
+        }
+        for (const client& c : clients)
+            if (!c.waiting) {
+                fds.push_back({c.fd, POLLIN, 0});
+                fd_client.push_back(c.id);
+                fd_printer.push_back(nullptr);
+            }
+        size_t usb_from = fds.size();
+        const libusb_pollfd** usb_fds = libusb_get_pollfds(ctx);
+        for (size_t k = 0; usb_fds != nullptr && usb_fds[k] != nullptr; k++)
+            fds.push_back({usb_fds[k]->fd, usb_fds[k]->events, 0});
+        libusb_free_pollfds(usb_fds);
+
+        long long wait = -1;
+        struct timeval tv;
+        if (libusb_get_next_timeout(ctx, &tv) == 1)
+            wait = static_cast<long long>(tv.tv_sec) * 1000 + (tv.tv_usec + 999) / 1000;
+        if (next_poll >= 0) {
+            long long left = std::max(0LL, next_poll - now_ms());
+            wait = wait < 0 ? left : std::min(wait, left);
+        }
+        struct timespec ts;
+        struct timespec* timeout = nullptr;
+        if (wait >= 0) {
+            ts.tv_sec = static_cast<time_t>(wait / 1000);
+            ts.tv_nsec = static_cast<long>(wait % 1000) * 1000000L;
+            timeout = &ts;
+        }
+        int r = ppoll(fds.data(), fds.size(), timeout, wait_mask);
+        if (r < 0 && errno != EINTR) {
+            complain("poll: %s", strerror(errno));
+            return USBD_EXIT_FAILED;
+        }
+        if (r < 0)
+            continue;
+
+        bool usb_ready = r == 0;
+        for (size_t k = usb_from; k < fds.size(); k++)
+            usb_ready = usb_ready || fds[k].revents != 0;
+        if (usb_ready && !handle_usb_events())
+            return USBD_EXIT_FAILED;
+        // By id: serving one client may drop others, or a whole printer.
+        for (size_t k = 0; k < usb_from; k++) {
+            if (fds[k].revents == 0)
+                continue;
+            if (fd_client[k] != 0) {
+                size_t i = client_index(fd_client[k]);
+                if (i != SIZE_MAX)
+                    serve(i);
+            } else if (std::find(printers.begin(), printers.end(), fd_printer[k]) !=
+                       printers.end()) {
+                accept_all(fd_printer[k]);
+            }
+        }
+        after_events();
+        if (next_poll >= 0 && now_ms() >= next_poll) {
+            poll_bus();
+            next_poll = now_ms() + cfg.poll_ms;
+        }
+    }
+    log_line("stopped by signal %d", static_cast<int>(stop_signal));
+    return USBD_EXIT_OK;
+}
+
+static void shut_down(libusb_hotplug_callback_handle* hotplug) {
+    if (hotplug != nullptr)
+        libusb_hotplug_deregister_callback(ctx, *hotplug);
+    forget_bus();
+    // Stuck transfers still belong to libusb; without a context they can do no harm.
+    if (stuck.empty())
+        libusb_exit(ctx);
+    close_class_dir();
+}
+
+int main(int argc, char** argv) {
+    clock_gettime(CLOCK_MONOTONIC, &start_time);
+    int status = usbd_parse_command_line(argc, argv, &cfg);
+    if (status >= 0)
+        return status;
+    // Lines as they happen, also into a pipe.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    // Blocked before libusb starts its thread, so that only the poll below takes them.
+    sigset_t stoppers, wait_mask;
+    sigemptyset(&stoppers);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction sa;
+        memset(&sa, 0, sizeof(sa));
+        sa.sa_handler = on_signal;
+        sigaction(s, &sa, nullptr);
+        sigaddset(&stoppers, s);
+    }
+    signal(SIGPIPE, SIG_IGN);
+    sigprocmask(SIG_BLOCK, &stoppers, &wait_mask);
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+        sigdelset(&wait_mask, s);
+
+    if (cfg.log != nullptr) {
+        log_file = fopen(cfg.log, "ae");
+        if (log_file == nullptr) {
+            complain("cannot write %s: %s", cfg.log, strerror(errno));
+            return USBD_EXIT_FAILED;
+        }
+    }
+    int r = libusb_init(&ctx);
+    if (r != 0) {
+        complain("cannot start libusb: %s", libusb_error_name(r));
+        return USBD_EXIT_FAILED;
+    }
+    if (log_file != nullptr) {
+        // Global: libusb writes to stderr whatever no global handler takes.
+        libusb_set_log_cb(nullptr, libusb_says, LIBUSB_LOG_CB_GLOBAL);
+        libusb_set_option(ctx, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_WARNING);
+    }
+    if (cfg.list) {
+        status = list_devices();
+        libusb_exit(ctx);
+        return status;
+    }
+    if (!set_up_class_dir()) {
+        libusb_exit(ctx);
+        return USBD_EXIT_FAILED;
+    }
+
+    libusb_hotplug_callback_handle hotplug;
+    bool have_hotplug = cfg.poll_ms == 0 && libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) != 0;
+    if (have_hotplug) {
+        // Devices already present are announced too, from within the registration.
+        r = libusb_hotplug_register_callback(
+            ctx, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT,
+            LIBUSB_HOTPLUG_ENUMERATE, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+            LIBUSB_HOTPLUG_MATCH_ANY, on_hotplug, nullptr, &hotplug);
+        if (r != 0) {
+            usb_error(nullptr, "hotplug registration; listing the bus instead", r);
+            have_hotplug = false;
+        }
+    }
+    if (!have_hotplug && cfg.poll_ms == 0)
+        cfg.poll_ms = 1000;
+    log_line("following the bus by %s", have_hotplug ? "hotplug events" : "listing it");
+    if (have_hotplug)
+        after_events();
+    else
+        poll_bus();
+
+    status = USBD_EXIT_FAILED;
+    if (cfg.ready == nullptr || write_ready())
+        status = run(&wait_mask);
+    while (!clients.empty()) {
+        close(clients.back().fd);
+        clients.pop_back();
+    }
+    shut_down(have_hotplug ? &hotplug : nullptr);
+    if (log_file != nullptr)
+        fclose(log_file);
+    return status;
+}

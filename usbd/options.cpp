@@ -1,0 +1,303 @@
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <getopt.h>
+
+#include "usbd/usbd.h"
+
+static const char INTRO[] =
+    "Usage: fpusbd --device VID:PID [OPTION]...\n"
+    "       fpusbd --list\n"
+    "Publishes each printer on the USB bus that has one of the given IDs as a device\n"
+    "interface under $XDG_RUNTIME_DIR/device-interfaces (or /tmp/device-interfaces-UID),\n"
+    "named by its USB port path (1-2, 1-2.3), so that fpflash can update it. A printer\n"
+    "that re-enumerates (into its loader and back) keeps its name. Runs until SIGINT or\n"
+    "SIGTERM, and removes its sockets then.\n"
+    "\n"
+    "Without access to the printer's USB device node, install the udev rule shipped with\n"
+    "fpusbd (see fpusbd(1)) with the printer's IDs, or run as root.\n";
+
+static const int NAME_MAX_LEN = 255;
+static const long TIMEOUT_MAX_MS = 600000;
+
+static bool parse_long(const char* s, int base, long lo, long hi, long* out) {
+    if (s == nullptr || *s == '\0')
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    long v = strtol(s, &end, base);
+    if (errno != 0 || *end != '\0' || v < lo || v > hi)
+        return false;
+    *out = v;
+    return true;
+}
+
+static bool parse_hex16(const std::string& s, uint16_t* out) {
+    long v = 0;
+    // strtol would take a sign, spaces or 0x; an ID is bare hex digits.
+    if (s.empty() || s.size() > 4 || s.find_first_not_of("0123456789abcdefABCDEF") != s.npos ||
+        !parse_long(s.c_str(), 16, 0, 0xFFFF, &v))
+        return false;
+    *out = static_cast<uint16_t>(v);
+    return true;
+}
+
+bool usbd_parse_id(const char* s, usbd_id* out) {
+    std::string text = s;
+    size_t colon = text.find(':');
+    if (colon == std::string::npos)
+        return false;
+    usbd_id id = {0, 0};
+    if (!parse_hex16(text.substr(0, colon), &id.vid) ||
+        !parse_hex16(text.substr(colon + 1), &id.pid))
+        return false;
+    *out = id;
+    return true;
+}
+
+static bool parse_address(const std::string& s, long lo, long hi, uint8_t* out) {
+    long v = 0;
+    if (s.empty() || s[0] == '-' || s[0] == '+' || s[0] == ' ' ||
+        !parse_long(s.c_str(), 0, lo, hi, &v))
+        return false;
+    *out = static_cast<uint8_t>(v);
+    return true;
+}
+
+bool usbd_parse_pipe(const char* s, int* endpoint, usbd_pipe* out) {
+    std::string text = s;
+    size_t eq = text.find('=');
+    size_t comma = text.find(',', eq == std::string::npos ? 0 : eq);
+    if (eq != 1 || comma == std::string::npos || text[0] < '0' || text[0] > '3')
+        return false;
+    usbd_pipe p = {0, 0};
+    if (!parse_address(text.substr(eq + 1, comma - eq - 1), 0x01, 0x0F, &p.out) ||
+        !parse_address(text.substr(comma + 1), 0x81, 0x8F, &p.in))
+        return false;
+    *endpoint = text[0] - '0';
+    *out = p;
+    return true;
+}
+
+static bool port_path_usable(const std::string& p) {
+    // bus-port[.port]...: digits separated by one '-' and then dots, as sysfs names devices.
+    size_t dash = p.find('-');
+    if (dash == 0 || dash == std::string::npos || p.find_first_not_of("0123456789-.") != p.npos ||
+        p.find('-', dash + 1) != std::string::npos)
+        return false;
+    char prev = '-';
+    for (size_t i = dash + 1; i < p.size(); i++) {
+        if (p[i] == '.' && prev == '.')
+            return false;
+        prev = p[i];
+    }
+    return prev != '.' && prev != '-' && p[dash + 1] != '.';
+}
+
+static bool name_usable(const std::string& n) {
+    return !n.empty() && n.size() <= NAME_MAX_LEN && n != "." && n != ".." &&
+           n.find('/') == std::string::npos;
+}
+
+bool usbd_parse_alias(const char* s, usbd_alias* out) {
+    std::string text = s;
+    size_t eq = text.find('=');
+    if (eq == std::string::npos)
+        return false;
+    usbd_alias a = {text.substr(0, eq), text.substr(eq + 1)};
+    if (!port_path_usable(a.port) || !name_usable(a.name))
+        return false;
+    *out = a;
+    return true;
+}
+
+void usbd_default_pipes(usbd_pipe (&pipes)[DI_ENDPOINTS]) {
+    for (int n = 0; n < DI_ENDPOINTS; n++)
+        pipes[n] = {static_cast<uint8_t>(n), static_cast<uint8_t>(0x80 | n)};
+}
+
+std::string usbd_port_path(uint8_t bus, const uint8_t* ports, int count) {
+    if (count <= 0)
+        return "usb" + std::to_string(bus);
+    std::string s = std::to_string(bus) + "-";
+    for (int i = 0; i < count; i++)
+        s += (i > 0 ? "." : "") + std::to_string(ports[i]);
+    return s;
+}
+
+std::string usbd_instance_name(const usbd_config& c, const std::string& port) {
+    for (const usbd_alias& a : c.aliases)
+        if (a.port == port)
+            return a.name;
+    return port;
+}
+
+// ---- the table ----------------------------------------------------------------------------
+
+struct usbd_option {
+    const char* name;
+    const char* arg; // nullptr for a flag
+    const char* help;
+    // Takes the option's argument; returns an empty string, or why it is no good.
+    const char* (*set)(usbd_config* c, const char* arg);
+};
+
+// clang-format off
+static const usbd_option options[] = {
+    {"device", "VID:PID",
+     "serve printers with this USB ID (hex, as --list shows it);\n"
+     "repeat for the loader's ID when it differs",
+     [](usbd_config* c, const char* a) -> const char* {
+         usbd_id id = {0, 0};
+         if (!usbd_parse_id(a, &id))
+             return "not VID:PID in hex, e.g. 1209:0001";
+         c->ids.push_back(id);
+         return "";
+     }},
+    {"interface", "N", "the printer's USB interface (default 0)",
+     [](usbd_config* c, const char* a) -> const char* {
+         long v = 0;
+         if (!parse_long(a, 10, 0, 255, &v))
+             return "not an interface number (0 to 255)";
+         c->interface = static_cast<int>(v);
+         return "";
+     }},
+    {"pipe", "N=OUT,IN",
+     "endpoint N (0 to 3) of fpflash writes to bulk endpoint OUT\n"
+     "and reads from IN (default: N=0x0N,0x8N)",
+     [](usbd_config* c, const char* a) -> const char* {
+         int n = 0;
+         usbd_pipe p = {0, 0};
+         if (!usbd_parse_pipe(a, &n, &p))
+             return "not N=OUT,IN with N 0 to 3, OUT 0x01 to 0x0F, IN 0x81 to 0x8F";
+         if (c->pipe_given[n])
+             return "endpoint given twice";
+         c->pipes[n] = p;
+         c->pipe_given[n] = true;
+         return "";
+     }},
+    {"name", "PORT=NAME",
+     "publish the printer at USB port PORT (1-2, 1-2.3) as NAME\n"
+     "instead of its port path; fpflash takes the first name in\n"
+     "byte order when there are several printers",
+     [](usbd_config* c, const char* a) -> const char* {
+         usbd_alias al;
+         if (!usbd_parse_alias(a, &al))
+             return "not PORT=NAME with a port path such as 1-2.3";
+         for (const usbd_alias& x : c->aliases) {
+             if (x.port == al.port)
+                 return "port given twice";
+             if (x.name == al.name)
+                 return "name given to two ports";
+         }
+         c->aliases.push_back(al);
+         return "";
+     }},
+    {"list", nullptr, "print the USB devices present, their IDs and bulk\nendpoints, and exit",
+     [](usbd_config* c, const char*) -> const char* { c->list = true; return ""; }},
+    {"log", "FILE", "write every request served and every USB error to FILE",
+     [](usbd_config* c, const char* a) -> const char* { c->log = a; return ""; }},
+    {"ready", "FILE",
+     "once serving, write to FILE the process id and the path\nof each socket published",
+     [](usbd_config* c, const char* a) -> const char* { c->ready = a; return ""; }},
+    {"write-timeout", "MS",
+     "give up a bulk OUT transfer after MS (default 5000); the\nWRITE reports what the printer took",
+     [](usbd_config* c, const char* a) -> const char* {
+         long v = 0;
+         if (!parse_long(a, 10, 1, TIMEOUT_MAX_MS, &v))
+             return "not a time in milliseconds (1 to 600000)";
+         c->write_timeout_ms = static_cast<int>(v);
+         return "";
+     }},
+    {"poll", "MS",
+     "look for printers by listing the bus every MS instead of\n"
+     "following hotplug events (the default where there are none)",
+     [](usbd_config* c, const char* a) -> const char* {
+         long v = 0;
+         if (!parse_long(a, 10, 10, TIMEOUT_MAX_MS, &v))
+             return "not a time in milliseconds (10 to 600000)";
+         c->poll_ms = static_cast<int>(v);
+         return "";
+     }},
+};
+// clang-format on
+static const size_t option_count = sizeof(options) / sizeof(options[0]);
+
+static const int HELP_COLUMN = 24;
+
+static void print_help() {
+    fputs(INTRO, stdout);
+    fputs("\nOptions:\n", stdout);
+    printf("  %-*s%s\n", HELP_COLUMN - 3, "--help", "show this text");
+    for (const usbd_option& o : options) {
+        std::string head = std::string("  --") + o.name + (o.arg ? std::string(" ") + o.arg : "");
+        std::string text = o.help;
+        size_t from = 0;
+        bool first = true;
+        for (;;) {
+            size_t nl = text.find('\n', from);
+            std::string line = text.substr(from, nl == std::string::npos ? nl : nl - from);
+            if (first && head.size() < HELP_COLUMN - 1)
+                printf("%-*s%s\n", HELP_COLUMN - 1, head.c_str(), line.c_str());
+            else if (first)
+                printf("%s\n%*s%s\n", head.c_str(), HELP_COLUMN - 1, "", line.c_str());
+            else
+                printf("%*s%s\n", HELP_COLUMN - 1, "", line.c_str());
+            first = false;
+            if (nl == std::string::npos)
+                break;
+            from = nl + 1;
+        }
+    }
+}
+
+static void complain(const char* what, const char* arg, const char* why) {
+    fprintf(stderr, "fpusbd: %s%s%s: %s (see fpusbd --help)\n", what, arg ? " " : "",
+            arg ? arg : "", why);
+}
+
+int usbd_parse_command_line(int argc, char** argv, usbd_config* c) {
+    usbd_default_pipes(c->pipes);
+    const int ID_BASE = 256, ID_HELP = 255;
+    std::vector<struct option> longs;
+    for (size_t i = 0; i < option_count; i++)
+        longs.push_back({options[i].name, options[i].arg ? required_argument : no_argument, nullptr,
+                         ID_BASE + static_cast<int>(i)});
+    longs.push_back({"help", no_argument, nullptr, ID_HELP});
+    longs.push_back({nullptr, 0, nullptr, 0});
+
+    opterr = 0;
+    optind = 1;
+    for (;;) {
+        int prev = optind;
+        // No reordering: argv[prev] is then always the option just read.
+        int id = getopt_long(argc, argv, "+:", longs.data(), nullptr);
+        if (id == -1)
+            break;
+        if (id == ID_HELP) {
+            print_help();
+            return USBD_EXIT_OK;
+        }
+        if (id < ID_BASE) {
+            complain(argv[prev], nullptr, "unknown option or missing argument");
+            return USBD_EXIT_USAGE;
+        }
+        const char* why = options[static_cast<size_t>(id - ID_BASE)].set(c, optarg);
+        if (*why != '\0') {
+            complain(argv[prev], optarg, why);
+            return USBD_EXIT_USAGE;
+        }
+    }
+    if (optind < argc) {
+        complain(argv[optind], nullptr, "unexpected argument");
+        return USBD_EXIT_USAGE;
+    }
+    if (!c->list && c->ids.empty()) {
+        fprintf(stderr, "fpusbd: which printers? Give --device VID:PID (fpusbd --list shows the "
+                        "IDs on the bus)\n");
+        return USBD_EXIT_USAGE;
+    }
+    return -1;
+}

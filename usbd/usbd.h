@@ -1,0 +1,91 @@
+// fpusbd: printers on the USB bus, reached through libusb and published as device interfaces
+// under the same contract as fpsim, so fpflash updates real hardware on Linux unchanged.
+//
+// This header holds what needs no libusb: the command line, the names the interfaces get and
+// the buffer behind READ. fpusbd.cpp is the daemon; the tests take these pieces alone.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "usb/device_interface.h"
+
+struct usbd_id {
+    uint16_t vid;
+    uint16_t pid;
+};
+
+// The bulk endpoints a pipe-select code names: writes go to `out`, reads come from `in`.
+struct usbd_pipe {
+    uint8_t out;
+    uint8_t in;
+};
+
+// A fixed name for the printer at one port, in place of the port path.
+struct usbd_alias {
+    std::string port;
+    std::string name;
+};
+
+struct usbd_config {
+    std::vector<usbd_id> ids;
+    int interface = 0;
+    usbd_pipe pipes[DI_ENDPOINTS];
+    bool pipe_given[DI_ENDPOINTS] = {};
+    std::vector<usbd_alias> aliases;
+    bool list = false;
+    const char* log = nullptr;
+    const char* ready = nullptr;
+    int write_timeout_ms = 5000;
+    int poll_ms = 0; // 0: hotplug events where libusb has them
+};
+
+enum { USBD_EXIT_OK = 0, USBD_EXIT_FAILED = 1, USBD_EXIT_USAGE = 2 };
+
+// Endpoint N of the contract is OUT 0x0N and IN 0x8N unless --pipe says otherwise.
+void usbd_default_pipes(usbd_pipe (&pipes)[DI_ENDPOINTS]);
+
+// VID:PID, each one to four hex digits. Returns false for anything else.
+bool usbd_parse_id(const char* s, usbd_id* out);
+
+// N=OUT,IN: N 0 to 3, OUT an OUT endpoint address (0x01 to 0x0F), IN an IN one (0x81 to 0x8F),
+// each in C notation (0x83 or 131). Returns false for anything else.
+bool usbd_parse_pipe(const char* s, int* endpoint, usbd_pipe* out);
+
+// PORT=NAME: a port path (1-2 or 1-2.3) and a usable socket file name.
+bool usbd_parse_alias(const char* s, usbd_alias* out);
+
+// Parses argv into `c`. Returns -1 to go on, or the status to exit with after --help or a bad
+// command line (the complaint printed to stderr as "fpusbd: ...").
+int usbd_parse_command_line(int argc, char** argv, usbd_config* c);
+
+// The device's port path as sysfs writes it: "1-2.3" for port 3 of the hub at port 2 of bus
+// 1, "usb1" for bus 1's root hub.
+std::string usbd_port_path(uint8_t bus, const uint8_t* ports, int count);
+
+// The instance name of the printer at `port`: its alias, else the port path itself.
+std::string usbd_instance_name(const usbd_config& c, const std::string& port);
+
+// ---- the READ buffer ----------------------------------------------------------------------
+
+// Bytes an IN endpoint delivered that no READ has taken yet, in the order they arrived. A
+// transfer is only started when its whole length fits, so nothing the device sends is dropped.
+const size_t USBD_FIFO_SIZE = 8192;
+
+struct usbd_fifo {
+    uint8_t buf[USBD_FIFO_SIZE];
+    size_t head = 0; // the oldest byte
+    size_t count = 0;
+};
+
+inline size_t usbd_fifo_room(const usbd_fifo& f) {
+    return USBD_FIFO_SIZE - f.count;
+}
+
+// Appends `n` bytes. Returns false, storing nothing, when they do not fit.
+bool usbd_fifo_put(usbd_fifo* f, const uint8_t* data, size_t n);
+
+// Moves up to `max` of the oldest bytes to `out`; returns how many.
+size_t usbd_fifo_take(usbd_fifo* f, uint8_t* out, size_t max);
