@@ -48,6 +48,14 @@ test: build asan
 	ctest --test-dir build/host --output-on-failure -L release
 	scripts/fuzz.sh --short
 
+# The fault campaign: RUNS schedules of faults drawn from SEED, each run checked against what
+# must hold whatever the faults; a failing run prints the command that replays it.
+RUNS ?= 200
+SEED ?= 1
+.PHONY: chaos
+chaos: build
+	tests/e2e/chaos.py --runs $(RUNS) --seed $(SEED)
+
 # Wall time, CPU and memory of real updates against fpsim, next to the pause budget.
 # BENCH_ARGS=--big adds an image of 8192 records.
 bench: build
