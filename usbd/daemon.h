@@ -12,6 +12,7 @@
 #include <libusb.h>
 #include <sys/types.h>
 
+#include "usb/di_publish.h"
 #include "usbd/usbd.h"
 
 const int IN_PACKET_DEFAULT = 64;
@@ -44,9 +45,7 @@ struct printer {
     bool out_done = false; // called back, the reply still to send
     int out_client = 0;
     uint32_t out_len = 0;
-    int listen_fd = -1;
-    dev_t sock_dev = 0;
-    ino_t sock_ino = 0;
+    di_socket sock; // published while its listen_fd >= 0
     int holder = 0; // the client whose OPEN holds the interface, 0 when none
 };
 
@@ -66,7 +65,6 @@ struct hotplug_event {
 
 extern usbd_config cfg;
 extern libusb_context* ctx;
-extern std::string class_path;
 extern std::vector<printer*> printers;
 extern std::vector<printer*> stuck; // transfers that never came back: never freed
 extern std::vector<client> clients;
@@ -87,10 +85,8 @@ void complain(const char* fmt, ...);
 // A libusb call's failure, into the log with libusb's name for it.
 void usb_error(const printer* p, const char* what, int err);
 
-// ---- the class directory (publish.cpp) ----------------------------------------------------
+// ---- publishing (usb/di_publish.h) --------------------------------------------------------
 
-bool set_up_class_dir();
-void close_class_dir();
 bool publish(printer* p);
 // Removes the socket, if it is still ours.
 void unpublish(printer* p);

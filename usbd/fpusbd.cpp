@@ -24,7 +24,6 @@
 
 usbd_config cfg;
 libusb_context* ctx = nullptr;
-std::string class_path;
 std::vector<printer*> printers;
 std::vector<printer*> stuck;
 std::vector<client> clients;
@@ -95,7 +94,7 @@ static bool write_ready() {
     bool ok = f != nullptr && fprintf(f, "%ld", static_cast<long>(getpid())) >= 0;
     for (const printer* p : printers)
         if (ok)
-            ok = fprintf(f, " %s/%s", class_path.c_str(), p->name.c_str()) >= 0;
+            ok = fprintf(f, " %s/%s", di_class_path().c_str(), p->name.c_str()) >= 0;
     if (ok)
         ok = fputc('\n', f) != EOF;
     if (f != nullptr && fclose(f) != 0)
@@ -129,7 +128,7 @@ static int run(const sigset_t* wait_mask) {
         fd_client.clear();
         fd_printer.clear();
         for (printer* p : printers) {
-            fds.push_back({p->listen_fd, POLLIN, 0});
+            fds.push_back({p->sock.listen_fd, POLLIN, 0});
             fd_client.push_back(0);
             fd_printer.push_back(p);
         }
@@ -203,7 +202,7 @@ static void shut_down(libusb_hotplug_callback_handle* hotplug) {
     // Stuck transfers still belong to libusb; without a context they can do no harm.
     if (stuck.empty())
         libusb_exit(ctx);
-    close_class_dir();
+    di_close_class_dir();
 }
 
 int main(int argc, char** argv) {
@@ -251,7 +250,7 @@ int main(int argc, char** argv) {
         libusb_exit(ctx);
         return status;
     }
-    if (!set_up_class_dir()) {
+    if (!di_open_class_dir(complain)) {
         libusb_exit(ctx);
         return USBD_EXIT_FAILED;
     }

@@ -1,134 +1,16 @@
-// The class directory, created private, and one listening socket per printer in it.
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
-#include <string>
-
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <unistd.h>
-
-#include "usb/device_interface.h"
-#include "usb/printer_class.h"
+// Each printer's socket in the class directory, under its port's name.
 #include "usbd/daemon.h"
 
-static int class_fd = -1;
-
-static bool dir_private(int fd) {
-    struct stat st;
-    return fstat(fd, &st) == 0 &&
-           di_dir_trusted(S_ISDIR(st.st_mode), st.st_uid, st.st_mode, geteuid());
-}
-
-static int make_dir(int at, const char* name, const std::string& shown) {
-    if (mkdirat(at, name, DI_DIR_MODE) != 0 && errno != EEXIST) {
-        complain("cannot create %s: %s", shown.c_str(), strerror(errno));
-        return -1;
-    }
-    int fd = openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        complain("cannot open %s: %s", shown.c_str(), strerror(errno));
-        return -1;
-    }
-    // Someone else's directory is theirs to fix; fpflash will simply find nothing there.
-    if (!dir_private(fd))
-        complain("warning: %s is not private to this user; clients will ignore it", shown.c_str());
-    return fd;
-}
-
-bool set_up_class_dir() {
-    char base[PATH_MAX];
-    if (di_base_dir(getenv("XDG_RUNTIME_DIR"), geteuid(), base, sizeof(base)) != 0) {
-        complain("the runtime directory's path is too long");
-        return false;
-    }
-    int base_fd = make_dir(AT_FDCWD, base, base);
-    if (base_fd < 0)
-        return false;
-    static const di_guid printer_class = FP_PRINTER_CLASS;
-    char class_name[DI_CLASS_NAME_SIZE];
-    di_class_name(printer_class, class_name);
-    class_path = std::string(base) + "/" + class_name;
-    class_fd = make_dir(base_fd, class_name, class_path);
-    close(base_fd);
-    return class_fd >= 0;
-}
-
-// A path too long for sun_path is reached through the directory's descriptor.
-static bool socket_address(const std::string& name, struct sockaddr_un* addr) {
-    memset(addr, 0, sizeof(*addr));
-    addr->sun_family = AF_UNIX;
-    std::string path = class_path + "/" + name;
-    if (path.size() >= sizeof(addr->sun_path))
-        path = "/proc/self/fd/" + std::to_string(class_fd) + "/" + name;
-    if (path.size() >= sizeof(addr->sun_path))
-        return false;
-    memcpy(addr->sun_path, path.c_str(), path.size() + 1);
-    return true;
-}
-
-// A socket left by a driver that died goes; one that answers belongs to a live driver.
-static bool clear_name(const std::string& name) {
-    struct stat st;
-    if (fstatat(class_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return errno == ENOENT;
-    if (!S_ISSOCK(st.st_mode)) {
-        complain("%s/%s exists and is not a socket", class_path.c_str(), name.c_str());
-        return false;
-    }
-    struct sockaddr_un addr;
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    bool alive = fd >= 0 && socket_address(name, &addr) &&
-                 connect(fd, reinterpret_cast<const struct sockaddr*>(&addr), sizeof(addr)) == 0;
-    if (fd >= 0)
-        close(fd);
-    if (alive) {
-        complain("another driver publishes %s/%s", class_path.c_str(), name.c_str());
-        return false;
-    }
-    return unlinkat(class_fd, name.c_str(), 0) == 0 || errno == ENOENT;
-}
-
 bool publish(printer* p) {
-    struct sockaddr_un addr;
-    if (!clear_name(p->name) || !socket_address(p->name, &addr)) {
-        complain("cannot publish %s/%s", class_path.c_str(), p->name.c_str());
+    if (!di_publish(p->name, &p->sock))
         return false;
-    }
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    struct stat st;
-    if (fd < 0 || bind(fd, reinterpret_cast<const struct sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        listen(fd, 8) != 0 || fstatat(class_fd, p->name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        complain("cannot publish %s/%s: %s", class_path.c_str(), p->name.c_str(), strerror(errno));
-        if (fd >= 0)
-            close(fd);
-        return false;
-    }
-    p->listen_fd = fd;
-    p->sock_dev = st.st_dev;
-    p->sock_ino = st.st_ino;
-    log_line("published %s/%s", class_path.c_str(), p->name.c_str());
+    log_line("published %s/%s", di_class_path().c_str(), p->name.c_str());
     return true;
 }
 
-// Only our own socket goes: another driver may have taken the name since.
 void unpublish(printer* p) {
-    if (p->listen_fd < 0)
+    if (p->sock.listen_fd < 0)
         return;
-    close(p->listen_fd);
-    p->listen_fd = -1;
-    struct stat st;
-    if (fstatat(class_fd, p->name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        st.st_dev == p->sock_dev && st.st_ino == p->sock_ino)
-        unlinkat(class_fd, p->name.c_str(), 0);
+    di_unpublish(p->name, &p->sock);
     log_line("unpublished %s", p->name.c_str());
-}
-
-void close_class_dir() {
-    if (class_fd >= 0)
-        close(class_fd);
-    class_fd = -1;
 }

@@ -323,7 +323,7 @@ void serve(size_t i) {
 
 void accept_all(printer* p) {
     int fd;
-    while ((fd = accept4(p->listen_fd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0) {
+    while ((fd = accept4(p->sock.listen_fd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0) {
         size_t n = 0;
         for (const client& c : clients)
             n += c.p == p;
