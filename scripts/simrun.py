@@ -83,6 +83,13 @@ class Printer:
         self.kept = lab.path(name + ".kept")
         self.err = lab.path(name + ".err")
 
+    def restart(self, why):
+        """Shuts the prefix down and boots it again, driver and all."""
+        print("note: %s %s; restarting it" % (os.path.basename(self.prefix), why))
+        subprocess.run(["wineserver", "-k"], env=self.env(), stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=self.env(), stderr=subprocess.DEVNULL)
+        wine_keep_booted(self.flavour, self.prefix)
+
     def release(self):
         """Ends --hold: the printer is published after its --absent time from now."""
         self.proc.send_signal(signal.SIGUSR1)
@@ -388,10 +395,11 @@ def wine_keep_booted(flavour, prefix):
     or more after the program it should serve has started."""
     pidfile = os.path.join(prefix, "fp-idle")
     try:
-        with open(pidfile) as f:
-            os.kill(int(f.read()), 0)
-        return
-    except (OSError, ValueError):
+        # Killed with its prefix, an orphan can linger unreaped: a zombie is not running.
+        with open(pidfile) as f, open("/proc/%d/stat" % int(f.read())) as stat:
+            if stat.read().rsplit(")", 1)[1].split()[0] not in "ZX":
+                return
+    except (OSError, ValueError, IndexError):
         pass
     probe = os.path.join(wine_pool(flavour), "driver", "fpsim-probe.exe")
     idle = subprocess.Popen([wine_loader(flavour), probe, "idle"], env=wine_env(flavour, prefix),
@@ -457,6 +465,13 @@ class WineSlot:
     def command(self, args):
         return [self.loader, wine_exe(self.flavour)] + list(args)
 
+    def restart(self, why):
+        """Shuts the prefix down and boots it again, driver and all."""
+        print("note: %s %s; restarting it" % (os.path.basename(self.prefix), why))
+        subprocess.run(["wineserver", "-k"], env=self.env(), stderr=subprocess.DEVNULL)
+        subprocess.run(["wineserver", "-w"], env=self.env(), stderr=subprocess.DEVNULL)
+        wine_keep_booted(self.flavour, self.prefix)
+
     def release(self):
         """Gives the prefix back with no printer published. Wine's device host, busy enough,
         can lose a removal and keep the interface for good: then the prefix is shut down, and
@@ -465,9 +480,6 @@ class WineSlot:
             return
         gone, said = self.probe("gone", 10000)
         if not gone:
-            print("note: %s kept the interface after the printer stopped (%s); restarting it"
-                  % (os.path.basename(self.prefix), said))
-            subprocess.run(["wineserver", "-k"], env=self.env(), stderr=subprocess.DEVNULL)
-            subprocess.run(["wineserver", "-w"], env=self.env(), stderr=subprocess.DEVNULL)
+            self.restart("kept the interface after the printer stopped (%s)" % said)
         self.lock.close()
         self.lock = None

@@ -163,7 +163,10 @@ def run_in(build, r, lab, c, slot, tcp, unix):
         # The driver must be following this printer before the program looks for it, present
         # or not; a device host still busy with the last removal can take seconds.
         if not printer.wait_log(" watching", 30):
-            raise simrun.Failure("the Wine driver never connected to the printer")
+            # A device host that died with the last removal: only a fresh boot brings it back.
+            slot.restart("has no driver following the printer")
+            if not printer.wait_log(" watching", 60):
+                raise simrun.Failure("the Wine driver never connected to the printer")
         if not late and "--absent" not in sim:
             found, said = slot.probe("find")
             if not found:
