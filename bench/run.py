@@ -7,8 +7,9 @@ the simulated printer several times per image size and reports the median wall t
 the start to the closing prompt), the ratio to the budget, the overhead per block, CPU time
 per block and peak memory. Before each run bench_ipc_floor does the same exchanges and pauses
 with an echo driver and nothing else: the floor of the transport, whose overhead and CPU per
-block the program's are set against. One update of the Windows program under Wine, through
-the test driver to fpsim, is timed against the same budget.
+block the program's are set against; at 512 records it does them with fpsim as well, which
+shows what fpsim's answering adds to the floor. One update of the Windows program under
+Wine, through the test driver to fpsim, is timed against the same budget.
 """
 import argparse
 import csv
@@ -38,6 +39,7 @@ PROMPT = b"Press 'Enter' for exit"
 # The bench's own prefixes, so that a test run's pool is left alone.
 WINE_POOL = "wine-bench"
 WINE_RECORDS = 512
+VIA_FPSIM_RECORDS = 512
 
 HEADER = ("records", "image_KiB", "runs", "wall_s", "budget_s", "ratio",
           "overhead_ms_per_block", "floor_overhead_ms_per_block", "overhead_x_floor",
@@ -59,12 +61,24 @@ def budgets(counts):
     return {int(r["records"]): int(r["budget_ms"]) for r in rows}
 
 
-def floor(blocks):
-    """The transport's floor: (overhead ms, CPU µs) per block of bench_ipc_floor."""
-    out = subprocess.run([FLOOR, str(blocks), str(PAUSE_MS)], check=True,
-                         capture_output=True, text=True).stdout
+def floor(blocks, device=None):
+    """The transport's floor: (overhead ms, CPU µs) per block of bench_ipc_floor, with its
+    echo driver or with the printer published at `device`."""
+    out = subprocess.run([FLOOR, str(blocks), str(PAUSE_MS)] + ([device] if device else []),
+                         check=True, capture_output=True, text=True).stdout
     r = next(csv.DictReader(out.splitlines()))
     return float(r["wall_us_per_block"]) / 1000.0 - 2 * PAUSE_MS, float(r["cpu_us_per_block"])
+
+
+def floor_via_fpsim(blocks):
+    """The floor's exchanges answered by fpsim's loader, logging as it does for fpflash."""
+    with simrun.Lab(prefix="fpflash-bench.") as lab:
+        printer = lab.start_printer(FPSIM, ["--start-loader"], name="printer", lifetime=900)
+        r = floor(blocks, printer.where)
+        printer.stop()
+        if len(printer.read("kept")) != blocks * RECORD:
+            sys.exit("bench: fpsim did not take the floor's %d blocks" % blocks)
+        return r
 
 
 def await_prompt(lab, prog, budget_s):
@@ -234,6 +248,7 @@ def main():
           % PAUSE_MS)
     print(" ".join("%*s" % (w, h) for w, h in zip(WIDTHS, SHOWN)))
     results = []
+    via_fpsim, via = [], None
     for n in counts:
         image_path = os.path.join(OUT, "image-%d.bin" % n)
         image = simrun.write_image(image_path, n)
@@ -242,9 +257,25 @@ def main():
         runs, floors = [], []
         for _ in range(a.runs):
             floors.append(floor(n))
+            if n == VIA_FPSIM_RECORDS:
+                via_fpsim.append(floor_via_fpsim(n))
             runs.append(one_run(image_path, image, n, b))
         results.append(row(n, b, runs, floors))
         show(results[-1])
+        if n == VIA_FPSIM_RECORDS:
+            mine = results[-1]
+    if via_fpsim:
+        v_ms = statistics.median(v[0] for v in via_fpsim)
+        v_us = statistics.median(v[1] for v in via_fpsim)
+        via = {"records": VIA_FPSIM_RECORDS, "runs": len(via_fpsim),
+               "overhead_ms_per_block": round(v_ms, 3), "cpu_us_per_block": round(v_us, 1),
+               "program_overhead_x": round(mine["overhead_ms_per_block"] / v_ms, 2),
+               "program_cpu_x": round(mine["cpu_us_per_block"] / v_us, 2)}
+        print("\nThe floor's exchanges answered by fpsim instead of the echo, %d blocks: overhead"
+              " %.3f ms\n(fpsim's answering: %+.3f ms), CPU %.1f us per block; the program's"
+              " overhead is %.2f times it, its CPU %.2f times."
+              % (VIA_FPSIM_RECORDS, v_ms, v_ms - mine["floor_overhead_ms_per_block"], v_us,
+                 via["program_overhead_x"], via["program_cpu_x"]))
 
     r = usbd_row(512, a.runs, budget[512] / 1000.0) if "usbd" not in skip else None
     if r:
@@ -269,7 +300,7 @@ def main():
         w.writeheader()
         w.writerows(results)
     with open(os.path.join(OUT, "results.json"), "w") as f:
-        json.dump({"budget_ms": budget, "runs": results}, f, indent=2)
+        json.dump({"budget_ms": budget, "runs": results, "floor_via_fpsim": via}, f, indent=2)
     print("\nwritten: build/bench/results.csv, build/bench/results.json")
     if wine_failed:
         sys.exit("bench: the Wine update failed: " + wine_failed)
