@@ -56,9 +56,10 @@ SEED ?= 1
 chaos: build
 	tests/e2e/chaos.py --runs $(RUNS) --seed $(SEED)
 
-# Wall time, CPU and memory of real updates against fpsim, next to the pause budget.
-# BENCH_ARGS=--big adds an image of 8192 records.
-bench: build
+# Wall time, CPU and memory of real updates against fpsim, next to the pause budget and the
+# transport's floor; one update of the Windows program under Wine. BENCH_ARGS=--big adds an
+# image of 8192 records, BENCH_ARGS=--skip=usbd,wine leaves those rows out.
+bench: build win32
 	@bench/run.py $(BENCH_ARGS)
 
 # A whole update of a simulated printer, as the technician sees it.

@@ -3,8 +3,13 @@
 
 The budget (bench_budget) is the sum of every sleep the program makes in a complete update,
 counted on the virtual clock: the protocol's own limit. This runs the real program against
-the simulated printer several times per image size and reports the median wall time, the
-ratio to the budget, the overhead per block, CPU time per block and peak memory.
+the simulated printer several times per image size and reports the median wall time (from
+the start to the closing prompt), the ratio to the budget, the overhead per block, CPU time
+per block and peak memory. Before each run bench_ipc_floor does the same exchanges and pauses
+with an echo driver and nothing else: the floor of the transport, whose overhead and CPU per
+block the program's are set against; at 512 records it does them with fpsim as well, which
+shows what fpsim's answering adds to the floor. One update of the Windows program under
+Wine, through the test driver to fpsim, is timed against the same budget.
 """
 import argparse
 import csv
@@ -26,8 +31,24 @@ FPSIM = os.path.join(BUILD, "fpsim")
 # fpusbd with the printer model on a umockdev-emulated USB bus behind it; fpsim's options.
 TESTBED = os.path.join(BUILD, "fpusb-testbed")
 BUDGET = os.path.join(BUILD, "bench", "bench_budget")
+FLOOR = os.path.join(BUILD, "bench", "bench_ipc_floor")
 OUT = os.path.join(ROOT, "build", "bench")
 RECORD = simrun.RECORD
+PAUSE_MS = 20  # each of a block's two pauses
+PROMPT = b"Press 'Enter' for exit"
+# The bench's own prefixes, so that a test run's pool is left alone.
+WINE_POOL = "wine-bench"
+WINE_RECORDS = 512
+VIA_FPSIM_RECORDS = 512
+
+HEADER = ("records", "image_KiB", "runs", "wall_s", "budget_s", "ratio",
+          "overhead_ms_per_block", "floor_overhead_ms_per_block", "overhead_x_floor",
+          "cpu_us_per_block", "floor_cpu_us_per_block", "cpu_x_floor", "peak_rss_KiB")
+SHOWN = ("records", "KiB", "runs", "wall_s", "budget_s", "ratio", "ovh_ms", "floor_ms",
+         "x_floor", "cpu_us", "floor_us", "x_floor", "peak_KiB")
+WIDTHS = (7, 5, 4, 8, 8, 7, 7, 8, 7, 7, 8, 7, 8)
+FORMATS = ("%d", "%d", "%d", "%.3f", "%.3f", "%.4f", "%.3f", "%.3f", "%.2f", "%.1f", "%.1f",
+           "%.2f", "%d")
 
 
 def budgets(counts):
@@ -40,6 +61,36 @@ def budgets(counts):
     return {int(r["records"]): int(r["budget_ms"]) for r in rows}
 
 
+def floor(blocks, device=None):
+    """The transport's floor: (overhead ms, CPU µs) per block of bench_ipc_floor, with its
+    echo driver or with the printer published at `device`."""
+    out = subprocess.run([FLOOR, str(blocks), str(PAUSE_MS)] + ([device] if device else []),
+                         check=True, capture_output=True, text=True).stdout
+    r = next(csv.DictReader(out.splitlines()))
+    return float(r["wall_us_per_block"]) / 1000.0 - 2 * PAUSE_MS, float(r["cpu_us_per_block"])
+
+
+def floor_via_fpsim(blocks):
+    """The floor's exchanges answered by fpsim's loader, logging as it does for fpflash."""
+    with simrun.Lab(prefix="fpflash-bench.") as lab:
+        printer = lab.start_printer(FPSIM, ["--start-loader"], name="printer", lifetime=900)
+        r = floor(blocks, printer.where)
+        printer.stop()
+        if len(printer.read("kept")) != blocks * RECORD:
+            sys.exit("bench: fpsim did not take the floor's %d blocks" % blocks)
+        return r
+
+
+def await_prompt(lab, prog, budget_s):
+    """Seconds from the start to the closing prompt, None if it never came. No update ends
+    before its budget: the output is watched closely only from shortly before then."""
+    while time.monotonic() < prog.started + budget_s - 1.0 and prog.poll() is None:
+        time.sleep(0.2)
+    if not lab.wait_output(prog, PROMPT, timeout=900, poll=0.001):
+        return None
+    return time.monotonic() - prog.started
+
+
 def vm_hwm(pid):
     with open("/proc/%d/status" % pid) as f:
         for line in f:
@@ -48,20 +99,20 @@ def vm_hwm(pid):
     return 0
 
 
-def one_run(image_path, image, records, driver=FPSIM):
+def one_run(image_path, image, records, budget_s, driver=FPSIM):
     """Returns (wall seconds, cpu seconds, peak RSS KiB) of one fpflash update."""
     with simrun.Lab(prefix="fpflash-bench.") as lab:
         printer = lab.start_printer(driver, ["--stop-when-done"], name="printer", lifetime=900)
         prog = lab.start([FPFLASH, image_path], stdin=None)
         # The process's own high-water mark, read at the closing prompt when all its work is
         # done; the Enter only after that.
-        if not lab.wait_output(prog, b"Press 'Enter' for exit", timeout=900):
+        wall = await_prompt(lab, prog, budget_s)
+        if wall is None:
             sys.exit("bench: fpflash gave no closing prompt on %d records" % records)
         peak = vm_hwm(prog.pid)
         prog.stdin.write(b"\n")
         prog.stdin.close()
         _, status, usage = os.wait4(prog.pid, 0)
-        wall = time.monotonic() - prog.started
         prog.returncode = os.waitstatus_to_exitcode(status)
         printer.wait_stopped(30)
         printer.stop()
@@ -70,6 +121,35 @@ def one_run(image_path, image, records, driver=FPSIM):
         if printer.read("kept") != image:
             sys.exit("bench: the printer did not receive the image whole")
         return wall, usage.ru_utime + usage.ru_stime, peak
+
+
+def row(records, budget_s, runs, floors=None, driver="fpsim"):
+    """A table row from (wall s, CPU s or None, peak KiB or None) runs and (ms, µs) floors."""
+    wall = statistics.median(r[0] for r in runs)
+    r = {
+        "records": records, "image_KiB": records * RECORD // 1024, "runs": len(runs),
+        "wall_s": round(wall, 3), "budget_s": budget_s, "ratio": round(wall / budget_s, 4),
+        "overhead_ms_per_block": round((wall - budget_s) * 1000.0 / records, 3),
+        "driver": driver,
+    }
+    if runs[0][1] is not None:
+        r["cpu_us_per_block"] = round(statistics.median(x[1] for x in runs) * 1e6 / records, 1)
+    if runs[0][2] is not None:
+        r["peak_rss_KiB"] = max(x[2] for x in runs)
+    if floors:
+        f_ms = statistics.median(f[0] for f in floors)
+        f_us = statistics.median(f[1] for f in floors)
+        r["floor_overhead_ms_per_block"] = round(f_ms, 3)
+        r["overhead_x_floor"] = round(r["overhead_ms_per_block"] / f_ms, 2) if f_ms > 0 else None
+        r["floor_cpu_us_per_block"] = round(f_us, 1)
+        r["cpu_x_floor"] = round(r["cpu_us_per_block"] / f_us, 2) if f_us > 0 else None
+    return r
+
+
+def show(r):
+    cells = [FORMATS[i] % r[h] if r.get(h) is not None else "-" for i, h in enumerate(HEADER)]
+    print(" ".join("%*s" % (w, c) for w, c in zip(WIDTHS, cells)))
+    sys.stdout.flush()
 
 
 def usbd_row(records, runs, budget_s):
@@ -82,15 +162,61 @@ def usbd_row(records, runs, budget_s):
         return None
     image_path = os.path.join(OUT, "image-%d.bin" % records)
     image = simrun.write_image(image_path, records)
-    r = [one_run(image_path, image, records, TESTBED) for _ in range(runs)]
-    wall = statistics.median(x[0] for x in r)
-    return {
-        "records": records, "image_KiB": records * RECORD // 1024, "runs": runs,
-        "wall_s": round(wall, 3), "budget_s": budget_s, "ratio": round(wall / budget_s, 4),
-        "overhead_ms_per_block": round((wall - budget_s) * 1000.0 / records, 3),
-        "cpu_us_per_block": round(statistics.median(x[1] for x in r) * 1e6 / records, 1),
-        "peak_rss_KiB": max(x[2] for x in r), "driver": "fpusbd",
-    }
+    r = [one_run(image_path, image, records, budget_s, TESTBED) for _ in range(runs)]
+    return row(records, budget_s, r, driver="fpusbd")
+
+
+def wine_update(slot, records, budget_s):
+    """One update of the .exe under Wine: (wall s, CPU s of its process, None)."""
+    with simrun.Lab(prefix="fpflash-bench.") as lab:
+        # In the program's working directory, named as a technician would name it.
+        image = simrun.write_image(lab.path("firmware.bin"), records)
+        printer = lab.start_printer(FPSIM, ["--tcp", str(slot.port)], name="printer",
+                                    lifetime=900)
+        try:
+            # As a Wine scenario does: the driver follows this printer, and Windows has it.
+            if not printer.wait_log(" watching", 30):
+                raise simrun.Failure("the Wine driver never connected to the printer")
+            found, said = slot.probe("find")
+            if not found:
+                raise simrun.Failure("the device interface never appeared: " + said)
+            prog = lab.start(slot.command(["firmware.bin"]), stdin=None, env=slot.env(lab.env))
+            wall = await_prompt(lab, prog, budget_s)
+            if wall is None:
+                raise simrun.Failure("no closing prompt; it printed: %r"
+                                     % lab.output()[-300:])
+            prog.stdin.write(b"\n")
+            prog.stdin.close()
+            _, status, usage = os.wait4(prog.pid, 0)
+            prog.returncode = os.waitstatus_to_exitcode(status)
+            if prog.returncode != 0:
+                raise simrun.Failure("fpflash.exe ended with %d" % prog.returncode)
+        finally:
+            printer.stop()
+        if printer.read("kept") != image:
+            raise simrun.Failure("the printer did not receive the image whole")
+        return wall, usage.ru_utime + usage.ru_stime, None
+
+
+def wine_row(records, budget_s):
+    """The Windows program under Wine (the 32-bit product, or the 64-bit build where 32-bit
+    Wine can't run): a row, or None with the reason printed. Its CPU includes Wine's own."""
+    skipped = []
+    for flavour in ("win32", "win64"):
+        try:
+            simrun.wine_setup(flavour, slots=1, pool=WINE_POOL)
+            slot = simrun.WineSlot(flavour, pool=WINE_POOL)
+            try:
+                r = wine_update(slot, records, budget_s)
+            finally:
+                slot.release()
+            return row(records, budget_s, [r], driver="wine-" + flavour)
+        except simrun.Skip as e:
+            skipped.append("%s: %s" % (flavour, e))
+        finally:
+            simrun.wine_cleanup(flavour, pool=WINE_POOL)
+    print("\nWine: skipped; " + "; ".join(skipped))
+    return None
 
 
 def main():
@@ -98,13 +224,17 @@ def main():
     p.add_argument("--counts", default="64,512,2048", help="image sizes in records")
     p.add_argument("--big", action="store_true", help="add 8192 records (about 6 minutes a run)")
     p.add_argument("--runs", type=int, default=3, help="runs per size (default 3)")
+    p.add_argument("--skip", default="", help="rows to leave out: usbd, wine (comma-separated)")
     a = p.parse_args()
-    for tool in (FPFLASH, FPSIM, BUDGET, TESTBED):
+    skip = set(s for s in a.skip.split(",") if s)
+    if skip - {"usbd", "wine"}:
+        sys.exit("bench: --skip takes usbd and wine, not %s" % ",".join(sorted(skip)))
+    for tool in (FPFLASH, FPSIM, BUDGET, FLOOR, TESTBED):
         if not os.access(tool, os.X_OK):
             sys.exit("bench: %s is not built; run make bench" % tool)
 
     counts = [int(c) for c in a.counts.split(",")] + ([8192] if a.big else [])
-    budget_counts = sorted(set([1, 64, 512, 2048, 8192] + counts))
+    budget_counts = sorted(set([1, 64, WINE_RECORDS, 512, 2048, 8192] + counts))
     budget = budgets(budget_counts)
     os.makedirs(OUT, exist_ok=True)
 
@@ -113,41 +243,67 @@ def main():
         print("  %5d records: %9.3f s" % (n, budget[n] / 1000.0))
     print()
 
-    header = ("records", "image_KiB", "runs", "wall_s", "budget_s", "ratio",
-              "overhead_ms_per_block", "cpu_us_per_block", "peak_rss_KiB")
-    print("%7s %9s %4s %9s %9s %7s %13s %12s %12s" % header)
+    print("Per block: the program's overhead (wall minus budget) and CPU, the floor's (the same")
+    print("exchanges and %d ms pauses with an echo driver: wall minus the pauses), and the ratios."
+          % PAUSE_MS)
+    print(" ".join("%*s" % (w, h) for w, h in zip(WIDTHS, SHOWN)))
     results = []
+    via_fpsim, via = [], None
     for n in counts:
         image_path = os.path.join(OUT, "image-%d.bin" % n)
         image = simrun.write_image(image_path, n)
-        runs = [one_run(image_path, image, n) for _ in range(a.runs)]
-        wall = statistics.median(r[0] for r in runs)
-        cpu = statistics.median(r[1] for r in runs)
-        rss = max(r[2] for r in runs)
         b = budget[n] / 1000.0
-        row = {
-            "records": n, "image_KiB": n * RECORD // 1024, "runs": a.runs,
-            "wall_s": round(wall, 3), "budget_s": b, "ratio": round(wall / b, 4),
-            "overhead_ms_per_block": round((wall - b) * 1000.0 / n, 3),
-            "cpu_us_per_block": round(cpu * 1e6 / n, 1), "peak_rss_KiB": rss,
-        }
-        results.append(row)
-        print("%7d %9d %4d %9.3f %9.3f %7.4f %13.3f %12.1f %12d" % tuple(row[h] for h in header))
-        sys.stdout.flush()
+        # Floor and program in turn, so that both see the machine as it is.
+        runs, floors = [], []
+        for _ in range(a.runs):
+            floors.append(floor(n))
+            if n == VIA_FPSIM_RECORDS:
+                via_fpsim.append(floor_via_fpsim(n))
+            runs.append(one_run(image_path, image, n, b))
+        results.append(row(n, b, runs, floors))
+        show(results[-1])
+        if n == VIA_FPSIM_RECORDS:
+            mine = results[-1]
+    if via_fpsim:
+        v_ms = statistics.median(v[0] for v in via_fpsim)
+        v_us = statistics.median(v[1] for v in via_fpsim)
+        via = {"records": VIA_FPSIM_RECORDS, "runs": len(via_fpsim),
+               "overhead_ms_per_block": round(v_ms, 3), "cpu_us_per_block": round(v_us, 1),
+               "program_overhead_x": round(mine["overhead_ms_per_block"] / v_ms, 2),
+               "program_cpu_x": round(mine["cpu_us_per_block"] / v_us, 2)}
+        print("\nThe floor's exchanges answered by fpsim instead of the echo, %d blocks: overhead"
+              " %.3f ms\n(fpsim's answering: %+.3f ms), CPU %.1f us per block; the program's"
+              " overhead is %.2f times it, its CPU %.2f times."
+              % (VIA_FPSIM_RECORDS, v_ms, v_ms - mine["floor_overhead_ms_per_block"], v_us,
+                 via["program_overhead_x"], via["program_cpu_x"]))
 
-    row = usbd_row(512, a.runs, budget[512] / 1000.0)
-    if row:
+    r = usbd_row(512, a.runs, budget[512] / 1000.0) if "usbd" not in skip else None
+    if r:
         print("\nThrough fpusbd, libusb and a umockdev-emulated USB bus (fpusb-testbed):")
-        print("%7d %9d %4d %9.3f %9.3f %7.4f %13.3f %12.1f %12d" % tuple(row[h] for h in header))
-        results.append(row)
+        show(r)
+        results.append(r)
+
+    wine_failed = None
+    try:
+        r = wine_row(WINE_RECORDS, budget[WINE_RECORDS] / 1000.0) if "wine" not in skip else None
+    except simrun.Failure as e:
+        r, wine_failed = None, str(e)
+        print("\nWine: FAILED, %s" % e)
+    if r:
+        print("\nThe Windows program (%s) under Wine, through the test driver to fpsim, one run"
+              " (its CPU is Wine's too):" % r["driver"][5:])
+        show(r)
+        results.append(r)
 
     with open(os.path.join(OUT, "results.csv"), "w", newline="") as f:
-        w = csv.DictWriter(f, fieldnames=header + ("driver",), restval="fpsim")
+        w = csv.DictWriter(f, fieldnames=HEADER + ("driver",))
         w.writeheader()
         w.writerows(results)
     with open(os.path.join(OUT, "results.json"), "w") as f:
-        json.dump({"budget_ms": budget, "runs": results}, f, indent=2)
+        json.dump({"budget_ms": budget, "runs": results, "floor_via_fpsim": via}, f, indent=2)
     print("\nwritten: build/bench/results.csv, build/bench/results.json")
+    if wine_failed:
+        sys.exit("bench: the Wine update failed: " + wine_failed)
 
 
 if __name__ == "__main__":

@@ -204,16 +204,16 @@ class Lab:
         with open(self.path("out"), "rb") as f:
             return f.read()
 
-    def wait_output(self, proc, text, timeout=10, count=1):
-        """Waits until the program has printed `text` (bytes) `count` times; false if it
-        ended first."""
+    def wait_output(self, proc, text, timeout=10, count=1, poll=0.01):
+        """Waits until the program has printed `text` (bytes) `count` times, looking every
+        `poll` seconds; false if it ended first."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if self.output().replace(b"\r\n", b"\n").count(text) >= count:
                 return True
             if proc.poll() is not None:
                 break
-            time.sleep(0.01)
+            time.sleep(poll)
         return self.output().replace(b"\r\n", b"\n").count(text) >= count
 
     def finish(self, proc, timeout):
@@ -279,7 +279,7 @@ def invariants(result, image, kept, image_name):
 # A prefix with the test-only bus driver (tests/win32/driver) is made once per run and flavour,
 # a few of them so that scenarios run side by side; each scenario takes one for itself, serves
 # the printer with `fpsim --tcp` on the port the driver was installed with, and leaves it as
-# it found it: no printer published.
+# it found it: no printer published. A pool is named, so that the bench's can't be the tests'.
 
 WINE_FLAVOURS = {
     # flavour: (the .exe's build, the wine loader, WINEARCH)
@@ -338,8 +338,8 @@ def wine_check(flavour):
     return loader
 
 
-def wine_pool(flavour):
-    return build_path("host", "wine-" + flavour)
+def wine_pool(flavour, pool="wine"):
+    return build_path("host", "%s-%s" % (pool, flavour))
 
 
 def wine_run(flavour, prefix, args, timeout=120, **kw):
@@ -354,11 +354,11 @@ def free_port():
         return s.getsockname()[1]
 
 
-def wine_setup(flavour, slots=WINE_SLOTS):
+def wine_setup(flavour, slots=WINE_SLOTS, pool="wine"):
     """Makes the prefixes of a run: the driver built once, installed in each."""
     wine_check(flavour)
-    pool = wine_pool(flavour)
-    wine_cleanup(flavour)
+    wine_cleanup(flavour, pool)
+    pool = wine_pool(flavour, pool)
     os.makedirs(pool)
     driver = os.path.join(pool, "driver")
     build = subprocess.run(["sh", os.path.join(ROOT, "tests/win32/driver/build.sh"),
@@ -401,7 +401,7 @@ def wine_keep_booted(flavour, prefix):
                 return
     except (OSError, ValueError, IndexError):
         pass
-    probe = os.path.join(wine_pool(flavour), "driver", "fpsim-probe.exe")
+    probe = os.path.join(os.path.dirname(prefix), "driver", "fpsim-probe.exe")
     idle = subprocess.Popen([wine_loader(flavour), probe, "idle"], env=wine_env(flavour, prefix),
                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL, start_new_session=True)
@@ -409,8 +409,8 @@ def wine_keep_booted(flavour, prefix):
         f.write(str(idle.pid))
 
 
-def wine_cleanup(flavour):
-    pool = wine_pool(flavour)
+def wine_cleanup(flavour, pool="wine"):
+    pool = wine_pool(flavour, pool)
     if not os.path.isdir(pool):
         return
     for entry in sorted(os.listdir(pool)):
@@ -424,10 +424,10 @@ def wine_cleanup(flavour):
 class WineSlot:
     """One prefix of the pool, taken for one scenario; waits while all are in use."""
 
-    def __init__(self, flavour):
+    def __init__(self, flavour, pool="wine"):
         self.flavour = flavour
         self.loader = wine_check(flavour)
-        pool = wine_pool(flavour)
+        pool = wine_pool(flavour, pool)
         prefixes = sorted(os.path.join(pool, e) for e in
                           (os.listdir(pool) if os.path.isdir(pool) else [])
                           if e.startswith("prefix-"))

@@ -9,12 +9,18 @@
 #include <thread>
 #include <vector>
 
+#include <csignal>
+#include <ctime>
+
 #include <fcntl.h>
 #include <ftw.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -432,6 +438,80 @@ TEST_F(posix_test, only_a_regular_file_opens_as_an_image) {
         fclose(f);
     }
     alarm(0);
+}
+
+// Runs `check` in a child process, so that what it does to the process's timers and signals
+// stays there; returns what it found wrong, or "" when nothing.
+std::string in_child(const char* (*check)()) {
+    int p[2];
+    if (pipe(p) != 0)
+        return "pipe failed";
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(p[0]);
+        const char* wrong = check();
+        if (wrong != nullptr && write(p[1], wrong, strlen(wrong)) < 0)
+            _exit(2);
+        _exit(0);
+    }
+    close(p[1]);
+    std::string said;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(p[0], buf, sizeof(buf))) > 0)
+        said.append(buf, static_cast<size_t>(n));
+    close(p[0]);
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0)
+        said += " (the child did not end normally)";
+    return said;
+}
+
+const unsigned long DEFAULT_SLACK_NS = 50000;
+volatile sig_atomic_t ticks = 0;
+
+long long now_us() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000000 + t.tv_nsec / 1000;
+}
+
+// The finest timer slack, asked for once, before the first wait.
+const char* slack_of_the_waits() {
+    prctl(PR_SET_TIMERSLACK, DEFAULT_SLACK_NS, 0UL, 0UL, 0UL);
+    plat_sleep(0);
+    if (prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL) != 1)
+        return "the first wait left the timer slack as it was";
+    // Once is enough: the slack is the process's from then on.
+    prctl(PR_SET_TIMERSLACK, DEFAULT_SLACK_NS, 0UL, 0UL, 0UL);
+    plat_sleep(1);
+    if (prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL) != static_cast<int>(DEFAULT_SLACK_NS))
+        return "the timer slack was asked for again";
+    return nullptr;
+}
+
+// Only a lower bound: how much longer a wait lasts is the bench's business.
+const char* wait_under_signals() {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_handler = [](int) { ticks = ticks + 1; };
+    sigaction(SIGALRM, &sa, nullptr); // no SA_RESTART: every tick interrupts the sleep
+    itimerval every_ms = {{0, 1000}, {0, 1000}};
+    setitimer(ITIMER_REAL, &every_ms, nullptr);
+    long long start = now_us();
+    plat_sleep(30);
+    long long slept = now_us() - start;
+    itimerval off = {{0, 0}, {0, 0}};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    if (ticks == 0)
+        return "no signal came during the wait";
+    return slept < 30000 ? "a wait interrupted by signals ended early" : nullptr;
+}
+
+TEST_F(posix_test, sleeps_ask_for_exact_timers_and_last_as_long_as_asked) {
+    EXPECT_EQ("", in_child(slack_of_the_waits));
+    EXPECT_EQ("", in_child(wait_under_signals));
 }
 
 } // namespace
