@@ -83,13 +83,6 @@ class Printer:
         self.kept = lab.path(name + ".kept")
         self.err = lab.path(name + ".err")
 
-    def restart(self, why):
-        """Shuts the prefix down and boots it again, driver and all."""
-        print("note: %s %s; restarting it" % (os.path.basename(self.prefix), why))
-        subprocess.run(["wineserver", "-k"], env=self.env(), stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=self.env(), stderr=subprocess.DEVNULL)
-        wine_keep_booted(self.flavour, self.prefix)
-
     def release(self):
         """Ends --hold: the printer is published after its --absent time from now."""
         self.proc.send_signal(signal.SIGUSR1)
@@ -436,6 +429,7 @@ class WineSlot:
             raise Skip("no %s prefix at %s (see the %s.prefix_setup test)"
                        % (flavour, pool, flavour))
         self.lock = None
+        self.restarted = False
         while self.lock is None:
             for p in prefixes:
                 f = open(p + ".lock", "w")
@@ -457,20 +451,25 @@ class WineSlot:
         return wine_env(self.flavour, self.prefix, base)
 
     def probe(self, what, ms=20000):
-        out = wine_run(self.flavour, self.prefix,
-                       [os.path.join(self.driver, "fpsim-probe.exe"), what, str(ms)],
-                       timeout=ms / 1000 + 60)
+        try:
+            out = wine_run(self.flavour, self.prefix,
+                           [os.path.join(self.driver, "fpsim-probe.exe"), what, str(ms)],
+                           timeout=ms / 1000 + 60)
+        except subprocess.TimeoutExpired:
+            return False, "the probe never ended"
         return out.returncode == 0, (out.stdout + out.stderr).strip()
 
     def command(self, args):
         return [self.loader, wine_exe(self.flavour)] + list(args)
 
-    def restart(self, why):
-        """Shuts the prefix down and boots it again, driver and all."""
+    def restart(self, why, boot=True):
+        """Shuts the prefix down; booted again, driver and all, now or by its next user."""
         print("note: %s %s; restarting it" % (os.path.basename(self.prefix), why))
         subprocess.run(["wineserver", "-k"], env=self.env(), stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-w"], env=self.env(), stderr=subprocess.DEVNULL)
-        wine_keep_booted(self.flavour, self.prefix)
+        self.restarted = not boot
+        if boot:
+            wine_keep_booted(self.flavour, self.prefix)
 
     def release(self):
         """Gives the prefix back with no printer published. Wine's device host, busy enough,
@@ -478,7 +477,8 @@ class WineSlot:
         its next user boots it afresh, driver and all."""
         if not self.lock:
             return
-        gone, said = self.probe("gone", 10000)
+        # A prefix left shut down has no interface; a probe would only race its boot.
+        gone, said = (True, "") if self.restarted else self.probe("gone", 10000)
         if not gone:
             self.restart("kept the interface after the printer stopped (%s)" % said)
         self.lock.close()

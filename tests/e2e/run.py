@@ -121,6 +121,24 @@ def check_dirs(c, lab):
         c.expect(mode == 0o700, "%s was created with mode %s" % (d, oct(mode or 0)))
 
 
+class WineLost(Exception):
+    pass
+
+
+def lost_watch(log):
+    """What shows that Wine's device host died under the run: the driver's watch connection
+    closed while the printer was still up, and no driver followed it again."""
+    watching = re.findall(r"#(\d+) watching", log)
+    if not watching:
+        return None
+    last = watching[-1]
+    after = log.split("#%s watching" % last, 1)[1]
+    closed = after.find("#%s closed" % last)
+    if closed < 0 or "stopped by signal" in after[:closed]:
+        return None
+    return "watch connection #%s closed, never followed again" % last
+
+
 def run(build, r, lab, c):
     wine = build == "wine"
     unix = not wine
@@ -130,7 +148,13 @@ def run(build, r, lab, c):
         slot = simrun.WineSlot(os.environ.get("FP_WINE_FLAVOUR", "win32"))
         tcp = ["--tcp", str(slot.port)]
     try:
-        return run_in(build, r, lab, c, slot, tcp, unix)
+        result = run_in(build, r, lab, c, slot, tcp, unix)
+        if slot and c.failures:
+            lost = lost_watch(lab.printers[-1].log_text())
+            if lost:
+                slot.restart("lost its driver during the run (%s)" % lost, boot=False)
+                raise WineLost(lost)
+        return result
     finally:
         if slot:
             for p in lab.printers:
@@ -259,10 +283,20 @@ def main():
         print("no scenario %s for build %s in scenarios.py" % (name, build), file=sys.stderr)
         return 2
     r = dict(r, build=build)
-    c = Checks(name)
     try:
-        with simrun.Lab(prefix="fpflash-e2e.", keep=os.environ.get("FP_E2E_KEEP")) as lab:
-            result = run(build, r, lab, c)
+        for attempt in (1, 2):
+            c = Checks(name)
+            try:
+                with simrun.Lab(prefix="fpflash-e2e.", keep=os.environ.get("FP_E2E_KEEP")) as lab:
+                    result = run(build, r, lab, c)
+                break
+            except WineLost as e:
+                # Wine's fault, not the program's: the run is worth nothing, so it runs again
+                # once, on a fresh boot; a second loss fails.
+                if attempt == 2:
+                    raise simrun.Failure("Wine's device host died twice: %s" % e)
+                print("note: %s: Wine's device host died under the run (%s); running it again"
+                      % (name, e))
     except simrun.Skip as e:
         print("SKIPPED: %s" % e)
         return simrun.SKIP

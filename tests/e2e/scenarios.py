@@ -125,7 +125,7 @@ row("image_is_a_fifo", image="fifo", status=-1, kept="none", touched=False, time
     lines=[NOT_FOUND], has=[(1, "")], wine=WINE_NO_FIFO)
 row("image_is_a_device", image="none", args=["/dev/null"], status=-1, kept="none",
     touched=False, timeout=60, lines=[(1, "File '/dev/null' not found")], has=[(1, "")],
-    builds=("host", "asan"))
+    wine="/dev/null is a Linux path; image_is_the_nul_device is its Windows row")
 row("image_is_the_nul_device", image="none", args=["NUL"], status=-1, kept="none",
     touched=False, timeout=60, lines=[(1, "File 'NUL' not found")], has=[(1, "")],
     builds=("wine",), linux="NUL is a Windows device name")
