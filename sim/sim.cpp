@@ -1,5 +1,6 @@
 #include "sim/sim.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -304,7 +305,12 @@ static void loader_block(const uint8_t* buf) {
         sim_rec.image.clear();
     }
     dev.session_blocks = true;
-    uint32_t index = static_cast<uint32_t>(sim_rec.image.size() / BLOCK_BYTES);
+    // A loader places a record by its own index: the one it acknowledged last, sent again by
+    // a host that missed the acknowledgement, takes its own place again.
+    size_t held = sim_rec.image.size();
+    bool again = held >= BLOCK_BYTES &&
+                 std::equal(buf, buf + BLOCK_BYTES, sim_rec.image.data() + (held - BLOCK_BYTES));
+    uint32_t index = static_cast<uint32_t>(held / BLOCK_BYTES) - (again ? 1 : 0);
     int reply = dev.opt.loader_silent ? SIM_NO_REPLY : block_reply(index, dev.attempts[index]++);
     // A loader that answers garbage has not taken the block either.
     if (reply >= 0 && !reply_frame(reply, nullptr))
@@ -312,9 +318,9 @@ static void loader_block(const uint8_t* buf) {
     // Only what the loader acknowledges goes to flash; a rejected block comes again.
     bool kept = reply >= 1 && reply <= 3;
     sim_rec.blocks.push_back({index, reply, kept, std::vector<uint8_t>(buf, buf + BLOCK_BYTES)});
-    if (kept)
+    if (kept && !again)
         sim_rec.image.insert(sim_rec.image.end(), buf, buf + BLOCK_BYTES);
-    note("write: block %u, reply %d", index, reply);
+    note("write: block %u%s, reply %d", index, again ? " again" : "", reply);
 }
 
 static void loader_command(uint8_t code) {

@@ -347,7 +347,8 @@ TEST_F(sim_test, vanishing_at_a_block) {
     EXPECT_EQ(fake_clock_ms, 2000u);
     EXPECT_EQ(sim_current_mode(), SIM_LOADER);
     EXPECT_EQ(file.download(), 0) << "it goes only once";
-    EXPECT_EQ(sim_rec.image.size(), 4 * BLOCK_SIZE);
+    EXPECT_EQ(sim_rec.image, image) << "block 0, sent again, takes its own place";
+    EXPECT_EQ(written_indices(), (std::vector<uint32_t>{0, 0, 1, 2}));
 }
 
 // What the loader puts on endpoint 3 for one command, read raw.

@@ -185,6 +185,11 @@ row("stale_byte_every_command", sim=STALE + ["00"], status=-2, kept="none",
 row("stale_state_every_query",
     sim=["--stale", "55550404", "--stale-before", "0x84", "--stale-every"],
     has=[(7, "Download fiscal printer...")], lines=[(1, "Download end fiscal printer - O'k")])
+# A stale state before the first block is taken for its answer: block 0 goes again, after the
+# loader took it, and takes its own place; the rule for block 1 still meets block 1.
+row("stale_state_before_first_block",
+    sim=["--stale", "55550404", "--stale-before", "block", "--block", "1:253:1"],
+    log=[("write: block 0 again, reply 1", 1), ("write: block 1, reply 253", 1)])
 
 # Surplus behind every version reply: dropped with it when it comes in the same read; sync
 # bytes that spill past that read are skipped ahead of the first block's answer.
