@@ -92,6 +92,11 @@ def draw(run_seed):
             # What spoils every state reply would have the loader polled for ever.
             if sim[-2] == "0x84" and sim[-4] in ("00", "5555FE", "4A4A"):
                 sim[-4] = "55550404"
+        # A stale acknowledgement before a block is a printer acknowledging what it may have
+        # rejected: no host can tell, so the whole image could not be demanded.
+        at = sim.index("--stale-before")
+        if sim[at + 1] == "block" and sim[at - 1] == "55550101":
+            sim[at - 1] = "55550404"
     if maybe(0.15):
         first, count = rng.randint(0, records + 5), rng.choice(["", ":1", ":2", ":always"])
         if count in ("", ":always"):
