@@ -5,7 +5,7 @@
 #include <vector>
 #include <unistd.h>
 
-#include "tests/special_files.h"
+#include "tests/not_regular_files.h"
 #include "tests/test_util.h"
 #include "image/image.h"
 #include "loader/loader.h"
@@ -68,8 +68,8 @@ TEST(read_encrypt, rejects_what_is_not_a_whole_number_of_records) {
 
 // A directory, a FIFO with no writer, a socket and a device are refused like a missing file.
 TEST(read_encrypt, what_is_not_a_regular_file_is_not_opened) {
-    not_regular_files special;
-    std::vector<std::string> paths = special.paths();
+    not_regular_files odd;
+    std::vector<std::string> paths = odd.paths();
     paths.push_back("/nonexistent/dir/image.bin");
     file_download img;
     for (std::string& p : paths)

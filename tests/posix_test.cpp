@@ -25,7 +25,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/special_files.h"
+#include "tests/not_regular_files.h"
 #include "usb/platform.h"
 #include "usb/usb.h"
 
@@ -412,8 +412,8 @@ TEST_F(posix_test, driver_that_never_answers_costs_the_connection) {
 TEST_F(posix_test, only_a_regular_file_opens_as_an_image) {
     // An open that blocked on the FIFO would hold the test; the alarm ends it instead.
     alarm(10);
-    not_regular_files special;
-    for (const std::string& p : special.paths()) {
+    not_regular_files odd;
+    for (const std::string& p : odd.paths()) {
         FILE* f = plat_open_regular(p.c_str());
         EXPECT_EQ(nullptr, f) << p;
         if (f != nullptr)

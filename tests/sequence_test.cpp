@@ -7,7 +7,7 @@
 #include "driver/driver.h"
 #include "image/image.h"
 #include "sim/sim.h"
-#include "tests/special_files.h"
+#include "tests/not_regular_files.h"
 #include "tests/test_util.h"
 
 namespace {
@@ -331,7 +331,7 @@ TEST_F(sequence, ends_before_the_device) {
     EXPECT_EQ("ERROR command line\n", con.text());
     EXPECT_EQ(1, con.keys_read());
 
-    not_regular_files special;
+    not_regular_files odd;
     struct {
         std::string name;
         int status;
@@ -339,8 +339,8 @@ TEST_F(sequence, ends_before_the_device) {
     } cases[] = {
         {"/nonexistent/image.bin", -1, "File '/nonexistent/image.bin' not found\n"},
         {std::string(1021, 'a'), -1, "File '" + std::string(1020, 'a') + "' not found\n"},
-        {special.fifo, -1, "File '" + special.fifo + "' not found\n"},
-        {special.directory, -1, "File '" + special.directory + "' not found\n"},
+        {odd.fifo, -1, "File '" + odd.fifo + "' not found\n"},
+        {odd.directory, -1, "File '" + odd.directory + "' not found\n"},
     };
     for (auto& c : cases) {
         console_capture each;

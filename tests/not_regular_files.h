@@ -21,7 +21,7 @@ class not_regular_files {
     std::string directory, fifo, socket, device = "/dev/null";
 
     not_regular_files() {
-        char tmpl[] = "/tmp/fpflash-special-XXXXXX";
+        char tmpl[] = "/tmp/fpflash-not-regular-XXXXXX";
         if (mkdtemp(tmpl) == nullptr) {
             ADD_FAILURE() << "mkdtemp: " << strerror(errno);
             return;
