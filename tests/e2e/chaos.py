@@ -84,19 +84,16 @@ def draw(run_seed):
         back = rng.choice(["", ":%d" % rng.randint(0, 3000), ":never"])
         sim += ["--vanish-at", "%d%s" % (rng.randrange(records), back)]
     if maybe(0.25):
-        sim += ["--stale", hexbytes(rng, ["55", "5555", "55550101", "00", "55550404", "5555FE",
-                                          "4A4A"]),
-                "--stale-before", rng.choice(["command", "block", "0x84", "0x4A", "0xF1"])]
-        if maybe(0.5):
-            sim.append("--stale-every")
-            # What spoils every state reply would have the loader polled for ever.
-            if sim[-2] == "0x84" and sim[-4] in ("00", "5555FE", "4A4A"):
-                sim[-4] = "55550404"
-        # A stale acknowledgement before a block is a printer acknowledging what it may have
-        # rejected: no host can tell, so the whole image could not be demanded.
-        at = sim.index("--stale-before")
-        if sim[at + 1] == "block" and sim[at - 1] == "55550101":
-            sim[at - 1] = "55550404"
+        stale = hexbytes(rng, ["55", "5555", "55550101", "00", "55550404", "5555FE", "4A4A"])
+        before = rng.choice(["command", "block", "0x84", "0x4A", "0xF1"])
+        every = maybe(0.5)
+        # What spoils every state reply would have the loader polled for ever; a stale
+        # acknowledgement before a block is a printer acknowledging what it may have rejected,
+        # which no host can tell, so the whole image could not be demanded.
+        if (every and before == "0x84" and stale in ("00", "5555FE", "4A4A")) or \
+                (before == "block" and stale == "55550101"):
+            stale = "55550404"
+        sim += ["--stale", stale, "--stale-before", before] + (["--stale-every"] if every else [])
     if maybe(0.15):
         first, count = rng.randint(0, records + 5), rng.choice(["", ":1", ":2", ":always"])
         if count in ("", ":always"):
