@@ -70,11 +70,36 @@ static int end_all(run_locals* r) {
     return r->failed != 0 ? r->failed : r->res;
 }
 
+// What only the loader that was writing answers. After "Exit USB" the device that came back is
+// heard out before it is trusted: a loader that has finished and restarted by itself (most
+// likely into its new firmware) can't take the state command, or has no state to give.
+static const int loader_states[] = {CODE_BLOCK_OK,   CODE_DOWNLOAD_END, CODE_FLASHING,
+                                    CODE_FLASH_DONE, CODE_FLASH_FAILED, CODE_FLASH_ERROR,
+                                    CODE_BLOCK_ERROR};
+static const int NO_STATE_POLLS = 3;
+
+static bool is_loader_state(int res) {
+    for (int s : loader_states)
+        if (res == s)
+            return true;
+    return false;
+}
+
 // Polls the loader until the printer has written its flash (or failed to), reopening the device
 // after "Exit USB". Returns true to close the loader phase, false when it could not be reopened.
 static bool poll_state(run_locals* r) {
+    // Polls since the reopening that brought no loader state; -1 once the loader is heard.
+    int no_state = -1;
     for (;;) {
         r->res = state_response();
+        if (no_state >= 0 && !is_loader_state(r->res)) {
+            con_printf("Download get_response res = %d\n", r->res);
+            if (r->res == CMD_NOT_WRITTEN || ++no_state == NO_STATE_POLLS)
+                return true;
+            plat_sleep(STATE_POLL_MS);
+            continue;
+        }
+        no_state = -1;
         switch (r->res) {
         case CODE_BLOCK_OK:
             con_puts("Download block - O'k");
@@ -105,8 +130,9 @@ static bool poll_state(run_locals* r) {
             plat_sleep(EXIT_USB_WAIT_MS);
             if (connect_ADM_USB() != 0)
                 return false;
-            // Reopened, the printer has still to say that its flash is written: telling the
-            // loader to leave before that would report success for an update not finished.
+            // A glitch leaves the loader writing: telling it to leave before it says it is done
+            // would report success for an update not finished.
+            no_state = 0;
             break;
         default:
             con_printf("Download get_response res = %d\n", r->res);

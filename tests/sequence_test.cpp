@@ -259,16 +259,95 @@ TEST_F(sequence, state_polls_are_half_a_second_apart) {
     EXPECT_EQ(1u, sleeps_of(2500));
 }
 
-TEST_F(sequence, a_state_command_not_written_with_the_printer_back) {
-    sim_options o;
-    o.state_write_fails = 1;
-    EXPECT_EQ(0, run(o));
-    // Reopened, the loader is polled on until the flash is written, and only then closed.
-    EXPECT_EQ(firmware_phase() + loader_start() + "Exit USB\n" + OPEN + flash_states() + closing(),
+// After "Exit USB" and a reopening, the next state queries decide: the loader that was writing
+// answers a state and is polled on; a printer that has restarted by itself can't take the state
+// command, or gives no state three times in a row, and the loader phase is closed.
+struct reopened_case {
+    const char* name;
+    sim_options printer;
+    std::string polled; // from the first state poll on
+    // Closing the loader phase on the firmware that came back: its answer to the loader's
+    // commands; empty for the loader, which answers as in a complete update.
+    std::string firmware_answers;
+    int status;
+    std::string ending;
+    size_t half_seconds; // 500 ms waits: after "Exit USB" and between polls
+};
+
+class after_exit_usb : public sequence, public ::testing::WithParamInterface<reopened_case> {};
+
+TEST_P(after_exit_usb, the_next_state_queries_decide) {
+    const reopened_case& c = GetParam();
+    EXPECT_EQ(c.status, run(c.printer));
+    std::string closed = c.firmware_answers.empty()
+                             ? closing()
+                             : "ERROR read CRC32, code - " + c.firmware_answers +
+                                   "\nExit loader  code = " + c.firmware_answers + "\n" + OPEN +
+                                   version_query("1.2.4") + PROMPT;
+    EXPECT_EQ(firmware_phase() + loader_start() + c.polled + (c.ending.empty() ? closed : c.ending),
               con.text());
-    // The wait after "Exit USB", then one before each of the four state queries that follow.
-    EXPECT_EQ(5u, sleeps_of(500));
+    EXPECT_EQ(c.half_seconds, sleeps_of(500));
+    EXPECT_EQ(std::vector<uint8_t>(image.begin(), image.end()), sim_rec.image);
 }
+
+sim_options restarting(bool refuses_ep3) {
+    sim_options o;
+    o.flash_polls = 2;
+    o.restart_after_flash = true;
+    o.app_refuses_ep3 = refuses_ep3;
+    return o;
+}
+
+sim_options glitch(int after, std::vector<uint8_t> states = {}, int fails = 1) {
+    sim_options o;
+    o.flash_polls = 4;
+    o.states = states;
+    o.state_write_fails = fails;
+    o.state_fail_after = after;
+    return o;
+}
+
+const std::string FLASHING_0_1 = "Download fiscal printer... 0\nDownload fiscal printer... 1\n";
+const std::string REOPENED = "Exit USB\n" + OPEN;
+const std::string NO_REPLY = "Download get_response res = -1\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    cases, after_exit_usb,
+    ::testing::Values(
+        // Back as the new firmware, which takes the state command and answers nothing.
+        reopened_case{"restarted_into_the_new_firmware", restarting(false),
+                      FLASHING_0_1 + REOPENED + repeat(NO_REPLY, 3), "-1", 0, "", 2 + 1 + 3},
+        reopened_case{"restarted_into_a_firmware_refusing_endpoint_3", restarting(true),
+                      FLASHING_0_1 + REOPENED + "Download get_response res = -100\n", "-100", 0, "",
+                      2 + 1 + 1},
+        // Still the loader, still writing: polled on, and told to exit only after 6.
+        reopened_case{"a_glitch_at_the_first_query", glitch(0),
+                      REOPENED + "Download fiscal printer... 0\nDownload fiscal printer... 1\n"
+                                 "Download fiscal printer... 2\nDownload fiscal printer... 3\n"
+                                 "Download end fiscal printer - O'k\n",
+                      "", 0, "", 1 + 5},
+        reopened_case{"a_glitch_while_writing", glitch(2),
+                      FLASHING_0_1 + REOPENED +
+                          "Download fiscal printer... 2\nDownload fiscal printer... 3\n"
+                          "Download end fiscal printer - O'k\n",
+                      "", 0, "", 2 + 1 + 3},
+        // Two polls without a state, then the loader is heard: the count starts again.
+        reopened_case{"no_state_twice_then_the_loader", glitch(0, {3, 0, 4, 6}),
+                      REOPENED +
+                          "Download get_response res = 3\nDownload get_response res = 0\n"
+                          "Download fiscal printer... 0\nDownload end fiscal printer - O'k\n",
+                      "", 0, "", 1 + 4},
+        // Failing again after the reopening, the printer is not asked further. This loader
+        // went away with the failed write and is back in time for the final query, where it
+        // has no version to give.
+        reopened_case{
+            "the_state_command_fails_again", glitch(1, {}, 2),
+            "Download fiscal printer... 0\n" + REOPENED + "Download get_response res = -100\n", "",
+            -1,
+            "ERROR read CRC32, code - -100\nExit loader  code = -100\n" + OPEN +
+                "Write command 'get_version' - O'k\nERROR read version, res = 0\n" + PROMPT,
+            1 + 1 + 1}),
+    [](const ::testing::TestParamInfo<reopened_case>& i) { return std::string(i.param.name); });
 
 TEST_F(sequence, a_state_command_not_written_and_the_printer_gone) {
     sim_options o;
