@@ -4,7 +4,6 @@
 // The model reacts to requests only; fpsim adds the wall clock. It reads every away count of
 // the model as milliseconds: when the printer goes away it takes its interface down and
 // publishes it again once that long has passed, or never.
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -29,7 +28,6 @@ static const char INTRO[] =
     "until a signal or the scenario stops it. Times are in milliseconds; an away time\n"
     "may be 'never'.\n";
 
-static const uint8_t CMD_EXIT = 0xF1;
 static const size_t CLIENTS_MAX = 16;
 
 sim_config cfg;
@@ -156,11 +154,6 @@ static bool follow_presence() {
 
 // ---- requests -----------------------------------------------------------------------------
 
-static bool exit_command_seen() {
-    return std::find(sim_rec.commands.begin(), sim_rec.commands.end(), CMD_EXIT) !=
-           sim_rec.commands.end();
-}
-
 // Answers one request packet; builds the reply in `reply` and returns its length.
 static size_t answer(sim_client* c, const uint8_t* req, size_t len, uint8_t* reply) {
     bool ok = false;
@@ -178,7 +171,7 @@ static size_t answer(sim_client* c, const uint8_t* req, size_t len, uint8_t* rep
             ok = con > 0;
             if (ok) {
                 c->con = con;
-                c->after_exit = sim_current_mode() == SIM_APP && exit_command_seen();
+                c->after_exit = sim_current_mode() == SIM_APP && sim_rec.left_loader;
             }
         }
         log_line("#%d OPEN 0x%08X: %s", c->id, value, ok ? "ok" : "refused");

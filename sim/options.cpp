@@ -59,6 +59,10 @@ static bool parse_count(const char* s, int* out) {
     return parse_int(s, 0, INT_MAX, out);
 }
 
+static bool parse_state_count(const char* s, int* out) {
+    return parse_int(s, 0, 1000000, out);
+}
+
 // N[:SECOND], the second part left as it is when not given.
 static bool parse_pair(const char* s, int* first, bool (*second_parse)(const char*, int*),
                        int* second) {
@@ -200,6 +204,8 @@ const sim_option sim_option_table[] = {
      [](sim_config* c, const char* a) { c->model.new_version = a; return true; }},
     {"app-silent", nullptr, SIM_GROUP_PRINTER, "never answer get_version",
      [](sim_config* c, const char*) { c->model.app_silent = true; return true; }},
+    {"app-refuses-ep3", nullptr, SIM_GROUP_PRINTER, "the firmware fails every write to endpoint 3",
+     [](sim_config* c, const char*) { c->model.app_refuses_ep3 = true; return true; }},
     {"version-reply", "TEXT", SIM_GROUP_PRINTER, "answer get_version with TEXT as it stands",
      [](sim_config* c, const char* a) { return parse_text(a, &c->model.version_reply); }},
     {"fail-write", "COMMAND", SIM_GROUP_PRINTER,
@@ -228,12 +234,19 @@ const sim_option sim_option_table[] = {
      [](sim_config* c, const char* a) { return parse_int(a, 0, 1000000, &c->model.flash_polls); }},
     {"states", "LIST", SIM_GROUP_PRINTER, "state codes to answer, comma separated; the last repeats",
      [](sim_config* c, const char* a) { c->model.states.clear(); return parse_states(a, &c->model.states); }},
-    {"state-write-fails", "N", SIM_GROUP_PRINTER,
-     "the first N state queries fail to be written, and each\n"
-     "drops the printer",
-     [](sim_config* c, const char* a) { return parse_int(a, 0, 1000000, &c->model.state_write_fails); }},
+    {"state-write-fails", "N[:AFTER]", SIM_GROUP_PRINTER,
+     "N state queries fail to be written, from the first or once\n"
+     "AFTER have been answered, and each drops the printer",
+     [](sim_config* c, const char* a) {
+         return parse_pair(a, &c->model.state_write_fails, parse_state_count, &c->model.state_fail_after);
+     }},
     {"state-fail-away", "MS", SIM_GROUP_PRINTER, "away after such a failure, before the loader is back",
      [](sim_config* c, const char* a) { return parse_away(a, &c->model.state_fail_away); }},
+    {"restart-after-flash", nullptr, SIM_GROUP_PRINTER,
+     "having written its flash, the loader restarts by itself into\n"
+     "the new firmware instead of answering 6: the state query\n"
+     "finds it gone, and it is back after the re-enumeration time",
+     [](sim_config* c, const char*) { c->model.restart_after_flash = true; return true; }},
     {"exit-reply", "CODE", SIM_GROUP_PRINTER, "answer the exit command, and go only when the host closes",
      [](sim_config* c, const char* a) { return parse_code(a, &c->model.exit_reply); }},
     {"exit-away", "MS", SIM_GROUP_PRINTER, "away after the exit command, before the new firmware",
@@ -333,7 +346,7 @@ int sim_parse_command_line(int argc, char** argv, const char* program, const cha
     longs.push_back({nullptr, 0, nullptr, 0});
 
     sim_options& m = c->model;
-    m.upgrade_away = m.state_fail_away = m.exit_away = AWAY_UNSET;
+    m.upgrade_away = m.state_fail_away = m.exit_away = m.restart_away = AWAY_UNSET;
     opterr = 0;
     optind = 1;
     for (;;) {
@@ -363,7 +376,7 @@ int sim_parse_command_line(int argc, char** argv, const char* program, const cha
         fprintf(stderr, "%s: --stale needs --stale-before\n", program);
         return SIM_EXIT_USAGE;
     }
-    for (int* away : {&m.upgrade_away, &m.state_fail_away, &m.exit_away})
+    for (int* away : {&m.upgrade_away, &m.state_fail_away, &m.exit_away, &m.restart_away})
         if (*away == AWAY_UNSET)
             *away = c->run.reenum_ms;
     return -1;

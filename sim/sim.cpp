@@ -323,13 +323,18 @@ static void loader_block(const uint8_t* buf) {
     note("write: block %u%s, reply %d", index, again ? " again" : "", reply);
 }
 
+static uint8_t next_state() {
+    return dev.states[dev.state_pos < dev.states.size() ? dev.state_pos : dev.states.size() - 1];
+}
+
 static void loader_command(uint8_t code) {
     sim_rec.commands.push_back(code);
     stale_check(code);
     if (code == CMD_STATE) {
-        uint8_t state =
-            dev.states[dev.state_pos < dev.states.size() ? dev.state_pos : dev.states.size() - 1];
+        uint8_t state = next_state();
         dev.state_pos++;
+        if (state == STATE_DONE)
+            sim_rec.flash_done = true;
         reply_frame(state, nullptr);
         note("write: state, reply %d", state);
     } else if (code == CMD_VERSION) {
@@ -345,6 +350,7 @@ static void loader_command(uint8_t code) {
     } else if (code == CMD_EXIT) {
         note("write: exit");
         dev.app_version = dev.opt.new_version;
+        sim_rec.left_loader = true;
         // With an answer to read, the reset waits for the host to let go of the device.
         if (dev.opt.exit_reply != SIM_NO_REPLY && !dev.opt.loader_silent) {
             reply_frame(dev.opt.exit_reply, nullptr);
@@ -391,12 +397,26 @@ bool sim_write(int con, const uint8_t* buf, uint32_t size, uint32_t* count) {
         go_away(SIM_LOADER, dev.opt.vanish_away);
         return false;
     }
-    if (ep == 3 && dev.mode == SIM_LOADER && dev.state_fails_left > 0 && is_command(buf, size) &&
-        buf[3] == CMD_STATE) {
+    bool state_query =
+        ep == 3 && dev.mode == SIM_LOADER && is_command(buf, size) && buf[3] == CMD_STATE;
+    if (state_query && dev.state_fails_left > 0 &&
+        dev.state_pos >= static_cast<size_t>(dev.opt.state_fail_after)) {
         dev.state_fails_left--;
         sim_rec.commands.push_back(CMD_STATE);
         note("write: state, failed");
         go_away(SIM_LOADER, dev.opt.state_fail_away);
+        return false;
+    }
+    if (state_query && dev.opt.restart_after_flash && next_state() == STATE_DONE) {
+        sim_rec.commands.push_back(CMD_STATE);
+        sim_rec.flash_done = sim_rec.left_loader = true;
+        dev.app_version = dev.opt.new_version;
+        note("write: state, failed: the loader restarted into the new firmware");
+        go_away(SIM_APP, dev.opt.restart_away);
+        return false;
+    }
+    if (ep == 3 && dev.mode == SIM_APP && dev.opt.app_refuses_ep3) {
+        note("write: ep3 refused by the firmware");
         return false;
     }
     if (ep == 1 && dev.mode == SIM_APP &&

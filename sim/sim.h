@@ -47,6 +47,7 @@ struct sim_options {
     std::string app_version = "1.2.3";
     std::string new_version = "1.2.4"; // reported after the loader's exit
     bool app_silent = false;           // get_version is never answered
+    bool app_refuses_ep3 = false;      // every write to endpoint 3 fails
     std::string version_reply;         // replaces the JSON reply verbatim when not empty
     std::string fail_command;          // a document naming this command fails to be written
     int upgrade_away = 0;              // after upgrade_mode, before the loader shows up
@@ -56,10 +57,15 @@ struct sim_options {
     bool loader_silent = false; // answers nothing on endpoint 3
     int ack_code = 1;
     std::vector<sim_block_rule> block_rules;
-    int flash_polls = 3;           // state 4 this many times, then 6 ...
-    std::vector<uint8_t> states;   // ... unless a list is given; its last code repeats
-    int state_write_fails = 0;     // state commands whose write fails, from the first
-    int state_fail_away = 0;       // the failing write drops the printer; back as the loader
+    int flash_polls = 3;         // state 4 this many times, then 6 ...
+    std::vector<uint8_t> states; // ... unless a list is given; its last code repeats
+    int state_write_fails = 0;   // state commands whose write fails ...
+    int state_fail_after = 0;    // ... once this many have been answered
+    int state_fail_away = 0;     // the failing write drops the printer; back as the loader
+    // Instead of answering 6 the loader restarts by itself into the new firmware: the state
+    // command finds it gone, and it is back as the firmware after this away count.
+    bool restart_after_flash = false;
+    int restart_away = 0;
     int exit_reply = SIM_NO_REPLY; // with a code, answered and gone only at the close
     int exit_away = 0;             // after exit, before the new firmware shows up
 
@@ -99,6 +105,8 @@ struct sim_record {
     std::vector<std::string> log;
     int enumerations = 0;
     int opens = 0;
+    bool flash_done = false;  // the loader said 6, or restarted by itself having written it
+    bool left_loader = false; // for the new firmware: told to exit, or restarted by itself
 };
 
 extern sim_record sim_rec;

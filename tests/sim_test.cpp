@@ -208,6 +208,29 @@ TEST_F(sim_test, failed_state_write_drops_the_loader) {
     EXPECT_EQ(state_response(), 4) << "the failed query consumed no state";
 }
 
+// Done writing, the loader restarts into the new firmware in place of its 6: the printer counts
+// as having written its flash and left the loader, though it never said so.
+TEST_F(sim_test, a_loader_that_restarts_by_itself) {
+    for (bool refuses : {false, true}) {
+        sim_options o = loader_options();
+        o.flash_polls = 1;
+        o.restart_after_flash = true;
+        o.restart_away = 1;
+        o.app_refuses_ep3 = refuses;
+        start(o);
+        EXPECT_EQ(state_response(), 4);
+        EXPECT_FALSE(sim_rec.flash_done);
+        EXPECT_EQ(state_response(), CMD_NOT_WRITTEN);
+        EXPECT_TRUE(sim_rec.flash_done && sim_rec.left_loader);
+        EXPECT_FALSE(sim_is_present());
+        plat_close(husb);
+        ASSERT_EQ(connect_ADM_USB(), 0);
+        EXPECT_EQ(sim_current_mode(), SIM_APP);
+        EXPECT_NE(ask_version().find("\"1.2.4\""), std::string::npos);
+        EXPECT_EQ(state_response(), refuses ? CMD_NOT_WRITTEN : RESP_SHORT) << refuses;
+    }
+}
+
 enum leave_by { STAY, UPGRADE, EXIT };
 
 // Away counts from the start, after upgrade_mode and after exit, seen by the connection loop.

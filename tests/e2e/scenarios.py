@@ -97,6 +97,20 @@ row("state_write_fails_back", transcript=True, sim=["--state-write-fails", "1"],
 row("state_write_fails_gone", transcript=True,
     sim=["--state-write-fails", "1", "--state-fail-away", "never"], status=-1,
     log=[(" connected$", 2, "unix"), ("OPEN 0xC0000000: ok", 2)])
+# After "Exit USB" the next state queries decide. A loader that has written its flash and
+# restarted by itself into the new firmware: no state three times (or a state command the
+# firmware refuses), and the loader phase is closed on whatever came back. A glitch that leaves
+# the loader writing: polled on, told to exit only after 6.
+RESTARTED = [("write: state, failed: the loader restarted into the new firmware", 1),
+             ("write: exit", 0)]
+row("restart_after_flash", transcript=True,
+    sim=["--flash-polls", "2", "--restart-after-flash"], log=RESTARTED)
+row("restart_into_firmware_refusing_ep3", transcript=True,
+    sim=["--flash-polls", "2", "--restart-after-flash", "--app-refuses-ep3"],
+    log=RESTARTED + [("write: ep3 refused by the firmware", 3)])
+row("glitch_while_writing", transcript=True,
+    sim=["--flash-polls", "4", "--state-write-fails", "1:2"],
+    log=[("write: state, failed$", 1), ("write: state, reply 4", 4), ("write: exit", 1)])
 row("no_return_after_upgrade", transcript=True, sim=["--upgrade-away", "never"], status=-1,
     kept="none", log=[(" connected$", 1, "unix"), ("OPEN 0xC0000000: ok", 1)])
 row("no_return_after_exit", transcript=True, sim=["--exit-away", "never"], status=-1,

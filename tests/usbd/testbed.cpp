@@ -64,7 +64,6 @@ static const uint16_t PID_APP = 0x0001;
 static const uint16_t PID_LOADER = 0x0002;
 static const uint16_t PID_SECOND = 0x0001;
 static const uint32_t BLOCK_BYTES = 528;
-static const uint8_t CMD_EXIT = 0xF1;
 static const int LOADER_EP = 3;
 static const size_t PAGE = 4096;
 static const int START_MS = 15000;
@@ -391,9 +390,7 @@ static int claim(bed_client* c) {
     }
     c->con = con;
     c->claimed = true;
-    c->after_exit = sim_current_mode() == SIM_APP &&
-                    std::find(sim_rec.commands.begin(), sim_rec.commands.end(), CMD_EXIT) !=
-                        sim_rec.commands.end();
+    c->after_exit = sim_current_mode() == SIM_APP && sim_rec.left_loader;
     log_line("usb: interface 0 of %s claimed", d->port.c_str());
     // Bytes the printer held from before are there for the first IN URB.
     feed_in(c);
