@@ -7,14 +7,17 @@
 Every run draws the printer's faults from fpsim's options (vanishing at a random block and
 coming back or not, refused opens, stale bytes before random commands, garbage, split
 replies, partial writes, rejected and unanswered blocks, state sequences with 253, 254 and
-251, late appearance, never returning after a switch, ...). Some runs kill fpflash at a
+251, a state query that fails once, a loader that restarts by itself into its new firmware
+when it has written its flash, late appearance, never returning after a switch, ...). Some
+runs kill fpflash at a
 random moment and run it again against the same printer, which keeps its state. A run is
 checked against what must hold whatever the faults, not against a transcript:
 
   - no signal but the deliberate kill, nothing on standard error;
   - the run ends within the bound its own waits allow for that schedule (plus a margin);
   - exit status 0 only when the printer holds the whole image byte for byte and reported
-    the end of writing; "Download file '...' - O'k" only when it holds every block;
+    the end of writing or restarted by itself into its new firmware having written it;
+    "Download file '...' - O'k" only when it holds every block;
   - after a kill, the update completes in the next run, or in the one after it when the next
     ends in an error (it took an answer the killed run left in the printer for its own).
 
@@ -70,6 +73,10 @@ def draw(run_seed):
             sim += ["--states", ",".join(rng.choice(["4", "253", "254", "1", "2"])
                                          for _ in range(rng.randint(1, 4))) + ",6"]
             polls += 8
+        if rng.random() < 0.3:
+            sim += ["--restart-after-flash"]
+            connects += 1
+            polls += 3
         return dict(seed=run_seed, records=records, sim=sim, connects=connects * 2,
                     polls=polls * 2, kill=kill)
 
@@ -83,6 +90,17 @@ def draw(run_seed):
     if maybe(0.2):
         back = rng.choice(["", ":%d" % rng.randint(0, 3000), ":never"])
         sim += ["--vanish-at", "%d%s" % (rng.randrange(records), back)]
+    # A state query that fails once, the loader back (or not) and still writing. After the
+    # reopening the program takes a second failure, or three polls without a state, for a
+    # printer that has restarted: not drawn for a loader that is still writing, which is why a
+    # glitch comes alone, without a cut reply, and with no more than one reply spoiled.
+    glitch = maybe(0.15)
+    if glitch:
+        sim += ["--state-write-fails", "1:%d" % rng.randint(0, 4)]
+        if maybe(0.5):
+            sim += ["--state-fail-away", rng.choice([str(rng.randint(0, 1500)), "never"])]
+        connects += 1
+        polls += 1
     if maybe(0.25):
         stale = hexbytes(rng, ["55", "5555", "55550101", "00", "55550404", "5555FE", "4A4A"])
         before = rng.choice(["command", "block", "0x84", "0x4A", "0xF1"])
@@ -90,12 +108,14 @@ def draw(run_seed):
         # What spoils every state reply would have the loader polled for ever; a stale
         # acknowledgement before a block is a printer acknowledging what it may have rejected,
         # which no host can tell, so the whole image could not be demanded.
-        if (every and before == "0x84" and stale in ("00", "5555FE", "4A4A")) or \
+        if (before == "0x84" and stale in ("00", "5555FE", "4A4A") and (every or glitch)) or \
                 (before == "block" and stale == "55550101"):
             stale = "55550404"
         sim += ["--stale", stale, "--stale-before", before] + (["--stale-every"] if every else [])
     if maybe(0.15):
         first, count = rng.randint(0, records + 5), rng.choice(["", ":1", ":2", ":always"])
+        if glitch and count == ":2":
+            count = ":1"
         if count in ("", ":always"):
             # From a block on, garbage fails the download; from a state reply on, it would
             # have the loader polled for ever.
@@ -115,18 +135,18 @@ def draw(run_seed):
         sim += ["--states", ",".join(states)]
         polls += len(states)
     if maybe(0.15):
-        fails = rng.randint(1, 2)
-        sim += ["--state-write-fails", str(fails)]
-        if maybe(0.5):
-            sim += ["--state-fail-away", rng.choice([str(rng.randint(0, 1500)), "never"])]
-        connects += fails
-        polls += fails
+        sim += ["--restart-after-flash"] + (["--app-refuses-ep3"] if maybe(0.3) else [])
+        connects += 1
+        polls += 3
+    if maybe(0.1):
+        # Every away time not given, the restart's among them.
+        sim += ["--reenum", str(rng.randint(0, 5000))]
     for opt in ("--upgrade-away", "--exit-away"):
         if maybe(0.1):
             sim += [opt, rng.choice([str(rng.randint(0, 3000)), "never"])]
     if maybe(0.1):
         sim += ["--exit-reply", str(rng.choice([0, 6, 254]))]
-    if maybe(0.08):
+    if maybe(0.08) and not glitch:
         sim += ["--cut-read", str(rng.randint(1, records + 6))]
     if maybe(0.05):
         sim.append(rng.choice(["--app-silent", "--loader-silent"]))
@@ -150,9 +170,10 @@ def check(result, image, kept, log, limit, problems, label):
         problems.append("%s: still running after %.0f s, past its bound" % (label, limit))
     elif result.elapsed > limit:
         problems.append("%s: took %.1f s, past its bound of %.0f s" % (label, result.elapsed, limit))
-    if result.code == 0 and "write: state, reply 6" not in log:
-        problems.append("%s: exit status 0 but the printer never reported the end of writing"
-                        % label)
+    if result.code == 0 and "write: state, reply 6" not in log and \
+            "the loader restarted into the new firmware" not in log:
+        problems.append("%s: exit status 0 but the printer neither reported the end of writing "
+                        "nor restarted having written it" % label)
 
 
 def run_one(s, verbose=False):
