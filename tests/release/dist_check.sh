@@ -64,7 +64,8 @@ PY
     failed=1
 (cd "$scratch/zip" && sha256sum -c SHA256SUMS) || fail "SHA256SUMS in the zip does not match"
 cmp "$scratch/zip/fpflash.exe" "$scratch/work1/pkg/fpflash.exe" || fail "the zip's .exe is not the one built"
-python3 "$here/exe_check.py" "$scratch/zip/fpflash.exe" "$root/VERSION" >"$scratch/exe_check" ||
+python3 "$here/exe_check.py" "$scratch/zip/fpflash.exe" "$root/VERSION" "$root/LICENSE" \
+    >"$scratch/exe_check" ||
     { cat "$scratch/exe_check"; fail "the released .exe's resources"; }
 
 guide=$scratch/zip/README.txt
