@@ -68,6 +68,31 @@ python3 "$here/exe_check.py" "$scratch/zip/fpflash.exe" "$root/VERSION" "$root/L
     >"$scratch/exe_check" ||
     { cat "$scratch/exe_check"; fail "the released .exe's resources"; }
 
+# The released .exe imports only what XP exports; and the check can fail: with one name taken
+# out of each DLL's list it must name every one of them.
+imports=$root/tests/win32/imports.sh
+sh "$imports" "$scratch/zip/fpflash.exe" >"$scratch/imports" ||
+    { cat "$scratch/imports"; fail "the released .exe imports what Windows XP lacks"; }
+tail -n 1 "$scratch/imports"
+cp -R "$root/tests/win32/xp" "$scratch/xp_short"
+removed=""
+for list in "$scratch"/xp_short/*.txt; do
+    export_name=$(grep -v '^#' "$list" | tail -n 1)
+    grep -vx -- "$export_name" "$list" >"$scratch/list" && cp "$scratch/list" "$list"
+    removed="$removed $export_name"
+done
+sh "$imports" "$scratch/zip/fpflash.exe" "$scratch/xp_short" >"$scratch/imports_short"
+status=$?
+[ $status = 1 ] || fail "the imports check exits $status with$removed missing from the lists"
+unnamed=""
+for export_name in $removed; do
+    grep -q ": $export_name is not among its Windows XP exports" "$scratch/imports_short" ||
+        unnamed="$unnamed $export_name"
+done
+[ -z "$unnamed" ] ||
+    { cat "$scratch/imports_short"; fail "the imports check does not name the missing$unnamed"; }
+[ $failed = 0 ] && echo "the imports check fails on each missing name:$removed"
+
 guide=$scratch/zip/README.txt
 LC_ALL=C grep -q '[^ -~'"$(printf '\r')"']' "$guide" && fail "README.txt is not plain ASCII"
 [ "$(tr -cd '\n' <"$guide" | wc -c)" -gt 0 ] || fail "README.txt is empty"
