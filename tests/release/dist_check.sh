@@ -23,7 +23,7 @@ for run in 1 2; do
 done
 cat "$scratch/log1"
 
-for f in fpflash.exe README.txt SHA256SUMS; do
+for f in fpflash.exe README.txt LICENSE.txt SHA256SUMS; do
     cmp "$scratch/work1/pkg/$f" "$scratch/work2/pkg/$f" || fail "$f differs between two builds"
 done
 ls "$scratch/out1" >"$scratch/ls1"
@@ -45,7 +45,7 @@ mkdir "$scratch/zip"
 python3 - "$scratch/out1/$name-win32.zip" "$scratch/zip" "$(git -C "$root" log -1 --format=%ct)" <<'PY' ||
 import sys, time, zipfile
 path, dest, epoch = sys.argv[1], sys.argv[2], int(sys.argv[3])
-want = ["fpflash.exe", "README.txt", "SHA256SUMS"]
+want = ["fpflash.exe", "README.txt", "LICENSE.txt", "SHA256SUMS"]
 bad = []
 with zipfile.ZipFile(path) as z:
     names = [i.filename for i in z.infolist()]
@@ -93,11 +93,20 @@ done
     { cat "$scratch/imports_short"; fail "the imports check does not name the missing$unnamed"; }
 [ $failed = 0 ] && echo "the imports check fails on each missing name:$removed"
 
+# Notepad users open the text files: plain ASCII, every line ending in CR LF.
+cr=$(printf '\r')
+for f in README.txt LICENSE.txt SHA256SUMS; do
+    LC_ALL=C grep -q "[^ -~$cr]" "$scratch/zip/$f" && fail "$f is not plain ASCII"
+    lines=$(tr -cd '\n' <"$scratch/zip/$f" | wc -c)
+    [ "$lines" -gt 0 ] || fail "$f is empty"
+    [ "$(grep -c "$cr\$" "$scratch/zip/$f")" = "$lines" ] ||
+        fail "$f has a line that does not end in CR LF"
+done
+[ "$(tr -d '\r' <"$scratch/zip/LICENSE.txt")" = "$(cat "$root/LICENSE")" ] ||
+    fail "LICENSE.txt is not the licence"
+listed=$(cut -c67- "$scratch/zip/SHA256SUMS" | tr -d '\r' | tr '\n' ' ')
+[ "$listed" = "fpflash.exe README.txt LICENSE.txt " ] || fail "SHA256SUMS in the zip lists: $listed"
 guide=$scratch/zip/README.txt
-LC_ALL=C grep -q '[^ -~'"$(printf '\r')"']' "$guide" && fail "README.txt is not plain ASCII"
-[ "$(tr -cd '\n' <"$guide" | wc -c)" -gt 0 ] || fail "README.txt is empty"
-[ "$(grep -c "$(printf '\r')\$" "$guide")" = "$(tr -cd '\n' <"$guide" | wc -c)" ] ||
-    fail "README.txt has a line that does not end in CR LF"
 head -n 1 "$guide" | grep -q "^fpflash $version " || fail "README.txt does not start with the version"
 # Every message with ERROR in it that the program can print, up to its first conversion.
 messages=$(cd "$root" && grep -ho '"[^"]*ERROR[^"]*"' driver/*.cpp image/*.cpp loader/*.cpp \
