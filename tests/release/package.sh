@@ -1,9 +1,9 @@
 #!/bin/sh
 # usage: package.sh install|deb BUILD_DIR SOURCE_DIR
 # install: `cmake --install` of BUILD_DIR into a scratch root puts exactly the programs,
-#          their man pages and fpusbd's udev rule template in place; the pages are clean roff,
-#          fpsim.1 and fpusbd.1 list the options of their --help, and the installed fpflash
-#          runs.
+#          their man pages and fpusbd's udev rule template in place; the pages are clean roff
+#          for groff and mandoc, in man-pages(7)'s layout, fpsim.1 and fpusbd.1 list the
+#          options of their --help, the drivers print their version, and fpflash runs.
 # deb:     the Debian package CPack makes of BUILD_DIR installs with dpkg, its fpflash runs,
 #          and its purge leaves none of its files behind. Needs root and dpkg.
 set -u
@@ -42,17 +42,39 @@ man_options() {
         sed 's/\\-/-/g; s/^\.BI \(--[a-z-]*\) " \(.*\)"$/\1 \2/; s/^\.B \(--[a-z-]*\)$/\1/' | sort
 }
 
-# check_man_pages MAN_DIR BIN_DIR
+# check_man_pages MAN_DIR BIN_DIR: clean roff for groff and mandoc, laid out as man-pages(7)
+# asks, naming each other; the drivers' pages list the options of their --help, and --version
+# prints the version.
 check_man_pages() {
     for page in fpflash fpsim fpusbd; do
         src=$1/$page.1.gz
         gzip -t "$src" || { fail "$src is not gzip"; continue; }
-        warnings=$(gzip -dc "$src" | groff -man -ww -z 2>&1)
+        gzip -dc "$src" >"$scratch/$page.1"
+        warnings=$(groff -man -ww -z "$scratch/$page.1" 2>&1)
         [ -z "$warnings" ] || fail "$page.1: groff warns: $warnings"
-        gzip -dc "$src" | head -n 1 | grep -q "\"fpflash $version\"" ||
-            fail "$page.1 does not carry version $version: $(gzip -dc "$src" | head -n 1)"
+        warnings=$(mandoc -Tlint -Wwarning "$scratch/$page.1" 2>&1)
+        [ -z "$warnings" ] || fail "$page.1: mandoc warns: $warnings"
+        th=$(head -n 1 "$scratch/$page.1")
+        date='[0-9]\{4\}-[0-9][0-9]-[0-9][0-9]'
+        echo "$th" | grep -q "^\.TH [A-Z]* 1 $date \"fpflash $version\"" ||
+            fail "$page.1 has no date YYYY-MM-DD and version $version: $th"
+        sections=$(sed -n 's/^\.SH "\{0,1\}\([^"]*\)"\{0,1\}$/\1/p' "$scratch/$page.1" |
+            tr '\n' '/')
+        want="NAME/SYNOPSIS/DESCRIPTION/OPTIONS/EXIT STATUS/ENVIRONMENT/FILES/EXAMPLES/SEE ALSO/"
+        # fpflash has no options.
+        [ $page = fpflash ] && want=$(echo "$want" | sed 's|OPTIONS/||')
+        [ "$sections" = "$want" ] || fail "$page.1 has the sections $sections, want $want"
+        for other in fpflash fpsim fpusbd; do
+            [ $other = $page ] || sed -n '/^\.SH "\{0,1\}SEE ALSO/,$p' "$scratch/$page.1" |
+                grep -q "^\.BR $other (1)" || fail "$page.1 does not refer to $other(1)"
+        done
     done
+    [ $failed = 0 ] && echo "the man pages pass groff -ww and mandoc -Tlint, with the sections" \
+        "and siblings they should have"
     for prog in fpsim fpusbd; do
+        out=$("$2/$prog" --version)
+        [ "$out" = "$prog (fpflash) $version" ] || fail "$prog --version printed '$out'"
+        echo "$prog --version: $out"
         "$2/$prog" --help | help_options >"$scratch/help_options"
         gzip -dc "$1/$prog.1.gz" | man_options >"$scratch/man_options"
         [ -s "$scratch/help_options" ] || fail "found no options in $prog --help"
