@@ -4,7 +4,9 @@
 #   fpflash-VERSION-win32.zip   fpflash.exe, README.txt (the technician's guide), LICENSE.txt,
 #                               SHA256SUMS (of those three)
 #   fpflash-VERSION-src.tar.gz  the commit's sources (git archive)
-#   SHA256SUMS                  of the two archives
+#   fpflash_VERSION_ARCH.deb    the Debian package (scripts/deb.sh; MAINTAINER names its
+#                               maintainer)
+#   SHA256SUMS                  of those three
 # fpflash.exe is built in WORK_DIR (default build/dist) from the source archive itself, so no
 # uncommitted change reaches a release, and every date in the archives is the commit's, so two
 # runs on one commit give the same bytes.
@@ -18,7 +20,7 @@ die() {
     echo "dist: $*" >&2
     exit 1
 }
-for tool in git gzip tar python3 cmake i686-w64-mingw32-g++; do
+for tool in git gzip tar python3 cmake cpack dpkg-buildflags i686-w64-mingw32-g++; do
     command -v $tool >/dev/null 2>&1 || die "$tool is not installed (make deps deps-win32)"
 done
 git -C "$root" rev-parse -q --verify HEAD >/dev/null 2>&1 ||
@@ -60,7 +62,8 @@ PY
 (cd "$work/pkg" && sha256sum fpflash.exe README.txt LICENSE.txt | sed 's/$/\r/' >SHA256SUMS)
 
 zip=$out/$name-win32.zip
-python3 - "$zip" "$work/pkg" "$SOURCE_DATE_EPOCH" fpflash.exe README.txt LICENSE.txt SHA256SUMS <<'PY'
+python3 - "$zip" "$work/pkg" "$SOURCE_DATE_EPOCH" \
+    fpflash.exe README.txt LICENSE.txt SHA256SUMS <<'PY'
 import os, sys, time, zipfile
 dest, folder, epoch = sys.argv[1:4]
 # Zip dates have no time zone and start in 1980: the commit's time in UTC, clamped.
@@ -76,6 +79,9 @@ with zipfile.ZipFile(dest + ".tmp", "w") as z:
 os.replace(dest + ".tmp", dest)
 PY
 cp "$src_archive" "$out/$name-src.tar.gz"
-(cd "$out" && sha256sum "$name-win32.zip" "$name-src.tar.gz" >SHA256SUMS)
+JOBS=$jobs "$root/scripts/deb.sh" "$out" "$work/deb" >"$work/deb.log" 2>&1 ||
+    { cat "$work/deb.log"; die "the Debian package failed"; }
+deb=$(sed -n 's|^deb: wrote .*/||p' "$work/deb.log")
+(cd "$out" && sha256sum "$name-win32.zip" "$name-src.tar.gz" "$deb" >SHA256SUMS)
 echo "dist: wrote $out:"
 (cd "$out" && cat SHA256SUMS)
