@@ -1,7 +1,7 @@
 #!/bin/sh
 # usage: dist_check.sh SOURCE_DIR
-# make dist twice, into two directories: the .exe and every archive must come out byte for
-# byte the same, and hold what a technician and a packager are promised.
+# make dist twice, built at two paths: the .exe, every archive and the Debian package must
+# come out byte for byte the same, and hold what a technician and a packager are promised.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
@@ -11,11 +11,21 @@ git -C "$root" rev-parse -q --verify HEAD >/dev/null 2>&1 ||
     skip "$root is not a git checkout; releases are made from a commit"
 command -v i686-w64-mingw32-g++ >/dev/null 2>&1 ||
     skip "i686-w64-mingw32-g++ is not installed (scripts/deps-win32.sh installs it as root)"
+command -v dpkg >/dev/null 2>&1 || skip "dpkg is not installed: not a Debian system"
 version=$(git -C "$root" show HEAD:VERSION | head -n 1)
 name=fpflash-$version
+deb=fpflash_${version}_$(dpkg --print-architecture).deb
+epoch=$(git -C "$root" log -1 --format=%ct)
+# A packager's release: with a real maintainer nothing is left for lintian to find.
+maintainer="Release Check <release-check@example.org>"
 
+# The second build path is longer, as another clone's would be, and its umask another user's.
+work1=$scratch/work1 umask1=022
+work2=$scratch/another/clone/work2 umask2=002
 for run in 1 2; do
-    if ! "$root/scripts/dist.sh" "$scratch/out$run" "$scratch/work$run" >"$scratch/log$run" 2>&1; then
+    eval "work=\$work$run mask=\$umask$run"
+    if ! (umask $mask && MAINTAINER=$maintainer "$root/scripts/dist.sh" \
+        "$scratch/out$run" "$work" >"$scratch/log$run" 2>&1); then
         cat "$scratch/log$run"
         echo "FAIL: dist.sh run $run"
         exit 1
@@ -24,12 +34,12 @@ done
 cat "$scratch/log1"
 
 for f in fpflash.exe README.txt LICENSE.txt SHA256SUMS; do
-    cmp "$scratch/work1/pkg/$f" "$scratch/work2/pkg/$f" || fail "$f differs between two builds"
+    cmp "$work1/pkg/$f" "$work2/pkg/$f" || fail "$f differs between two builds"
 done
-ls "$scratch/out1" >"$scratch/ls1"
-ls "$scratch/out2" >"$scratch/ls2"
-[ "$(cat "$scratch/ls1")" = "$(printf '%s\n' SHA256SUMS "$name-src.tar.gz" "$name-win32.zip")" ] ||
-    fail "dist wrote $(tr '\n' ' ' <"$scratch/ls1")"
+ls "$scratch/out1" | LC_ALL=C sort >"$scratch/ls1"
+ls "$scratch/out2" | LC_ALL=C sort >"$scratch/ls2"
+want=$(printf '%s\n' SHA256SUMS "$name-src.tar.gz" "$name-win32.zip" "$deb")
+[ "$(cat "$scratch/ls1")" = "$want" ] || fail "dist wrote $(tr '\n' ' ' <"$scratch/ls1")"
 cmp -s "$scratch/ls1" "$scratch/ls2" || fail "the two runs wrote different files"
 for f in $(cat "$scratch/ls1"); do
     if cmp "$scratch/out1/$f" "$scratch/out2/$f"; then
@@ -63,7 +73,8 @@ sys.exit(1 if bad else 0)
 PY
     failed=1
 (cd "$scratch/zip" && sha256sum -c SHA256SUMS) || fail "SHA256SUMS in the zip does not match"
-cmp "$scratch/zip/fpflash.exe" "$scratch/work1/pkg/fpflash.exe" || fail "the zip's .exe is not the one built"
+cmp "$scratch/zip/fpflash.exe" "$work1/pkg/fpflash.exe" ||
+    fail "the zip's .exe is not the one built"
 python3 "$here/exe_check.py" "$scratch/zip/fpflash.exe" "$root/VERSION" "$root/LICENSE" \
     >"$scratch/exe_check" ||
     { cat "$scratch/exe_check"; fail "the released .exe's resources"; }
@@ -117,6 +128,22 @@ echo "$messages" | while IFS= read -r m; do
 done >"$scratch/unexplained"
 [ -s "$scratch/unexplained" ] && { cat "$scratch/unexplained"; failed=1; }
 echo "README.txt explains $(echo "$messages" | wc -l) ERROR messages"
+
+# The package: every date the commit's, the maintainer given, nothing for lintian.
+debfile=$scratch/out1/$deb
+[ "$(dpkg-deb -f "$debfile" Maintainer)" = "$maintainer" ] ||
+    fail "the package's maintainer is $(dpkg-deb -f "$debfile" Maintainer), not $maintainer"
+stamp=$(date -u -d "@$epoch" '+%Y-%m-%d %H:%M:%S')
+dpkg-deb --fsys-tarfile "$debfile" | tar -tv --full-time >"$scratch/deb_files"
+undated=$(grep -v " $stamp " "$scratch/deb_files")
+[ -z "$undated" ] || fail "files in the package not dated $stamp, the commit's: $undated"
+mkdir "$scratch/deb"
+dpkg-deb -x "$debfile" "$scratch/deb"
+trailer=$(gzip -dc "$scratch/deb/usr/share/doc/fpflash/changelog.gz" | tail -n 1)
+[ "$trailer" = " -- $maintainer  $(LC_ALL=C date -u -R -d "@$epoch")" ] ||
+    fail "the changelog's last line is '$trailer', not the maintainer and the commit's date"
+lintian_clean "$debfile"
+[ $failed = 0 ] && echo "$deb: dated $stamp, maintainer $maintainer, lintian clean"
 
 # The source archive is the commit's tree, under one directory named for the release.
 tar -tzf "$scratch/out1/$name-src.tar.gz" | grep -v '/$' | sort >"$scratch/tar_files"
