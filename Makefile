@@ -67,16 +67,16 @@ demo: build
 	@scripts/demo.py
 
 # A release of the commit checked out, built from its own source archive: dist/ gets the
-# Windows zip, the source archive and their checksums (see README, Releases).
+# Windows zip, the source archive, the Debian package and their checksums (see README,
+# Releases).
 dist: deps deps-win32
 	@JOBS=$(JOBS) scripts/dist.sh
 
-# A Debian package of the host build, fpflash, fpsim and fpusbd with their man pages and
-# fpusbd's udev rule template, into dist/.
-deb: build
-	rm -rf build/deb
-	cpack --config build/host/CPackConfig.cmake -G DEB -B build/deb
-	mkdir -p dist && cp build/deb/fpflash_*.deb dist/
+# The Debian package of the commit checked out, hardened and reproducible, into dist/ (see
+# README, Releases). MAINTAINER='Name <address>' names its maintainer.
+export MAINTAINER
+deb: deps
+	@JOBS=$(JOBS) scripts/deb.sh
 
 clean:
 	rm -rf build

@@ -3,15 +3,28 @@
 include(GNUInstallDirs)
 
 install(TARGETS fpflash fpsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+set(fp_programs fpflash fpsim)
 set(fp_man_pages fpflash fpsim)
 # fpusbd is Linux's (libusb's usbfs).
 if(TARGET fpusbd)
     install(TARGETS fpusbd RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    list(APPEND fp_programs fpusbd)
     # A template, not a rule: the technician fills in the printer's IDs (see fpusbd(1)).
     install(FILES ${CMAKE_SOURCE_DIR}/usbd/fpusbd.rules.in
             DESTINATION ${CMAKE_INSTALL_DATADIR}/fpflash)
     list(APPEND fp_man_pages fpusbd)
 endif()
+
+# A stripped install (the package's) drops the compiler's notes too, as Debian's strip does.
+install(CODE "
+    if(CMAKE_INSTALL_DO_STRIP)
+        foreach(program ${fp_programs})
+            execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment
+                            --remove-section=.note
+                            \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${program}\"
+                            COMMAND_ERROR_IS_FATAL ANY)
+        endforeach()
+    endif()")
 
 # The pages carry the version, and go in compressed as Debian wants them.
 find_program(FP_GZIP gzip)
@@ -31,8 +44,53 @@ endforeach()
 add_custom_target(man_pages ALL DEPENDS ${fp_man_files})
 install(FILES ${fp_man_files} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
+# The one place the package's maintainer is set; `make deb MAINTAINER='Name <address>'` sets
+# it for a release. The placeholder is a deliberate lintian error: no package goes out with it
+# by accident.
 set(FP_PACKAGE_MAINTAINER "fpflash maintainers <fpflash@localhost>"
-    CACHE STRING "Maintainer field of the Debian package")
+    CACHE STRING "Maintainer of the Debian package, 'Name <address>'")
+
+# What Debian wants beside the programs: the licence as a machine-readable copyright file and
+# a changelog, both from this tree (LICENSE, VERSION) and dated by SOURCE_DATE_EPOCH when set
+# (make deb sets the commit's).
+set(fp_doc ${CMAKE_BINARY_DIR}/doc)
+# The licence's terms are what follows its copyright line.
+file(READ ${CMAKE_SOURCE_DIR}/LICENSE fp_licence)
+string(FIND "${fp_licence}" "${FP_COPYRIGHT}\n\n" fp_at)
+string(LENGTH "${FP_COPYRIGHT}\n\n" fp_length)
+math(EXPR fp_at "${fp_at} + ${fp_length}")
+string(SUBSTRING "${fp_licence}" ${fp_at} -1 fp_licence)
+string(REGEX REPLACE "\n$" "" fp_licence "${fp_licence}")
+# Continuation lines start with a space; an empty one is " .".
+string(REPLACE "\n" "\n " fp_licence " ${fp_licence}")
+string(REPLACE "\n \n" "\n .\n" fp_licence "${fp_licence}")
+string(REGEX REPLACE "^Copyright \\(c\\) " "" fp_copyright_entry "${FP_COPYRIGHT}")
+file(WRITE ${fp_doc}/copyright
+     "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+     "Upstream-Name: fpflash\n"
+     "\n"
+     "Files: *\n"
+     "Copyright: ${fp_copyright_entry}\n"
+     "License: Expat\n"
+     "\n"
+     "License: Expat\n"
+     "${fp_licence}\n")
+string(TIMESTAMP fp_changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+file(WRITE ${fp_doc}/changelog
+     "fpflash (${PROJECT_VERSION}) unstable; urgency=medium\n"
+     "\n"
+     "  * fpflash ${PROJECT_VERSION}.\n"
+     "\n"
+     " -- ${FP_PACKAGE_MAINTAINER}  ${fp_changelog_date}\n")
+add_custom_command(OUTPUT ${fp_doc}/changelog.gz
+                   COMMAND ${FP_GZIP} -9nkf changelog
+                   WORKING_DIRECTORY ${fp_doc}
+                   DEPENDS ${fp_doc}/changelog
+                   VERBATIM)
+add_custom_target(package_docs ALL DEPENDS ${fp_doc}/changelog.gz)
+install(FILES ${fp_doc}/copyright ${fp_doc}/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME fpflash)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

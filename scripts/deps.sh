@@ -8,9 +8,13 @@ need g++ g++
 need make make
 need python3 python3
 need valgrind valgrind
-# The man page checks, and the Debian package's dependencies (make deb).
+# The man page checks, and the Debian package: its dependencies, hardening flags and lintian.
 need groff groff-base
-command -v dpkg >/dev/null 2>&1 && need dpkg-shlibdeps dpkg-dev
+need mandoc mandoc
+if command -v dpkg >/dev/null 2>&1; then
+    need dpkg-shlibdeps dpkg-dev
+    need lintian lintian
+fi
 [ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
 [ -f /usr/include/zlib.h ] || missing="$missing zlib1g-dev"
 # fpusbd, and the emulated USB bus its tests run it on.

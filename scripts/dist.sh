@@ -1,9 +1,12 @@
 #!/bin/sh
 # usage: dist.sh [OUT_DIR [WORK_DIR]]
 # A release of the commit checked out. OUT_DIR (default dist/) receives
-#   fpflash-VERSION-win32.zip   fpflash.exe, README.txt (the technician's guide), SHA256SUMS
+#   fpflash-VERSION-win32.zip   fpflash.exe, README.txt (the technician's guide), LICENSE.txt,
+#                               SHA256SUMS (of those three)
 #   fpflash-VERSION-src.tar.gz  the commit's sources (git archive)
-#   SHA256SUMS                  of the two archives
+#   fpflash_VERSION_ARCH.deb    the Debian package (scripts/deb.sh; MAINTAINER names its
+#                               maintainer)
+#   SHA256SUMS                  of those three
 # fpflash.exe is built in WORK_DIR (default build/dist) from the source archive itself, so no
 # uncommitted change reaches a release, and every date in the archives is the commit's, so two
 # runs on one commit give the same bytes.
@@ -17,7 +20,7 @@ die() {
     echo "dist: $*" >&2
     exit 1
 }
-for tool in git gzip tar python3 cmake i686-w64-mingw32-g++; do
+for tool in git gzip tar python3 cmake cpack dpkg-buildflags i686-w64-mingw32-g++; do
     command -v $tool >/dev/null 2>&1 || die "$tool is not installed (make deps deps-win32)"
 done
 git -C "$root" rev-parse -q --verify HEAD >/dev/null 2>&1 ||
@@ -47,17 +50,20 @@ tar -xzf "$src_archive" -C "$work"
 cmake --build "$work/$name/build/win32" -j"$jobs" >/dev/null
 cp "$work/$name/build/win32/fpflash.exe" "$work/pkg/fpflash.exe"
 
-python3 - "$work/$name/man/guide.txt" "$version" "$work/pkg/README.txt" <<'PY'
-import sys
-guide, version, dest = sys.argv[1:]
-text = open(guide, encoding="ascii").read().replace("@VERSION@", version)
 # Notepad on older Windows shows a file with bare line feeds as one long line.
-open(dest, "wb").write(text.replace("\n", "\r\n").encode("ascii"))
+python3 - "$version" "$work/$name/man/guide.txt" "$work/pkg/README.txt" \
+    "$work/$name/LICENSE" "$work/pkg/LICENSE.txt" <<'PY'
+import sys
+version = sys.argv[1]
+for source, dest in zip(sys.argv[2::2], sys.argv[3::2]):
+    text = open(source, encoding="ascii").read().replace("@VERSION@", version)
+    open(dest, "wb").write(text.replace("\n", "\r\n").encode("ascii"))
 PY
-(cd "$work/pkg" && sha256sum fpflash.exe README.txt >SHA256SUMS)
+(cd "$work/pkg" && sha256sum fpflash.exe README.txt LICENSE.txt | sed 's/$/\r/' >SHA256SUMS)
 
 zip=$out/$name-win32.zip
-python3 - "$zip" "$work/pkg" "$SOURCE_DATE_EPOCH" fpflash.exe README.txt SHA256SUMS <<'PY'
+python3 - "$zip" "$work/pkg" "$SOURCE_DATE_EPOCH" \
+    fpflash.exe README.txt LICENSE.txt SHA256SUMS <<'PY'
 import os, sys, time, zipfile
 dest, folder, epoch = sys.argv[1:4]
 # Zip dates have no time zone and start in 1980: the commit's time in UTC, clamped.
@@ -73,6 +79,9 @@ with zipfile.ZipFile(dest + ".tmp", "w") as z:
 os.replace(dest + ".tmp", dest)
 PY
 cp "$src_archive" "$out/$name-src.tar.gz"
-(cd "$out" && sha256sum "$name-win32.zip" "$name-src.tar.gz" >SHA256SUMS)
+JOBS=$jobs "$root/scripts/deb.sh" "$out" "$work/deb" >"$work/deb.log" 2>&1 ||
+    { cat "$work/deb.log"; die "the Debian package failed"; }
+deb=$(sed -n 's|^deb: wrote .*/||p' "$work/deb.log")
+(cd "$out" && sha256sum "$name-win32.zip" "$name-src.tar.gz" "$deb" >SHA256SUMS)
 echo "dist: wrote $out:"
 (cd "$out" && cat SHA256SUMS)

@@ -157,8 +157,18 @@ static bool parse_stale_before(const char* s, int* out) {
     return true;
 }
 
+// The program being parsed for, for --version.
+static const char* program_name = "fpsim";
+
+static bool print_version() {
+    printf("%s (fpflash) %s\n", program_name, FP_VERSION);
+    exit(SIM_EXIT_OK);
+}
+
 // clang-format off
 const sim_option sim_option_table[] = {
+    {"version", nullptr, SIM_GROUP_DRIVER, "print the version and exit",
+     [](sim_config*, const char*) { return print_version(); }},
     {"name", "NAME", SIM_GROUP_DRIVER, "instance name, the socket's file name (default printer)",
      [](sim_config* c, const char* a) { c->run.name = a; return name_usable(c->run.name); }},
     {"tcp", "PORT", SIM_GROUP_DRIVER,
@@ -330,6 +340,7 @@ static void complain(const char* program, const char* what, const char* arg, con
 
 int sim_parse_command_line(int argc, char** argv, const char* program, const char* intro,
                            sim_config* c, const sim_option* extra, size_t extra_count) {
+    program_name = program;
     std::vector<const sim_option*> all;
     for (size_t i = 0; i < sim_option_count; i++)
         all.push_back(&sim_option_table[i]);

@@ -35,7 +35,8 @@ struct sim_option {
     const char* arg;  // the argument's name in --help; nullptr for a flag
     sim_option_group group;
     const char* help; // lines separated by '\n'
-    // Takes the option's argument (nullptr for a flag); false when it is no good.
+    // Takes the option's argument (nullptr for a flag); false when it is no good. --version's
+    // prints and exits.
     bool (*set)(sim_config* c, const char* arg);
 };
 

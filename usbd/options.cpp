@@ -146,6 +146,11 @@ struct usbd_option {
 
 // clang-format off
 static const usbd_option options[] = {
+    {"version", nullptr, "print the version and exit",
+     [](usbd_config*, const char*) -> const char* {
+         printf("fpusbd (fpflash) %s\n", FP_VERSION);
+         exit(USBD_EXIT_OK);
+     }},
     {"device", "VID:PID",
      "serve printers with this USB ID (hex, as --list shows it);\n"
      "repeat for the loader's ID when it differs",

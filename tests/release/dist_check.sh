@@ -1,7 +1,7 @@
 #!/bin/sh
 # usage: dist_check.sh SOURCE_DIR
-# make dist twice, into two directories: the .exe and every archive must come out byte for
-# byte the same, and hold what a technician and a packager are promised.
+# make dist twice, built at two paths: the .exe, every archive and the Debian package must
+# come out byte for byte the same, and hold what a technician and a packager are promised.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
@@ -11,11 +11,21 @@ git -C "$root" rev-parse -q --verify HEAD >/dev/null 2>&1 ||
     skip "$root is not a git checkout; releases are made from a commit"
 command -v i686-w64-mingw32-g++ >/dev/null 2>&1 ||
     skip "i686-w64-mingw32-g++ is not installed (scripts/deps-win32.sh installs it as root)"
+command -v dpkg >/dev/null 2>&1 || skip "dpkg is not installed: not a Debian system"
 version=$(git -C "$root" show HEAD:VERSION | head -n 1)
 name=fpflash-$version
+deb=fpflash_${version}_$(dpkg --print-architecture).deb
+epoch=$(git -C "$root" log -1 --format=%ct)
+# A packager's release: with a real maintainer nothing is left for lintian to find.
+maintainer="Release Check <release-check@example.org>"
 
+# The second build path is longer, as another clone's would be, and its umask another user's.
+work1=$scratch/work1 umask1=022
+work2=$scratch/another/clone/work2 umask2=002
 for run in 1 2; do
-    if ! "$root/scripts/dist.sh" "$scratch/out$run" "$scratch/work$run" >"$scratch/log$run" 2>&1; then
+    eval "work=\$work$run mask=\$umask$run"
+    if ! (umask $mask && MAINTAINER=$maintainer "$root/scripts/dist.sh" \
+        "$scratch/out$run" "$work" >"$scratch/log$run" 2>&1); then
         cat "$scratch/log$run"
         echo "FAIL: dist.sh run $run"
         exit 1
@@ -23,13 +33,13 @@ for run in 1 2; do
 done
 cat "$scratch/log1"
 
-for f in fpflash.exe README.txt SHA256SUMS; do
-    cmp "$scratch/work1/pkg/$f" "$scratch/work2/pkg/$f" || fail "$f differs between two builds"
+for f in fpflash.exe README.txt LICENSE.txt SHA256SUMS; do
+    cmp "$work1/pkg/$f" "$work2/pkg/$f" || fail "$f differs between two builds"
 done
-ls "$scratch/out1" >"$scratch/ls1"
-ls "$scratch/out2" >"$scratch/ls2"
-[ "$(cat "$scratch/ls1")" = "$(printf '%s\n' SHA256SUMS "$name-src.tar.gz" "$name-win32.zip")" ] ||
-    fail "dist wrote $(tr '\n' ' ' <"$scratch/ls1")"
+ls "$scratch/out1" | LC_ALL=C sort >"$scratch/ls1"
+ls "$scratch/out2" | LC_ALL=C sort >"$scratch/ls2"
+want=$(printf '%s\n' SHA256SUMS "$name-src.tar.gz" "$name-win32.zip" "$deb")
+[ "$(cat "$scratch/ls1")" = "$want" ] || fail "dist wrote $(tr '\n' ' ' <"$scratch/ls1")"
 cmp -s "$scratch/ls1" "$scratch/ls2" || fail "the two runs wrote different files"
 for f in $(cat "$scratch/ls1"); do
     if cmp "$scratch/out1/$f" "$scratch/out2/$f"; then
@@ -45,7 +55,7 @@ mkdir "$scratch/zip"
 python3 - "$scratch/out1/$name-win32.zip" "$scratch/zip" "$(git -C "$root" log -1 --format=%ct)" <<'PY' ||
 import sys, time, zipfile
 path, dest, epoch = sys.argv[1], sys.argv[2], int(sys.argv[3])
-want = ["fpflash.exe", "README.txt", "SHA256SUMS"]
+want = ["fpflash.exe", "README.txt", "LICENSE.txt", "SHA256SUMS"]
 bad = []
 with zipfile.ZipFile(path) as z:
     names = [i.filename for i in z.infolist()]
@@ -63,15 +73,51 @@ sys.exit(1 if bad else 0)
 PY
     failed=1
 (cd "$scratch/zip" && sha256sum -c SHA256SUMS) || fail "SHA256SUMS in the zip does not match"
-cmp "$scratch/zip/fpflash.exe" "$scratch/work1/pkg/fpflash.exe" || fail "the zip's .exe is not the one built"
-python3 "$here/exe_check.py" "$scratch/zip/fpflash.exe" "$root/VERSION" >"$scratch/exe_check" ||
+cmp "$scratch/zip/fpflash.exe" "$work1/pkg/fpflash.exe" ||
+    fail "the zip's .exe is not the one built"
+python3 "$here/exe_check.py" "$scratch/zip/fpflash.exe" "$root/VERSION" "$root/LICENSE" \
+    >"$scratch/exe_check" ||
     { cat "$scratch/exe_check"; fail "the released .exe's resources"; }
 
+# The released .exe imports only what XP exports; and the check can fail: with one name taken
+# out of each DLL's list it must name every one of them.
+imports=$root/tests/win32/imports.sh
+sh "$imports" "$scratch/zip/fpflash.exe" >"$scratch/imports" ||
+    { cat "$scratch/imports"; fail "the released .exe imports what Windows XP lacks"; }
+tail -n 1 "$scratch/imports"
+cp -R "$root/tests/win32/xp" "$scratch/xp_short"
+removed=""
+for list in "$scratch"/xp_short/*.txt; do
+    export_name=$(grep -v '^#' "$list" | tail -n 1)
+    grep -vx -- "$export_name" "$list" >"$scratch/list" && cp "$scratch/list" "$list"
+    removed="$removed $export_name"
+done
+sh "$imports" "$scratch/zip/fpflash.exe" "$scratch/xp_short" >"$scratch/imports_short"
+status=$?
+[ $status = 1 ] || fail "the imports check exits $status with$removed missing from the lists"
+unnamed=""
+for export_name in $removed; do
+    grep -q ": $export_name is not among its Windows XP exports" "$scratch/imports_short" ||
+        unnamed="$unnamed $export_name"
+done
+[ -z "$unnamed" ] ||
+    { cat "$scratch/imports_short"; fail "the imports check does not name the missing$unnamed"; }
+[ $failed = 0 ] && echo "the imports check fails on each missing name:$removed"
+
+# Notepad users open the text files: plain ASCII, every line ending in CR LF.
+cr=$(printf '\r')
+for f in README.txt LICENSE.txt SHA256SUMS; do
+    LC_ALL=C grep -q "[^ -~$cr]" "$scratch/zip/$f" && fail "$f is not plain ASCII"
+    lines=$(tr -cd '\n' <"$scratch/zip/$f" | wc -c)
+    [ "$lines" -gt 0 ] || fail "$f is empty"
+    [ "$(grep -c "$cr\$" "$scratch/zip/$f")" = "$lines" ] ||
+        fail "$f has a line that does not end in CR LF"
+done
+[ "$(tr -d '\r' <"$scratch/zip/LICENSE.txt")" = "$(cat "$root/LICENSE")" ] ||
+    fail "LICENSE.txt is not the licence"
+listed=$(cut -c67- "$scratch/zip/SHA256SUMS" | tr -d '\r' | tr '\n' ' ')
+[ "$listed" = "fpflash.exe README.txt LICENSE.txt " ] || fail "SHA256SUMS in the zip lists: $listed"
 guide=$scratch/zip/README.txt
-LC_ALL=C grep -q '[^ -~'"$(printf '\r')"']' "$guide" && fail "README.txt is not plain ASCII"
-[ "$(tr -cd '\n' <"$guide" | wc -c)" -gt 0 ] || fail "README.txt is empty"
-[ "$(grep -c "$(printf '\r')\$" "$guide")" = "$(tr -cd '\n' <"$guide" | wc -c)" ] ||
-    fail "README.txt has a line that does not end in CR LF"
 head -n 1 "$guide" | grep -q "^fpflash $version " || fail "README.txt does not start with the version"
 # Every message with ERROR in it that the program can print, up to its first conversion.
 messages=$(cd "$root" && grep -ho '"[^"]*ERROR[^"]*"' driver/*.cpp image/*.cpp loader/*.cpp \
@@ -82,6 +128,22 @@ echo "$messages" | while IFS= read -r m; do
 done >"$scratch/unexplained"
 [ -s "$scratch/unexplained" ] && { cat "$scratch/unexplained"; failed=1; }
 echo "README.txt explains $(echo "$messages" | wc -l) ERROR messages"
+
+# The package: every date the commit's, the maintainer given, nothing for lintian.
+debfile=$scratch/out1/$deb
+[ "$(dpkg-deb -f "$debfile" Maintainer)" = "$maintainer" ] ||
+    fail "the package's maintainer is $(dpkg-deb -f "$debfile" Maintainer), not $maintainer"
+stamp=$(date -u -d "@$epoch" '+%Y-%m-%d %H:%M:%S')
+dpkg-deb --fsys-tarfile "$debfile" | tar -tv --full-time >"$scratch/deb_files"
+undated=$(grep -v " $stamp " "$scratch/deb_files")
+[ -z "$undated" ] || fail "files in the package not dated $stamp, the commit's: $undated"
+mkdir "$scratch/deb"
+dpkg-deb -x "$debfile" "$scratch/deb"
+trailer=$(gzip -dc "$scratch/deb/usr/share/doc/fpflash/changelog.gz" | tail -n 1)
+[ "$trailer" = " -- $maintainer  $(LC_ALL=C date -u -R -d "@$epoch")" ] ||
+    fail "the changelog's last line is '$trailer', not the maintainer and the commit's date"
+lintian_clean "$debfile"
+[ $failed = 0 ] && echo "$deb: dated $stamp, maintainer $maintainer, lintian clean"
 
 # The source archive is the commit's tree, under one directory named for the release.
 tar -tzf "$scratch/out1/$name-src.tar.gz" | grep -v '/$' | sort >"$scratch/tar_files"

@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
-"""usage: exe_check.py EXE VERSION_FILE
+"""usage: exe_check.py EXE VERSION_FILE LICENSE_FILE
 
 Reads the version resource and the manifest out of the built fpflash.exe and checks their
-values: what Explorer shows in the file's properties, and what Windows reads before the
-program starts (no elevation, the supported systems)."""
+values: what Explorer shows in the file's properties (the version, the licence's copyright
+holder and notice), and what Windows reads before the program starts (no elevation, the
+supported systems)."""
 import re
 import struct
 import sys
@@ -130,7 +131,17 @@ def version_nodes(data, off=0, end=None):
     return nodes
 
 
-def check(exe, version):
+def licence_notice(path):
+    """The licence's name (its first line) and its copyright line."""
+    with open(path) as f:
+        lines = [line.strip() for line in f]
+    copyright = [line for line in lines if line.startswith("Copyright (c) ")]
+    if not lines or not copyright:
+        raise ValueError("%s has no licence name or copyright line" % path)
+    return lines[0], copyright[0]
+
+
+def check(exe, version, licence):
     faults = []
     major, minor, patch = (int(x) for x in version.split("."))
     with open(exe, "rb") as f:
@@ -171,7 +182,10 @@ def check(exe, version):
         faults.append("string tables %s, want only %s" % (list(tables), US_ENGLISH_UNICODE))
     strings = {k: v for k, v, _ in tables.get(US_ENGLISH_UNICODE, [])}
     print("strings:", strings)
+    name, copyright = licence
     want = {
+        "CompanyName": re.sub(r"^Copyright \(c\) [0-9]+ ", "", copyright),
+        "LegalCopyright": "%s; %s" % (copyright, name),
         "FileVersion": version,
         "ProductVersion": version,
         "OriginalFilename": "fpflash.exe",
@@ -219,10 +233,10 @@ def check(exe, version):
 
 
 def main():
-    if len(sys.argv) != 3:
+    if len(sys.argv) != 4:
         print(__doc__)
         return 2
-    exe, version_file = sys.argv[1:]
+    exe, version_file, licence_file = sys.argv[1:]
     try:
         open(exe, "rb").close()
     except OSError:
@@ -231,7 +245,7 @@ def main():
     with open(version_file) as f:
         version = f.readline().strip()
     try:
-        faults = check(exe, version)
+        faults = check(exe, version, licence_notice(licence_file))
     except (ValueError, struct.error, ET.ParseError) as e:
         faults = ["cannot read the resources: %s" % e]
     for fault in faults:

@@ -1,12 +1,15 @@
 #!/bin/sh
-# usage: imports.sh EXE
+# usage: imports.sh EXE [LIST_DIR]
 # The .exe goes to machines that have only Windows itself, from XP on: a 32-bit console
 # program that imports no DLL of the MinGW runtime (libgcc, libstdc++, winpthread, ...), asks
 # for no newer subsystem than XP's, and imports only what XP's system DLLs export. xp/DLL.txt
 # lists those exports; a name goes in only once the API documentation shows it on XP, since a
-# function that came with Vista stops the program at its start there.
+# function that came with Vista stops the program at its start there. LIST_DIR (default: xp/
+# beside this script) holds the lists; the release test passes lists with a name taken out.
 set -u
+here=$(cd "$(dirname "$0")" && pwd)
 exe=$1
+lists=${2:-$here/xp}
 if [ ! -f "$exe" ]; then
     echo "SKIPPED: $exe is not built ('make win32' builds it with MinGW-w64)"
     exit 77
@@ -41,24 +44,40 @@ for field in Subsystem OSystem; do
     fi
 done
 
-# One "DLL<tab>function" line per import; an import by ordinal has no name to check.
+# One "DLL<tab>function" line per import; an import by ordinal has no name ("<none>").
 imports=$(echo "$headers" | awk '
     /^\tDLL Name: / { dll = tolower($3); next }
     /^$/ { dll = "" }
-    dll != "" && /^\t[0-9a-f]+\t/ { print dll "\t" (NF >= 3 ? $3 : "") }')
-unknown=$(echo "$imports" | while IFS="$(printf '\t')" read -r dll name; do
-    list=$here/xp/$dll.txt
+    dll != "" && /^\t[0-9a-f]+\t/ { print dll "\t" (NF >= 3 && $3 != "<none>" ? $3 : "") }')
+total=$(echo "$imports" | grep -c .)
+# Read in this shell, not in a piped subshell, so that nothing in the loop fails unseen.
+checked=0
+unknown=""
+tab=$(printf '\t')
+while IFS=$tab read -r dll name; do
+    [ -n "$dll" ] || continue
+    list=$lists/$dll.txt
     if [ ! -f "$list" ]; then
-        echo "$dll: no list of its Windows XP exports (tests/win32/xp/$dll.txt)"
+        unknown="$unknown$dll: no list of its Windows XP exports ($list)
+"
     elif [ -z "$name" ]; then
-        echo "$dll: an import by ordinal"
+        unknown="$unknown$dll: an import by ordinal
+"
     elif ! grep -qx -- "$name" "$list"; then
-        echo "$dll: $name is not among its Windows XP exports in tests/win32/xp/$dll.txt"
+        unknown="$unknown$dll: $name is not among its Windows XP exports in $list
+"
     fi
-done | sort -u)
-echo "$(echo "$imports" | wc -l) imported functions checked against Windows XP's exports"
+    checked=$((checked + 1))
+done <<EOF
+$imports
+EOF
+echo "$checked imported functions checked against Windows XP's exports"
+if [ "$total" = 0 ] || [ "$checked" != "$total" ]; then
+    echo "found $total imported functions and checked $checked"
+    fail=1
+fi
 if [ -n "$unknown" ]; then
-    echo "$unknown"
+    printf '%s' "$unknown" | sort -u
     fail=1
 fi
 exit $fail
