@@ -39,11 +39,11 @@ check_fpflash() {
 # options_of: "--name ARG" per option, from a program's --help on stdin or from the .TP
 # entries of its man page (option names are lower case, their arguments upper case).
 help_options() {
-    sed -n 's/^  \(--[a-z-]*\)\( [A-Z][^ ]*\)\{0,1\}.*/\1\2/p' | sort
+    sed -n 's/^  \(--[a-z0-9-]*\)\( [A-Z][^ ]*\)\{0,1\}.*/\1\2/p' | sort
 }
 man_options() {
     awk 'prev == ".TP" && /^\.BI? \\-\\-/ { print } { prev = $0 }' |
-        sed 's/\\-/-/g; s/^\.BI \(--[a-z-]*\) " \(.*\)"$/\1 \2/; s/^\.B \(--[a-z-]*\)$/\1/' | sort
+        sed 's/\\-/-/g; s/^\.BI \(--[a-z0-9-]*\) " \(.*\)"$/\1 \2/; s/^\.B \(--[a-z0-9-]*\)$/\1/' | sort
 }
 
 # check_man_pages MAN_DIR BIN_DIR: clean roff for groff and mandoc, laid out as man-pages(7)
