@@ -20,11 +20,12 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-                                "scripts"))
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "scripts"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "win32"))
 import simrun  # noqa: E402
+import winepool  # noqa: E402
 
-ROOT = simrun.ROOT
 BUILD = os.path.join(ROOT, "build", "host")
 FPFLASH = os.path.join(BUILD, "fpflash")
 FPSIM = os.path.join(BUILD, "fpsim")
@@ -174,12 +175,7 @@ def wine_update(slot, records, budget_s):
         printer = lab.start_printer(FPSIM, ["--tcp", str(slot.port)], name="printer",
                                     lifetime=900)
         try:
-            # As a Wine scenario does: the driver follows this printer, and Windows has it.
-            if not printer.wait_log(" watching", 30):
-                raise simrun.Failure("the Wine driver never connected to the printer")
-            found, said = slot.probe("find")
-            if not found:
-                raise simrun.Failure("the device interface never appeared: " + said)
+            slot.serve(printer)
             prog = lab.start(slot.command(["firmware.bin"]), stdin=None, env=slot.env(lab.env))
             wall = await_prompt(lab, prog, budget_s)
             if wall is None:
@@ -204,8 +200,8 @@ def wine_row(records, budget_s):
     skipped = []
     for flavour in ("win32", "win64"):
         try:
-            simrun.wine_setup(flavour, slots=1, pool=WINE_POOL)
-            slot = simrun.WineSlot(flavour, pool=WINE_POOL)
+            winepool.setup(flavour, slots=1, pool=WINE_POOL)
+            slot = winepool.Slot(flavour, pool=WINE_POOL)
             try:
                 r = wine_update(slot, records, budget_s)
             finally:
@@ -214,7 +210,7 @@ def wine_row(records, budget_s):
         except simrun.Skip as e:
             skipped.append("%s: %s" % (flavour, e))
         finally:
-            simrun.wine_cleanup(flavour, pool=WINE_POOL)
+            winepool.cleanup(flavour, pool=WINE_POOL)
     print("\nWine: skipped; " + "; ".join(skipped))
     return None
 
