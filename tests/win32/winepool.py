@@ -9,6 +9,7 @@ printer with `fpsim --tcp` on the port the driver was installed with, and leaves
 it: no printer published. A pool is named, so that the bench's can't be the tests'. Setup exits
 77, saying why, where the flavour can't run here.
 """
+import concurrent.futures
 import fcntl
 import os
 import re
@@ -85,14 +86,20 @@ def wine(flavour, prefix, args, timeout=120, **kw):
                           timeout=timeout, **kw)
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def free_ports(n):
+    """N distinct free ports: all held at once while they are picked."""
+    socks = [socket.socket() for _ in range(n)]
+    try:
+        for s in socks:
+            s.bind(("127.0.0.1", 0))
+        return [s.getsockname()[1] for s in socks]
+    finally:
+        for s in socks:
+            s.close()
 
 
 def setup(flavour, slots=SLOTS, pool="wine"):
-    """Makes the prefixes of a run: the driver built once, installed in each."""
+    """Makes the prefixes of a run: the driver built once, installed in each, side by side."""
     check(flavour)
     cleanup(flavour, pool)
     pool = pool_dir(flavour, pool)
@@ -104,8 +111,12 @@ def setup(flavour, slots=SLOTS, pool="wine"):
         raise Skip("the test driver's cross compiler is missing")
     if build.returncode != 0:
         raise Failure("the test driver did not build")
-    for i in range(slots):
-        make_prefix(flavour, os.path.join(pool, "prefix-%d" % i), driver, free_port())
+    ports = free_ports(slots)
+    with concurrent.futures.ThreadPoolExecutor(slots) as run:
+        made = [run.submit(make_prefix, flavour, os.path.join(pool, "prefix-%d" % i), driver, p)
+                for i, p in enumerate(ports)]
+        for f in made:
+            f.result()
 
 
 def make_prefix(flavour, prefix, driver, port):
