@@ -137,6 +137,10 @@ class Build:
     def tools(self):
         return [self.driver, self.fpflash]
 
+    def left_out(self, name):
+        """Why this build leaves the row to another, or None."""
+        return None
+
     def attempts(self, name, once):
         return once()
 
@@ -169,6 +173,9 @@ class Wine(Build):
 
     def tools(self):
         return [self.driver]
+
+    def left_out(self, name):
+        return winepool.left_to_32_bit(self.flavour, name)
 
     def attempts(self, name, once):
         return winepool.rerun_when_lost(name, once)
@@ -298,6 +305,9 @@ def main():
         return 2
     b = BUILDS[build]()
     try:
+        why = b.left_out(name)
+        if why:
+            raise simrun.Skip(why)
         c, result = b.attempts(name, lambda: attempt(b, r))
     except simrun.Skip as e:
         print("SKIPPED: %s" % e)
