@@ -134,9 +134,6 @@ class Build:
         self.driver = os.environ.get("FPSIM", simrun.build_path(build, driver))
         self.wrap, self.slower = list(wrap), slower
 
-    def tools(self):
-        return [self.driver, self.fpflash]
-
     def left_out(self, name):
         """Why this build leaves the row to another, or None."""
         return None
@@ -168,11 +165,8 @@ class Wine(Build):
 
     def __init__(self, flavour):
         super().__init__("host")
-        self.flavour = flavour
+        self.flavour, self.fpflash = flavour, winepool.exe(flavour)
         self.slot = None
-
-    def tools(self):
-        return [self.driver]
 
     def left_out(self, name):
         return winepool.left_to_32_bit(self.flavour, name)
@@ -213,7 +207,7 @@ BUILDS = {
 
 
 def run(b, r, lab, c):
-    for tool in b.tools():
+    for tool in (b.driver, b.fpflash):
         if not os.access(tool, os.X_OK):
             raise simrun.Failure("%s: not built" % tool)
     image, args = make_files(lab, r)
