@@ -134,11 +134,8 @@ class Build:
         self.driver = os.environ.get("FPSIM", simrun.build_path(build, driver))
         self.wrap, self.slower = list(wrap), slower
 
-    def left_out(self, name):
-        """Why this build leaves the row to another, or None."""
-        return None
-
-    def attempts(self, name, once):
+    def runs(self, name, once):
+        """The row's run, once() making one attempt."""
         return once()
 
     def session(self, lab):
@@ -168,10 +165,10 @@ class Wine(Build):
         self.flavour, self.fpflash = flavour, winepool.exe(flavour)
         self.slot = None
 
-    def left_out(self, name):
-        return winepool.left_to_32_bit(self.flavour, name)
-
-    def attempts(self, name, once):
+    def runs(self, name, once):
+        why = winepool.left_to_32_bit(self.flavour, name)
+        if why:
+            raise simrun.Skip(why)
         return winepool.rerun_when_lost(name, once)
 
     @contextlib.contextmanager
@@ -299,10 +296,7 @@ def main():
         return 2
     b = BUILDS[build]()
     try:
-        why = b.left_out(name)
-        if why:
-            raise simrun.Skip(why)
-        c, result = b.attempts(name, lambda: attempt(b, r))
+        c, result = b.runs(name, lambda: attempt(b, r))
     except simrun.Skip as e:
         print("SKIPPED: %s" % e)
         return simrun.SKIP
