@@ -139,6 +139,7 @@ class Build:
         return once()
 
     def session(self, lab):
+        """What the build holds while the row runs."""
         return contextlib.nullcontext()
 
     def printer_args(self):
@@ -151,14 +152,14 @@ class Build:
         return self.wrap + [self.fpflash] + args, None, limit * self.slower
 
     def judge(self, lab, c):
-        pass
+        """Raises, after the checks, where the run says nothing about the program."""
 
 
 class Wine(Build):
     """The Windows program of FLAVOUR in a prefix of the pool, the printer served by fpsim
     over TCP to the prefix's test driver."""
     unix = False
-    newline = "\r\n"
+    newline = "\r\n"  # a Windows console program's
 
     def __init__(self, flavour):
         super().__init__("host")
