@@ -34,18 +34,27 @@ win64: deps deps-win32
 	else echo "win64: x86_64-w64-mingw32-g++ not found, 64-bit Windows build skipped"; fi
 
 # The end-to-end runs mostly sleep through the program's fixed waits, so they share the
-# cores well. Under Wine a busy device host is slow to publish and remove the printer, so each
+# cores well: the host and sanitizer suites (each bounded by its 4096-record row, about three
+# minutes) run side by side with the fuzzers' short run, each one's output shown whole when it
+# ends. Under Wine a busy device host is slow to publish and remove the printer, so each
 # flavour runs on its own, as many scenarios at once as it has prefixes.
 E2E_JOBS ?= 12
 WINE_JOBS ?= 3
 
 test: build asan
 	@$(MAKE) --no-print-directory win32 win64
-	ctest --test-dir build/host --output-on-failure -j$(E2E_JOBS) -LE 'wine|release'
-	ctest --test-dir build/asan --output-on-failure -j$(E2E_JOBS)
+	@$(MAKE) --no-print-directory -j3 --output-sync=target test-host test-asan test-fuzz
 	FP_WINE_SLOTS=$(WINE_JOBS) ctest --test-dir build/host --output-on-failure -j$(WINE_JOBS) -R '^win32[.]'
 	FP_WINE_SLOTS=$(WINE_JOBS) ctest --test-dir build/host --output-on-failure -j$(WINE_JOBS) -R '^win64[.]'
 	ctest --test-dir build/host --output-on-failure -L release
+
+# The stages of `make test` that run side by side, on what it has built.
+.PHONY: test-host test-asan test-fuzz
+test-host:
+	ctest --test-dir build/host --output-on-failure -j$(E2E_JOBS) -LE 'wine|release'
+test-asan:
+	ctest --test-dir build/asan --output-on-failure -j$(E2E_JOBS)
+test-fuzz:
 	scripts/fuzz.sh --short
 
 # The fault campaign: RUNS schedules of faults drawn from SEED, each run checked against what

@@ -3,7 +3,9 @@
 // and read, pause: four request/reply round trips over SOCK_SEQPACKET and two pauses), with
 // no protocol logic at all. The driver side is an echo that answers at once; or, given the
 // socket of a published printer in its loader (fpsim --start-loader), that driver, which
-// then takes every block as an image block: the same exchanges with its answering.
+// then takes every block as an image block: the same exchanges with its answering. Each block
+// carries its own number, as records do: a loader takes a block equal to the one it kept last
+// for that record sent again.
 //
 //     bench_ipc_floor [BLOCKS [PAUSE_MS [SOCKET]]]
 //
@@ -113,6 +115,8 @@ int main(int argc, char** argv) {
     getrusage(RUSAGE_SELF, &before);
     double start = now_us();
     for (long b = 0; b < blocks; b++) {
+        uint32_t n = static_cast<uint32_t>(b);
+        memcpy(write_req + HEADER, &n, sizeof(n));
         // In the order of a block: the driver has been idle for a pause before each pair.
         if (!exchange(fd, select_req, sizeof(select_req)) ||
             !exchange(fd, write_req, sizeof(write_req)))

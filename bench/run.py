@@ -7,9 +7,9 @@ the simulated printer several times per image size and reports the median wall t
 the start to the closing prompt), the ratio to the budget, the overhead per block, CPU time
 per block and peak memory. Before each run bench_ipc_floor does the same exchanges and pauses
 with an echo driver and nothing else: the floor of the transport, whose overhead and CPU per
-block the program's are set against; at 512 records it does them with fpsim as well, which
-shows what fpsim's answering adds to the floor. One update of the Windows program under
-Wine, through the test driver to fpsim, is timed against the same budget.
+block the program's are set against; at 512 records (--via-fpsim) it does them with fpsim as
+well, which shows what fpsim's answering adds to the floor. One update of the Windows program
+under Wine, through the test driver to fpsim, is timed against the same budget.
 """
 import argparse
 import csv
@@ -20,11 +20,12 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-                                "scripts"))
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "scripts"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "win32"))
 import simrun  # noqa: E402
+import winepool  # noqa: E402
 
-ROOT = simrun.ROOT
 BUILD = os.path.join(ROOT, "build", "host")
 FPFLASH = os.path.join(BUILD, "fpflash")
 FPSIM = os.path.join(BUILD, "fpsim")
@@ -32,14 +33,12 @@ FPSIM = os.path.join(BUILD, "fpsim")
 TESTBED = os.path.join(BUILD, "fpusb-testbed")
 BUDGET = os.path.join(BUILD, "bench", "bench_budget")
 FLOOR = os.path.join(BUILD, "bench", "bench_ipc_floor")
-OUT = os.path.join(ROOT, "build", "bench")
 RECORD = simrun.RECORD
 PAUSE_MS = 20  # each of a block's two pauses
 PROMPT = b"Press 'Enter' for exit"
 # The bench's own prefixes, so that a test run's pool is left alone.
 WINE_POOL = "wine-bench"
 WINE_RECORDS = 512
-VIA_FPSIM_RECORDS = 512
 
 HEADER = ("records", "image_KiB", "runs", "wall_s", "budget_s", "ratio",
           "overhead_ms_per_block", "floor_overhead_ms_per_block", "overhead_x_floor",
@@ -76,8 +75,10 @@ def floor_via_fpsim(blocks):
         printer = lab.start_printer(FPSIM, ["--start-loader"], name="printer", lifetime=900)
         r = floor(blocks, printer.where)
         printer.stop()
-        if len(printer.read("kept")) != blocks * RECORD:
-            sys.exit("bench: fpsim did not take the floor's %d blocks" % blocks)
+        kept = len(printer.read("kept"))
+        if kept != blocks * RECORD:
+            sys.exit("bench: fpsim did not take the floor's %d blocks (it kept %d bytes)"
+                     % (blocks, kept))
         return r
 
 
@@ -152,7 +153,7 @@ def show(r):
     sys.stdout.flush()
 
 
-def usbd_row(records, runs, budget_s):
+def usbd_row(records, runs, budget_s, out):
     """The same update through fpusbd, libusb and the emulated bus; None where it can't run."""
     try:
         with simrun.Lab(prefix="fpflash-bench.") as lab:
@@ -160,7 +161,7 @@ def usbd_row(records, runs, budget_s):
     except simrun.Skip as e:
         print("\nfpusbd: skipped, %s" % e)
         return None
-    image_path = os.path.join(OUT, "image-%d.bin" % records)
+    image_path = os.path.join(out, "image-%d.bin" % records)
     image = simrun.write_image(image_path, records)
     r = [one_run(image_path, image, records, budget_s, TESTBED) for _ in range(runs)]
     return row(records, budget_s, r, driver="fpusbd")
@@ -174,12 +175,7 @@ def wine_update(slot, records, budget_s):
         printer = lab.start_printer(FPSIM, ["--tcp", str(slot.port)], name="printer",
                                     lifetime=900)
         try:
-            # As a Wine scenario does: the driver follows this printer, and Windows has it.
-            if not printer.wait_log(" watching", 30):
-                raise simrun.Failure("the Wine driver never connected to the printer")
-            found, said = slot.probe("find")
-            if not found:
-                raise simrun.Failure("the device interface never appeared: " + said)
+            slot.serve(printer)
             prog = lab.start(slot.command(["firmware.bin"]), stdin=None, env=slot.env(lab.env))
             wall = await_prompt(lab, prog, budget_s)
             if wall is None:
@@ -204,8 +200,8 @@ def wine_row(records, budget_s):
     skipped = []
     for flavour in ("win32", "win64"):
         try:
-            simrun.wine_setup(flavour, slots=1, pool=WINE_POOL)
-            slot = simrun.WineSlot(flavour, pool=WINE_POOL)
+            winepool.setup(flavour, slots=1, pool=WINE_POOL)
+            slot = winepool.Slot(flavour, pool=WINE_POOL)
             try:
                 r = wine_update(slot, records, budget_s)
             finally:
@@ -214,7 +210,7 @@ def wine_row(records, budget_s):
         except simrun.Skip as e:
             skipped.append("%s: %s" % (flavour, e))
         finally:
-            simrun.wine_cleanup(flavour, pool=WINE_POOL)
+            winepool.cleanup(flavour, pool=WINE_POOL)
     print("\nWine: skipped; " + "; ".join(skipped))
     return None
 
@@ -225,6 +221,10 @@ def main():
     p.add_argument("--big", action="store_true", help="add 8192 records (about 6 minutes a run)")
     p.add_argument("--runs", type=int, default=3, help="runs per size (default 3)")
     p.add_argument("--skip", default="", help="rows to leave out: usbd, wine (comma-separated)")
+    p.add_argument("--via-fpsim", type=int, default=512, metavar="RECORDS",
+                   help="the size at which the floor also runs through fpsim (default 512)")
+    p.add_argument("--out", default=os.path.join(ROOT, "build", "bench"),
+                   help="where the images and results go (default build/bench)")
     a = p.parse_args()
     skip = set(s for s in a.skip.split(",") if s)
     if skip - {"usbd", "wine"}:
@@ -236,7 +236,7 @@ def main():
     counts = [int(c) for c in a.counts.split(",")] + ([8192] if a.big else [])
     budget_counts = sorted(set([1, 64, WINE_RECORDS, 512, 2048, 8192] + counts))
     budget = budgets(budget_counts)
-    os.makedirs(OUT, exist_ok=True)
+    os.makedirs(a.out, exist_ok=True)
 
     print("Pause budget of a complete update (virtual clock):")
     for n in budget_counts:
@@ -250,34 +250,34 @@ def main():
     results = []
     via_fpsim, via = [], None
     for n in counts:
-        image_path = os.path.join(OUT, "image-%d.bin" % n)
+        image_path = os.path.join(a.out, "image-%d.bin" % n)
         image = simrun.write_image(image_path, n)
         b = budget[n] / 1000.0
         # Floor and program in turn, so that both see the machine as it is.
         runs, floors = [], []
         for _ in range(a.runs):
             floors.append(floor(n))
-            if n == VIA_FPSIM_RECORDS:
+            if n == a.via_fpsim:
                 via_fpsim.append(floor_via_fpsim(n))
             runs.append(one_run(image_path, image, n, b))
         results.append(row(n, b, runs, floors))
         show(results[-1])
-        if n == VIA_FPSIM_RECORDS:
+        if n == a.via_fpsim:
             mine = results[-1]
     if via_fpsim:
         v_ms = statistics.median(v[0] for v in via_fpsim)
         v_us = statistics.median(v[1] for v in via_fpsim)
-        via = {"records": VIA_FPSIM_RECORDS, "runs": len(via_fpsim),
+        via = {"records": a.via_fpsim, "runs": len(via_fpsim),
                "overhead_ms_per_block": round(v_ms, 3), "cpu_us_per_block": round(v_us, 1),
                "program_overhead_x": round(mine["overhead_ms_per_block"] / v_ms, 2),
                "program_cpu_x": round(mine["cpu_us_per_block"] / v_us, 2)}
         print("\nThe floor's exchanges answered by fpsim instead of the echo, %d blocks: overhead"
               " %.3f ms\n(fpsim's answering: %+.3f ms), CPU %.1f us per block; the program's"
               " overhead is %.2f times it, its CPU %.2f times."
-              % (VIA_FPSIM_RECORDS, v_ms, v_ms - mine["floor_overhead_ms_per_block"], v_us,
+              % (a.via_fpsim, v_ms, v_ms - mine["floor_overhead_ms_per_block"], v_us,
                  via["program_overhead_x"], via["program_cpu_x"]))
 
-    r = usbd_row(512, a.runs, budget[512] / 1000.0) if "usbd" not in skip else None
+    r = usbd_row(512, a.runs, budget[512] / 1000.0, a.out) if "usbd" not in skip else None
     if r:
         print("\nThrough fpusbd, libusb and a umockdev-emulated USB bus (fpusb-testbed):")
         show(r)
@@ -295,13 +295,14 @@ def main():
         show(r)
         results.append(r)
 
-    with open(os.path.join(OUT, "results.csv"), "w", newline="") as f:
+    with open(os.path.join(a.out, "results.csv"), "w", newline="") as f:
         w = csv.DictWriter(f, fieldnames=HEADER + ("driver",))
         w.writeheader()
         w.writerows(results)
-    with open(os.path.join(OUT, "results.json"), "w") as f:
+    with open(os.path.join(a.out, "results.json"), "w") as f:
         json.dump({"budget_ms": budget, "runs": results, "floor_via_fpsim": via}, f, indent=2)
-    print("\nwritten: build/bench/results.csv, build/bench/results.json")
+    out = os.path.relpath(a.out, ROOT) if a.out.startswith(ROOT + os.sep) else a.out
+    print("\nwritten: %s/results.csv, %s/results.json" % (out, out))
     if wine_failed:
         sys.exit("bench: the Wine update failed: " + wine_failed)
 

@@ -2,23 +2,27 @@
 """Runs one row of the scenario table (scenarios.py) on one build.
 
     run.py BUILD NAME
-    run.py wine-setup|wine-cleanup FLAVOUR   the Wine prefixes of a run (win32, win64)
 
-BUILD is host, asan, memcheck (host under valgrind), wine (the Windows program under Wine;
-FP_WINE_FLAVOUR picks win32 or win64) or usbd. FPFLASH and FPSIM name the Linux program and
-the printer's driver (default build/host). FP_E2E_KEEP=DIR keeps each run's files in DIR.
-Exits 0 when every check holds, 1 when one fails, 77 when the build can't run here (with
-the reason), 2 when the scenario could not be set up.
+BUILD is host, asan, memcheck (host under valgrind), usbd (through fpusbd, fpusb-testbed in
+fpsim's place) or wine (the Windows program under Wine; FP_WINE_FLAVOUR picks win32 or win64).
+FPFLASH and FPSIM name the Linux program and the printer's driver (default: the build's own).
+FP_E2E_KEEP=DIR keeps each run's files in DIR. Exits 0 when every check holds, 1 when one
+fails, 77 when the build can't run the row here (with the reason), 2 when the scenario could
+not be set up.
 """
+import contextlib
 import os
 import re
 import stat
 import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(HERE)), "scripts"))
+TESTS = os.path.dirname(HERE)
+sys.path.insert(0, os.path.join(os.path.dirname(TESTS), "scripts"))
+sys.path.insert(0, os.path.join(TESTS, "win32"))
 import scenarios  # noqa: E402
 import simrun  # noqa: E402
+import winepool  # noqa: E402
 
 IMAGE = "firmware.bin"
 VALGRIND = ["valgrind", "-q", "--error-exitcode=99", "--leak-check=full",
@@ -69,16 +73,14 @@ def make_files(lab, r):
     return image, args
 
 
-def check_output(c, r, result, want, wine):
+def check_output(c, r, result, want, newline):
     text = result.text()
     stem = scenarios.transcript_of(r)
     if stem:
         with open(os.path.join(HERE, "expected", stem + ".txt"), "rb") as f:
             expected = f.read().decode("latin-1")
         expected = expected.replace("@IMAGE@", IMAGE).replace("@CRC@", simrun.crc32_hex(want))
-        if wine:
-            # A Windows console program ends its lines with CR LF.
-            expected = expected.replace("\n", "\r\n")
+        expected = expected.replace("\n", newline)
         got = result.out.decode("latin-1")
         if got != expected:
             c.fail("transcript differs from expected/%s.txt" % stem)
@@ -121,51 +123,89 @@ def check_dirs(c, lab):
         c.expect(mode == 0o700, "%s was created with mode %s" % (d, oct(mode or 0)))
 
 
-class WineLost(Exception):
-    pass
+class Build:
+    """A row's run on Linux: fpflash of BUILD, the printer published on a Unix socket by
+    DRIVER, the program under WRAP given SLOWER times the row's time."""
+    unix = True  # the printer's directories, socket and connections can be checked
+    newline = "\n"
+
+    def __init__(self, build, driver="fpsim", wrap=(), slower=1):
+        self.fpflash = os.environ.get("FPFLASH", simrun.build_path(build, "fpflash"))
+        self.driver = os.environ.get("FPSIM", simrun.build_path(build, driver))
+        self.wrap, self.slower = list(wrap), slower
+
+    def runs(self, name, once):
+        """The row's run, once() making one attempt."""
+        return once()
+
+    def session(self, lab):
+        """What the build holds while the row runs."""
+        return contextlib.nullcontext()
+
+    def printer_args(self):
+        return []
+
+    def serve(self, printer, published):
+        pass
+
+    def command(self, args, lab, limit):
+        return self.wrap + [self.fpflash] + args, None, limit * self.slower
+
+    def judge(self, lab, c):
+        """Raises, after the checks, where the run says nothing about the program."""
 
 
-def lost_watch(log):
-    """What shows that Wine's device host died under the run: the driver's watch connection
-    closed while the printer was still up, and no driver followed it again."""
-    watching = re.findall(r"#(\d+) watching", log)
-    if not watching:
-        return None
-    last = watching[-1]
-    after = log.split("#%s watching" % last, 1)[1]
-    closed = after.find("#%s closed" % last)
-    if closed < 0 or "stopped by signal" in after[:closed]:
-        return None
-    return "watch connection #%s closed, never followed again" % last
+class Wine(Build):
+    """The Windows program of FLAVOUR in a prefix of the pool, the printer served by fpsim
+    over TCP to the prefix's test driver."""
+    unix = False
+    newline = "\r\n"  # a Windows console program's
 
+    def __init__(self, flavour):
+        super().__init__("host")
+        self.flavour, self.fpflash = flavour, winepool.exe(flavour)
+        self.slot = None
 
-def run(build, r, lab, c):
-    wine = build == "wine"
-    unix = not wine
-    slot = None
-    tcp = []
-    if wine:
-        slot = simrun.WineSlot(os.environ.get("FP_WINE_FLAVOUR", "win32"))
-        tcp = ["--tcp", str(slot.port)]
-    try:
-        result = run_in(build, r, lab, c, slot, tcp, unix)
-        if slot and c.failures:
-            lost = lost_watch(lab.printers[-1].log_text())
-            if lost:
-                slot.restart("lost its driver during the run (%s)" % lost, boot=False)
-                raise WineLost(lost)
-        return result
-    finally:
-        if slot:
+    def runs(self, name, once):
+        why = winepool.left_to_32_bit(self.flavour, name)
+        if why:
+            raise simrun.Skip(why)
+        return winepool.rerun_when_lost(name, once)
+
+    @contextlib.contextmanager
+    def session(self, lab):
+        self.slot = winepool.Slot(self.flavour)
+        try:
+            yield
+        finally:
             for p in lab.printers:
                 p.stop()
-            slot.release()
+            self.slot.release()
+
+    def printer_args(self):
+        return ["--tcp", str(self.slot.port)]
+
+    def serve(self, printer, published):
+        self.slot.serve(printer, published)
+
+    def command(self, args, lab, limit):
+        return self.slot.command(args), self.slot.env(lab.env), limit + 60
+
+    def judge(self, lab, c):
+        self.slot.judge(lab.printers[-1].log_text(), bool(c.failures))
 
 
-def run_in(build, r, lab, c, slot, tcp, unix):
-    fpflash = os.environ.get("FPFLASH", simrun.build_path("host", "fpflash"))
-    driver = os.environ.get("FPSIM", simrun.build_path("host", "fpsim"))
-    for tool in (driver,) + ((fpflash,) if unix else ()):
+BUILDS = {
+    "host": lambda: Build("host"),
+    "asan": lambda: Build("asan"),
+    "memcheck": lambda: Build("host", wrap=VALGRIND, slower=3),
+    "usbd": lambda: Build("host", driver="fpusb-testbed"),
+    "wine": lambda: Wine(os.environ.get("FP_WINE_FLAVOUR", "win32")),
+}
+
+
+def run(b, r, lab, c):
+    for tool in (b.driver, b.fpflash):
         if not os.access(tool, os.X_OK):
             raise simrun.Failure("%s: not built" % tool)
     image, args = make_files(lab, r)
@@ -176,38 +216,20 @@ def run_in(build, r, lab, c, slot, tcp, unix):
     second = None
     if setup == "second_printer":
         # Published first under a later name: the name decides, not the order.
-        second = lab.start_printer(driver, ["--app-version", "9.9.9", "--new-version", "9.9.10"],
+        second = lab.start_printer(b.driver, ["--app-version", "9.9.9", "--new-version", "9.9.10"],
                                    name="printer-2")
     late = r.get("late", False)
-    sim = list(r.get("sim", [])) + (["--hold"] if late else []) + tcp
-    printer = lab.start_printer(driver, sim)
-    if unix:
+    sim = list(r.get("sim", [])) + (["--hold"] if late else []) + b.printer_args()
+    printer = lab.start_printer(b.driver, sim)
+    if b.unix:
         check_dirs(c, lab)
-    if slot:
-        # The driver must be following this printer before the program looks for it, present
-        # or not; a device host still busy with the last removal can take seconds.
-        if not printer.wait_log(" watching", 30):
-            # A device host that died with the last removal: only a fresh boot brings it back.
-            slot.restart("has no driver following the printer")
-            if not printer.wait_log(" watching", 60):
-                raise simrun.Failure("the Wine driver never connected to the printer")
-        if not late and "--absent" not in sim:
-            found, said = slot.probe("find")
-            if not found:
-                raise simrun.Failure("the device interface never appeared: " + said)
+    b.serve(printer, published=not late and "--absent" not in sim)
     if setup == "hold_device":
         lab.hold(printer.where)
     elif setup == "open_class_dir":
         os.chmod(lab.class_dir(), 0o777)
 
-    if slot:
-        cmd, env = slot.command(args), slot.env(lab.env)
-        limit += 60
-    elif r["build"] == "memcheck":
-        cmd, env = VALGRIND + [fpflash] + args, None
-        limit *= 3
-    else:
-        cmd, env = [fpflash] + args, None
+    cmd, env, limit = b.command(args, lab, limit)
     proc = lab.start(cmd, env=env)
     if late:
         # Released once the second attempt has failed, it comes a second before the third.
@@ -223,7 +245,7 @@ def run_in(build, r, lab, c, slot, tcp, unix):
     elif result.code != simrun.exit_byte(status) and not result.signal:
         c.fail("exit status %d, expected %d (%d)" % (result.code, status,
                                                      simrun.exit_byte(status)))
-    check_output(c, r, result, want, slot is not None)
+    check_output(c, r, result, want, b.newline)
 
     if r.get("self_stop"):
         c.expect(printer.wait_stopped(5), "the printer did not stop by itself")
@@ -232,7 +254,7 @@ def run_in(build, r, lab, c, slot, tcp, unix):
         c.expect(st == 0, "%s ended with status %s" % (p.name, st))
         err = p.read("err")
         c.expect(not err, "%s complained: %r" % (p.name, err[:300]))
-    if unix and lab.class_dir():
+    if b.unix and lab.class_dir():
         left = [e for e in os.listdir(lab.class_dir())
                 if stat.S_ISSOCK(os.lstat(os.path.join(lab.class_dir(), e)).st_mode)]
         c.expect(not left, "sockets left behind: %s" % left)
@@ -242,7 +264,7 @@ def run_in(build, r, lab, c, slot, tcp, unix):
     c.expect(kept == want, "the printer kept %d bytes, not the expected %d"
              % (len(kept), len(want)))
     log = printer.log_text()
-    check_log(c, r, log, unix)
+    check_log(c, r, log, b.unix)
     if second:
         other = second.log_text()
         c.expect("OPEN" not in other, "fpflash opened the second printer")
@@ -253,50 +275,29 @@ def run_in(build, r, lab, c, slot, tcp, unix):
             print(l[:200])
         print("--- the printer's log (last 40 lines)")
         print("\n".join(log.split("\n")[-41:]))
+    b.judge(lab, c)
     return result
 
 
-def wine_fixture(what, flavour):
-    try:
-        if what == "wine-setup":
-            simrun.wine_setup(flavour)
-        else:
-            simrun.wine_cleanup(flavour)
-    except simrun.Skip as e:
-        print("SKIPPED: Windows tests under Wine: %s" % e)
-        return simrun.SKIP
-    except simrun.Failure as e:
-        print("%s %s: %s" % (what, flavour, e), file=sys.stderr)
-        return 1
-    return 0
+def attempt(b, r):
+    c = Checks(r["name"])
+    with simrun.Lab(prefix="fpflash-e2e.", keep=os.environ.get("FP_E2E_KEEP")) as lab, \
+            b.session(lab):
+        return c, run(b, r, lab, c)
 
 
 def main():
-    if len(sys.argv) == 3 and sys.argv[1] in ("wine-setup", "wine-cleanup"):
-        return wine_fixture(*sys.argv[1:])
     if len(sys.argv) != 3:
         print(__doc__, file=sys.stderr)
         return 2
     build, name = sys.argv[1:]
     r = scenarios.find(name)
-    if r is None or build not in r["builds"]:
+    if r is None or build not in r["builds"] or build not in BUILDS:
         print("no scenario %s for build %s in scenarios.py" % (name, build), file=sys.stderr)
         return 2
-    r = dict(r, build=build)
+    b = BUILDS[build]()
     try:
-        for attempt in (1, 2):
-            c = Checks(name)
-            try:
-                with simrun.Lab(prefix="fpflash-e2e.", keep=os.environ.get("FP_E2E_KEEP")) as lab:
-                    result = run(build, r, lab, c)
-                break
-            except WineLost as e:
-                # Wine's fault, not the program's: the run is worth nothing, so it runs again
-                # once, on a fresh boot; a second loss fails.
-                if attempt == 2:
-                    raise simrun.Failure("Wine's device host died twice: %s" % e)
-                print("note: %s: Wine's device host died under the run (%s); running it again"
-                      % (name, e))
+        c, result = b.runs(name, lambda: attempt(b, r))
     except simrun.Skip as e:
         print("SKIPPED: %s" % e)
         return simrun.SKIP
