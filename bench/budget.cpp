@@ -10,13 +10,15 @@
 #include "common/console.h"
 #include "driver/driver.h"
 #include "image/image.h"
-#include "sim/sim.h"
-#include "sim/inproc.h"
+#include "tests/fake_platform.h"
 
 static std::string temp_image(uint32_t records) {
     char name[] = "/tmp/fpflash-budget-XXXXXX";
     int fd = mkstemp(name);
-    std::vector<unsigned char> data(static_cast<size_t>(records) * BLOCK_SIZE, 0xA5);
+    // Distinct records: the printer takes one equal to the last it kept for that one sent again.
+    std::vector<unsigned char> data(static_cast<size_t>(records) * BLOCK_SIZE);
+    for (size_t i = 0; i < data.size(); i++)
+        data[i] = static_cast<unsigned char>(i / BLOCK_SIZE + i);
     if (fd < 0 || (!data.empty() && write(fd, data.data(), data.size()) < 0)) {
         fprintf(stderr, "budget: cannot write %s\n", name);
         exit(2);
@@ -38,8 +40,7 @@ int main(int argc, char** argv) {
     printf("records,budget_ms,status\n");
     for (uint32_t n : counts) {
         std::string path = temp_image(n);
-        sim_inproc_reset(sim_options());
-        sim_inproc_clock_ms = 0;
+        fake_serve_sim(sim_options());
         con_out = quiet;
         con_in = quiet;
         char prog[] = "fpflash";
@@ -48,7 +49,7 @@ int main(int argc, char** argv) {
         con_out = stdout;
         con_in = stdin;
         unlink(path.c_str());
-        printf("%u,%llu,%d\n", n, static_cast<unsigned long long>(sim_inproc_clock_ms), status);
+        printf("%u,%llu,%d\n", n, static_cast<unsigned long long>(fake_clock_ms), status);
         fflush(stdout);
     }
     fclose(quiet);

@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 
 #include "common/console.h"
-#include "sim/inproc.h"
 
 fake_device fake;
 std::vector<fake_call> fake_log;
@@ -24,15 +23,6 @@ void fake_reset() {
     fake_clock_ms = 0;
     fake_backend_in_use = nullptr;
     selected_ep = -1;
-}
-
-static const fake_backend sim_backend = {sim_inproc_find,  sim_inproc_open, sim_inproc_close,
-                                         sim_inproc_ioctl, sim_inproc_read, sim_inproc_write};
-
-void fake_serve_sim(const sim_options& o) {
-    fake_reset();
-    sim_inproc_reset(o);
-    fake_backend_in_use = &sim_backend;
 }
 
 std::vector<fake_call> fake_calls(fake_op op) {
@@ -57,33 +47,41 @@ static T take(std::deque<T>& q, T otherwise) {
     return v;
 }
 
-int plat_find_interface(const usb_guid* cls, char* buf_name) {
+// The functions that answer in the scripted device's place; a null one leaves it the call.
+static const fake_backend& backend() {
+    static const fake_backend none = {};
+    return fake_backend_in_use ? *fake_backend_in_use : none;
+}
+
+int plat_find_interface(const usb_guid* cls, char* path, size_t size) {
     (void)cls;
-    bool ok = fake_backend_in_use ? fake_backend_in_use->present() : take(fake.present, true);
+    bool ok = backend().present ? backend().present() : take(fake.present, true);
+    if (ok && fake.path.size() >= size)
+        ok = false;
     if (ok)
-        usb_copy_path(buf_name, fake.path.c_str());
+        memcpy(path, fake.path.c_str(), fake.path.size() + 1);
     log_call(OP_FIND, 0, -1, ok, 0);
     return ok ? 0 : -1;
 }
 
 usb_handle plat_open(const char* path) {
     fake.opened = path;
-    bool ok = fake_backend_in_use ? fake_backend_in_use->open() : take(fake.opens, true);
+    bool ok = backend().open ? backend().open() : take(fake.opens, true);
     log_call(OP_OPEN, 0, -1, ok, 0);
     return ok ? FAKE_HANDLE : USB_INVALID_HANDLE;
 }
 
 int plat_close(usb_handle h) {
     (void)h;
-    if (fake_backend_in_use)
-        fake_backend_in_use->close();
+    if (backend().close)
+        backend().close();
     log_call(OP_CLOSE, 0, -1, true, 0);
     return 0;
 }
 
 int plat_ioctl(usb_handle h, uint32_t code) {
     (void)h;
-    bool ok = fake_backend_in_use ? fake_backend_in_use->ioctl(code) : take(fake.ioctls, true);
+    bool ok = backend().ioctl ? backend().ioctl(code) : take(fake.ioctls, true);
     if (ok && (code & 0xFFFFF000u) == 0x950F2000u)
         selected_ep = static_cast<int>((code >> 2) & 0x3FFu);
     log_call(OP_IOCTL, code, -1, ok, 0);
@@ -94,8 +92,8 @@ int plat_read(usb_handle h, void* buf, uint32_t size, uint32_t* count) {
     (void)h;
     *count = 0;
     bool ok = true;
-    if (fake_backend_in_use) {
-        ok = fake_backend_in_use->read(static_cast<uint8_t*>(buf), size, count);
+    if (backend().read) {
+        ok = backend().read(static_cast<uint8_t*>(buf), size, count);
     } else if (selected_ep >= 0 && selected_ep < 4) {
         fake_read r = take(fake.reads[selected_ep], fake_read{false, {}});
         ok = !r.fail;
@@ -117,8 +115,8 @@ int plat_write(usb_handle h, const void* buf, uint32_t size, uint32_t* count) {
     *count = 0;
     bool ok = true;
     const uint8_t* p = static_cast<const uint8_t*>(buf);
-    if (fake_backend_in_use) {
-        ok = fake_backend_in_use->write(p, size, count);
+    if (backend().write) {
+        ok = backend().write(p, size, count);
     } else if (selected_ep >= 0 && selected_ep < 4) {
         fake_write w = take(fake.writes[selected_ep], fake_write{false, -1});
         ok = !w.fail;

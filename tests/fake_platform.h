@@ -1,8 +1,10 @@
-// In-process platform for the tests: a scripted device, a log of every call, and a virtual
-// clock behind plat_sleep that adds the milliseconds up without waiting.
+// The one in-process platform, for the unit tests, the bench and the fuzzers: a scripted device,
+// a log of every call, and a virtual clock behind plat_sleep that adds the milliseconds up
+// without waiting.
 //
 // With no backend set, the device is scripted per call (see fake_device). A backend (the
-// simulated printer) can take the device's place; the log and the clock stay the same.
+// simulated printer, a fuzz target's device) can take the device's place; the log and the
+// clock stay the same.
 #pragma once
 
 #include <cstdint>
@@ -50,7 +52,8 @@ struct fake_device {
     std::string opened;                           // last path given to plat_open
 };
 
-// A replacement for the scripted device, e.g. the simulated printer. All mandatory.
+// A replacement for the scripted device, call by call: each function set answers in its place,
+// each left null leaves that call to the scripted device.
 struct fake_backend {
     bool (*present)();
     bool (*open)();
@@ -69,7 +72,7 @@ extern const fake_backend* fake_backend_in_use;
 void fake_reset();
 
 // fake_reset, then the simulated printer in the device's place, playing scenario `o`. The
-// program's own process-wide state is left to the caller.
+// program's own process-wide state is left to the caller. (fake_sim.cpp, with the model.)
 void fake_serve_sim(const sim_options& o);
 
 // Calls of one kind in the log, in order.

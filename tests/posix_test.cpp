@@ -166,9 +166,10 @@ class posix_test : public ::testing::Test {
         ASSERT_EQ(mkdir(cls.c_str(), 0700), 0);
     }
 
-    static std::string find(const usb_guid* g = &GUID_CLASS_PRINTER) {
-        char name[USB_PATH_SIZE];
-        return plat_find_interface(g, name) == 0 ? name : "(none)";
+    static std::string find(const usb_guid* g = &GUID_CLASS_PRINTER,
+                            size_t size = USB_FOUND_PATH_SIZE) {
+        std::vector<char> name(size);
+        return plat_find_interface(g, name.data(), size) == 0 ? name.data() : "(none)";
     }
 
     // Opens the printer's first interface through a driver that grants OPEN and then follows
@@ -191,6 +192,10 @@ TEST_F(posix_test, takes_first_socket_in_byte_order_and_ignores_other_entries) {
     EXPECT_EQ(find(), cls + "/Zeta");
     unlink((cls + "/Zeta").c_str());
     EXPECT_EQ(find(), cls + "/usb-10");
+    // The whole path or nothing: openUSB, not the platform, decides what of it is opened.
+    size_t whole = (cls + "/usb-10").size() + 1;
+    EXPECT_EQ(find(&GUID_CLASS_PRINTER, whole), cls + "/usb-10");
+    EXPECT_EQ(find(&GUID_CLASS_PRINTER, whole - 1), "(none)");
 }
 
 TEST_F(posix_test, directories_others_could_write_hide_every_device) {

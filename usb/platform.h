@@ -26,18 +26,17 @@ struct usb_guid {
     uint8_t data4[8];
 };
 
-// Room for a device path, and the most characters of it that are ever opened.
-const size_t USB_PATH_SIZE = 512;
-const size_t USB_PATH_MAX = 508;
+// Room for a device path as a platform finds it, whole.
+const size_t USB_FOUND_PATH_SIZE = 4096;
 
 // Largest single device read or write.
 const uint32_t USB_TRANSFER_MAX = 1024;
 
 // Finds the first present device interface of class `cls` (enumeration index 0) and stores its
-// path in `buf_name` (USB_PATH_SIZE bytes) with usb_copy_path. Returns 0 when found; -1 when no
-// interface is present or any step of the lookup fails, and then `buf_name` is left unspecified.
-// Releases everything it acquires on every path.
-int plat_find_interface(const usb_guid* cls, char* buf_name);
+// whole path, terminated, in `path` (`size` bytes). Returns 0 when found; -1 when no interface
+// is present, any step of the lookup fails or the path does not fit, and then `path` is left
+// unspecified. Releases everything it acquires on every path.
+int plat_find_interface(const usb_guid* cls, char* path, size_t size);
 
 // Opens `path` for synchronous read and write with exclusive access. Returns the handle, or
 // USB_INVALID_HANDLE on any failure (missing, busy, refused).
@@ -68,8 +67,3 @@ void plat_sleep(uint32_t ms);
 // looked up before. Returns the stream, which the caller closes with fclose, or null on any
 // failure.
 FILE* plat_open_regular(const char* path);
-
-// Shared by the implementations: copies at most USB_PATH_MAX characters of `path` into
-// `buf_name`, zero-fills the rest of those positions and terminates at USB_PATH_MAX, so a longer
-// path is opened by its first USB_PATH_MAX characters.
-void usb_copy_path(char* buf_name, const char* path);

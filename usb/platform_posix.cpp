@@ -36,7 +36,7 @@ static bool dir_trusted(int fd) {
            di_dir_trusted(S_ISDIR(st.st_mode), st.st_uid, st.st_mode, geteuid());
 }
 
-int plat_find_interface(const usb_guid* cls, char* buf_name) {
+int plat_find_interface(const usb_guid* cls, char* path, size_t size) {
     char base[PATH_MAX];
     if (di_base_dir(getenv("XDG_RUNTIME_DIR"), geteuid(), base, sizeof(base)) != 0)
         return -1;
@@ -86,12 +86,8 @@ int plat_find_interface(const usb_guid* cls, char* buf_name) {
     if (!found)
         return -1;
 
-    char path[PATH_MAX];
-    int n = snprintf(path, sizeof(path), "%s/%s/%s", base, cls_name, first);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof(path))
-        return -1;
-    usb_copy_path(buf_name, path);
-    return 0;
+    int n = snprintf(path, size, "%s/%s/%s", base, cls_name, first);
+    return n >= 0 && static_cast<size_t>(n) < size ? 0 : -1;
 }
 
 static int handle_fd(usb_handle h) {

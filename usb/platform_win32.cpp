@@ -39,8 +39,8 @@ static HANDLE to_handle(usb_handle h) {
     return reinterpret_cast<HANDLE>(h);
 }
 
-// The detail of interface 0 of `set`, path copied into `buf_name`.
-static int copy_first_path(HDEVINFO set, const GUID* cls, char* buf_name) {
+// The detail of interface 0 of `set`, its path copied into `path`.
+static int copy_first_path(HDEVINFO set, const GUID* cls, char* path, size_t size) {
     SP_DEVICE_INTERFACE_DATA deviceInfoData;
     memset(&deviceInfoData, 0, sizeof(deviceInfoData));
     deviceInfoData.cbSize = IFACE_DATA_SIZE;
@@ -63,21 +63,25 @@ static int copy_first_path(HDEVINFO set, const GUID* cls, char* buf_name) {
     int res = -1;
     if (SetupDiGetDeviceInterfaceDetailA(set, &deviceInfoData, functionClassDeviceData,
                                          predictedLength, &requiredLength, nullptr)) {
-        usb_copy_path(buf_name, functionClassDeviceData->DevicePath);
-        res = 0;
+        const char* found = functionClassDeviceData->DevicePath;
+        size_t len = strlen(found);
+        if (len < size) {
+            memcpy(path, found, len + 1);
+            res = 0;
+        }
     }
     free(mem);
     return res;
 }
 
-int plat_find_interface(const usb_guid* cls, char* buf_name) {
+int plat_find_interface(const usb_guid* cls, char* path, size_t size) {
     GUID guid;
     memcpy(&guid, cls, sizeof(guid));
     HDEVINFO hardwareDeviceInfo =
         SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (hardwareDeviceInfo == INVALID_HANDLE_VALUE)
         return -1;
-    int res = copy_first_path(hardwareDeviceInfo, &guid, buf_name);
+    int res = copy_first_path(hardwareDeviceInfo, &guid, path, size);
     SetupDiDestroyDeviceInfoList(hardwareDeviceInfo);
     return res;
 }

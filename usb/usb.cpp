@@ -14,7 +14,9 @@ epInfo ep_data[USB_EP_COUNT];
 static const int CONNECT_ATTEMPTS = 20;
 static const uint32_t CONNECT_WAIT_MS = 1000;
 
-void usb_copy_path(char* buf_name, const char* path) {
+// Only the first USB_PATH_MAX characters of a path are opened: the name buffer is zero-filled
+// behind them and always terminated.
+static void copy_path(char* buf_name, const char* path) {
     size_t i = 0;
     for (; i < USB_PATH_MAX && path[i] != '\0'; i++)
         buf_name[i] = path[i];
@@ -93,11 +95,13 @@ int openUSB() {
     buf_in_adr = 0;
     memset(buf_in, 0, sizeof(buf_in));
 
-    char buf_name[USB_PATH_SIZE];
-    if (plat_find_interface(&GUID_CLASS_PRINTER, buf_name) != 0) {
+    char found[USB_FOUND_PATH_SIZE];
+    if (plat_find_interface(&GUID_CLASS_PRINTER, found, sizeof(found)) != 0) {
         husb = USB_INVALID_HANDLE;
         return -1;
     }
+    char buf_name[USB_PATH_SIZE];
+    copy_path(buf_name, found);
     husb = plat_open(buf_name);
     return husb == USB_INVALID_HANDLE ? -1 : 0;
 }

@@ -43,6 +43,10 @@ int readUSB(void* buf, uint32_t size, int ep_num);
 // device accepted (possibly short), or -1 when the pipe-select or the write failed.
 int writeUSB(const void* buf, uint32_t size, int ep_num);
 
+// Room for the device path openUSB opens, and the most characters of it that are opened.
+const size_t USB_PATH_SIZE = 512;
+const size_t USB_PATH_MAX = 508;
+
 // One attempt to find and open the printer; empties the loader reply buffer first.
 // Returns 0 with the device open in husb, -1 with husb invalid. Prints nothing.
 int openUSB();

@@ -15,7 +15,8 @@
 #include <vector>
 
 #include "loader/loader.h"
-#include "tests/fuzz/fuzz_seam.h"
+#include "tests/fake_platform.h"
+#include "tests/fuzz/fuzz_check.h"
 #include "usb/usb.h"
 
 static const uint8_t SELECT_FAILS = 0xFF;
@@ -33,7 +34,7 @@ static size_t read_count;
 static std::vector<uint8_t> delivered; // every byte the device delivered, in order
 static size_t device_reads;
 
-static int dev_ioctl(uint32_t code) {
+static bool dev_ioctl(uint32_t code) {
     FUZZ_CHECK(code == pipe_code(EP_LOADER), "the reply framing selected another pipe");
     read_fails = false;
     read_count = 0;
@@ -41,7 +42,7 @@ static int dev_ioctl(uint32_t code) {
         uint8_t h = in_data[in_pos++];
         if (h == SELECT_FAILS) {
             read_armed = false;
-            return 0;
+            return false;
         }
         if (h == READ_FAILS)
             read_fails = true;
@@ -49,15 +50,15 @@ static int dev_ioctl(uint32_t code) {
             read_count = h;
     }
     read_armed = true;
-    return 1;
+    return true;
 }
 
-static int dev_read(void* buf, uint32_t size, uint32_t* count) {
+static bool dev_read(uint8_t* buf, uint32_t size, uint32_t* count) {
     FUZZ_CHECK(read_armed, "device read without a pipe-select before it");
     read_armed = false;
     device_reads++;
     if (read_fails)
-        return 0;
+        return false;
     size_t n = read_count;
     if (n > in_size - in_pos)
         n = in_size - in_pos;
@@ -67,10 +68,10 @@ static int dev_read(void* buf, uint32_t size, uint32_t* count) {
     delivered.insert(delivered.end(), in_data + in_pos, in_data + in_pos + n);
     in_pos += n;
     *count = static_cast<uint32_t>(n);
-    return 1;
+    return true;
 }
 
-static const fuzz_device device = {dev_ioctl, dev_read};
+static const fake_backend device = {nullptr, nullptr, nullptr, dev_ioctl, dev_read, nullptr};
 
 struct reference_result {
     int code;
@@ -149,7 +150,7 @@ static void one_call(uint8_t op, std::vector<uint8_t>& held) {
     uint32_t* p2 = (op & 2) ? &d2 : nullptr;
     size_t before = taken();
     size_t reads_before = device_reads;
-    fuzz_slept_ms = 0;
+    fake_clock_ms = 0;
 
     int res = get_response(p1, p2);
 
@@ -160,7 +161,7 @@ static void one_call(uint8_t op, std::vector<uint8_t>& held) {
     if (ready(held) || !room(held)) {
         FUZZ_CHECK(after == before && device_reads == reads_before,
                    "read although the front frame could be decided");
-        FUZZ_CHECK(fuzz_slept_ms == 0, "slept although the front frame could be decided");
+        FUZZ_CHECK(fake_clock_ms == 0, "slept although the front frame could be decided");
         want = reference_decode(held);
     } else {
         FUZZ_CHECK(device_reads - reads_before <= 2, "more than two device reads");
@@ -169,9 +170,9 @@ static void one_call(uint8_t op, std::vector<uint8_t>& held) {
         FUZZ_CHECK(held.size() <= static_cast<size_t>(BUF_IN_SIZE),
                    "held count out of its bound after reading");
         if (ready(held))
-            FUZZ_CHECK(fuzz_slept_ms <= 10, "slept after enough bytes had come");
+            FUZZ_CHECK(fake_clock_ms <= 10, "slept after enough bytes had come");
         else if (room(held))
-            FUZZ_CHECK(fuzz_slept_ms == 20, "a read step left short must cost two 10 ms waits");
+            FUZZ_CHECK(fake_clock_ms == 20, "a read step left short must cost two 10 ms waits");
         if (held.size() <= 3)
             want = {RESP_SHORT, 0, 0};
         else
@@ -197,7 +198,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (epInfo& ep : ep_data)
         ep.addr = 0;
     buf_in_adr = 0;
-    fuzz_dev = &device;
+    fake_log.clear();
+    fake_backend_in_use = &device;
 
     std::vector<uint8_t> held;
     while (in_pos < in_size) {
@@ -212,6 +214,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Whatever is still held or read ahead keeps decoding without new bytes.
     for (int k = 0; k < 4; k++)
         one_call(3, held);
-    fuzz_dev = nullptr;
+    fake_backend_in_use = nullptr;
     return 0;
 }

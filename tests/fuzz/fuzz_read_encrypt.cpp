@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "image/image.h"
-#include "tests/fuzz/fuzz_seam.h"
+#include "tests/fake_platform.h"
+#include "tests/fuzz/fuzz_check.h"
 
 struct mem_file {
     int fd;

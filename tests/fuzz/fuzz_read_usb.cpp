@@ -21,7 +21,8 @@
 #include <memory>
 #include <vector>
 
-#include "tests/fuzz/fuzz_seam.h"
+#include "tests/fake_platform.h"
+#include "tests/fuzz/fuzz_check.h"
 #include "usb/usb.h"
 
 static const uint8_t FILL = 0xA5;
@@ -82,7 +83,7 @@ static uint32_t take_le(size_t n) {
     return v;
 }
 
-static int dev_ioctl(uint32_t code) {
+static bool dev_ioctl(uint32_t code) {
     ioctls++;
     FUZZ_CHECK((code & ~0xCu) == 0x950F2000u, "not a pipe-select code");
     int ep = static_cast<int>((code >> 2) & 3u);
@@ -118,13 +119,13 @@ static int dev_ioctl(uint32_t code) {
     }
     if (kind == SELECT_FAILS) {
         selected = -1;
-        return 0;
+        return false;
     }
     selected = ep;
-    return 1;
+    return true;
 }
 
-static int dev_read(void* buf, uint32_t size, uint32_t* count) {
+static bool dev_read(uint8_t* buf, uint32_t size, uint32_t* count) {
     FUZZ_CHECK(selected >= 0, "device read without a pipe-select before it");
     FUZZ_CHECK(size == READ_SIZE, "a device read must ask for 1024 bytes");
     int ep = selected;
@@ -132,17 +133,17 @@ static int dev_read(void* buf, uint32_t size, uint32_t* count) {
     reads++;
     fresh.clear();
     if (kind == READ_FAILS)
-        return 0;
+        return false;
     uint32_t n = claimed < size ? claimed : size;
-    uint8_t* out = static_cast<uint8_t*>(buf);
+    uint8_t* out = buf;
     for (uint32_t k = 0; k < n; k++)
         out[k] = device_byte(ep, sent[ep]++);
     fresh.assign(out, out + n);
     *count = claimed;
-    return 1;
+    return true;
 }
 
-static const fuzz_device device = {dev_ioctl, dev_read};
+static const fake_backend device = {nullptr, nullptr, nullptr, dev_ioctl, dev_read, nullptr};
 
 // Held counts of every endpoint; held bytes of `only` (all endpoints when -1).
 static void check_records(int only) {
@@ -212,7 +213,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         pending[e].bytes.clear();
         pending[e].head = 0;
     }
-    fuzz_dev = &device;
+    fake_log.clear();
+    fake_backend_in_use = &device;
 
     while (in_pos < in_size) {
         uint8_t op = in_data[in_pos++];
@@ -228,6 +230,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(queue_size(pending[e]) == 0 && ep_data[e].addr == 0,
                    "bytes left after draining");
     }
-    fuzz_dev = nullptr;
+    fake_backend_in_use = nullptr;
     return 0;
 }

@@ -13,7 +13,8 @@
 #include <vector>
 
 #include "driver/driver.h"
-#include "tests/fuzz/fuzz_seam.h"
+#include "tests/fake_platform.h"
+#include "tests/fuzz/fuzz_check.h"
 
 static const char FILL = 'X';
 
