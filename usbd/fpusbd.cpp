@@ -24,7 +24,6 @@
 #include <ctime>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <libusb.h>
@@ -100,19 +99,19 @@ static void LIBUSB_CALL libusb_says(libusb_context*, enum libusb_log_level, cons
 
 // ---- the run ------------------------------------------------------------------------------
 
-static void watch_signals(sigset_t set) {
+static void* watch_signals(void* arg) {
     int s = 0;
-    if (sigwait(&set, &s) != 0)
-        return;
+    if (sigwait(static_cast<const sigset_t*>(arg), &s) != 0)
+        return nullptr;
     std::unique_lock<std::mutex> hold(stop_lock);
     if (finished)
-        return;
+        return nullptr;
     stop_signal = s;
     uint64_t one = 1;
     if (write(stop_fd, &one, sizeof(one)) < 0)
         log_line("cannot wake the loop: %s", strerror(errno));
     if (stop_done.wait_for(hold, std::chrono::milliseconds(STOP_BOUND_MS), [] { return finished; }))
-        return;
+        return nullptr;
     unpublish_all_now();
     log_line("stopped by signal %d; the bus did not answer within %d ms, so the printers were "
              "not given back to their kernel driver",
@@ -256,7 +255,7 @@ int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
     // Blocked before any other thread starts (libusb's too), so that only the watch takes them.
-    sigset_t stoppers;
+    static sigset_t stoppers;
     sigemptyset(&stoppers);
     for (int s : {SIGINT, SIGTERM, SIGHUP})
         sigaddset(&stoppers, s);
@@ -267,7 +266,13 @@ int main(int argc, char** argv) {
         complain("cannot make an eventfd: %s", strerror(errno));
         return USBD_EXIT_FAILED;
     }
-    std::thread(watch_signals, stoppers).detach();
+    pthread_t watch;
+    int err = pthread_create(&watch, nullptr, watch_signals, &stoppers);
+    if (err != 0) {
+        complain("cannot start the signal watch: %s", strerror(err));
+        return USBD_EXIT_FAILED;
+    }
+    pthread_detach(watch);
 
     if (cfg.log != nullptr) {
         log_file = fopen(cfg.log, "ae");
