@@ -73,7 +73,8 @@ bool usbd_follows(const std::string& place_port, uint16_t place_vid, long long l
 bool usbd_serves_a_pipe(const usbd_config& c, uint16_t out_mask, uint16_t in_mask) {
     for (const usbd_pipe& p : c.pipes) {
         unsigned out = p.out & 0x0F, in = p.in & 0x0F;
-        if (out != 0 && in != 0 && ((out_mask >> out) & 1u) != 0 && ((in_mask >> in) & 1u) != 0)
+        if (out != 0 && in != 0 && ((static_cast<unsigned>(out_mask) >> out) & 1u) != 0 &&
+            ((static_cast<unsigned>(in_mask) >> in) & 1u) != 0)
             return true;
     }
     return false;
