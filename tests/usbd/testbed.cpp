@@ -664,7 +664,6 @@ static gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpoint
     std::unique_lock<std::mutex> hold(lock);
     if (slow && !bus_released) {
         held_requests++;
-        wake_main();
         bool ended = slow_wait.wait_for(hold, std::chrono::milliseconds(slow_bus_ms),
                                         [] { return bus_released; });
         held_requests--;
@@ -854,6 +853,7 @@ static bed_device* plug(bool model, const std::string& port, uint16_t pid) {
     if (model && access_denied_ms > 0) {
         if (chmod((root_dir + d->devnode).c_str(), 0) != 0) {
             complain("cannot deny access to %s: %s", d->devnode.c_str(), strerror(errno));
+            close(d->fifo);
             delete d;
             return nullptr;
         }
@@ -973,7 +973,7 @@ static pid_t spawn(const std::vector<std::string>& args, int out_fd, const sigse
     // Should we die, fpusbd is told, and takes its sockets with it.
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (bound_by_modes && geteuid() == 0) {
-        // Taken out of the bounding set, so that the root fpusbd becomes is bound by modes too.
+        // Out of the bounding set, so that fpusbd, root as it is, heeds the modes too.
         prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0);
         prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0);
     }
