@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <csignal>
+#include <cstdarg>
 #include <ctime>
 
 #include <fcntl.h>
@@ -26,6 +27,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/not_regular_files.h"
+#include "usb/di_publish.h"
 #include "usb/platform.h"
 #include "usb/usb.h"
 
@@ -222,6 +224,52 @@ TEST_F(posix_test, directories_others_could_write_hide_every_device) {
         ASSERT_EQ(chmod(cls.c_str(), c.cls_mode), 0);
         ASSERT_EQ(chown(cls.c_str(), c.other_owner ? geteuid() + 1 : geteuid(), getegid()), 0);
         EXPECT_EQ(find(), c.found ? cls + "/dev" : "(none)");
+    }
+}
+
+// The driver's side of the same rule: it refuses to publish in a directory another user owns,
+// says so, and makes a missing one private.
+std::string complaints;
+void note(const char* fmt, ...) {
+    char text[512];
+    va_list ap;
+    va_start(ap, fmt);
+    vsnprintf(text, sizeof(text), fmt, ap);
+    va_end(ap);
+    complaints += std::string(text) + "\n";
+}
+
+TEST_F(posix_test, drivers_refuse_a_directory_of_another_user) {
+    const struct {
+        const char* name;
+        bool base_other, cls_other, missing;
+        bool opens;
+    } cases[] = {
+        {"ours", false, false, false, true},
+        {"made afresh", false, false, true, true},
+        {"base dir of another user", true, false, false, false},
+        {"class dir of another user", false, true, false, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if ((c.base_other || c.cls_other) && geteuid() != 0)
+            continue; // only root can give a directory away
+        if (c.missing) {
+            ASSERT_EQ(rmdir(cls.c_str()), 0);
+            ASSERT_EQ(rmdir(base.c_str()), 0);
+        }
+        ASSERT_EQ(chown(root.c_str(), geteuid(), getegid()), 0);
+        if (!c.missing) {
+            ASSERT_EQ(chown(base.c_str(), geteuid() + c.base_other, getegid()), 0);
+            ASSERT_EQ(chown(cls.c_str(), geteuid() + c.cls_other, getegid()), 0);
+        }
+        complaints.clear();
+        EXPECT_EQ(di_open_class_dir(note), c.opens) << complaints;
+        di_close_class_dir();
+        EXPECT_EQ(complaints.find("belongs to user") != std::string::npos, !c.opens) << complaints;
+        struct stat st;
+        ASSERT_EQ(stat(cls.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0700u);
     }
 }
 

@@ -15,37 +15,86 @@ struct id_case {
     const char* text;
     bool ok;
     uint16_t vid, pid;
+    bool any_pid;
 };
 
-TEST(usbd_parse_id, takes_bare_hex_pairs_only) {
+TEST(usbd_parse_id, takes_bare_hex_pairs_or_a_vendor_alone) {
     const id_case cases[] = {
-        {"1209:0001", true, 0x1209, 0x0001},
-        {"ABCD:ef01", true, 0xABCD, 0xEF01},
-        {"1:2", true, 0x0001, 0x0002},
-        {"ffff:0000", true, 0xFFFF, 0x0000},
-        {"12345:0001", false, 0, 0},
-        {"1209:00001", false, 0, 0},
-        {"1209", false, 0, 0},
-        {"1209:", false, 0, 0},
-        {":0001", false, 0, 0},
-        {"0x1209:0001", false, 0, 0},
-        {"1209:-001", false, 0, 0},
-        {"1209:+001", false, 0, 0},
-        {" 1209:0001", false, 0, 0},
-        {"1209:0001:2", false, 0, 0},
-        {"g209:0001", false, 0, 0},
-        {"", false, 0, 0},
+        {"1209:0001", true, 0x1209, 0x0001, false},
+        {"ABCD:ef01", true, 0xABCD, 0xEF01, false},
+        {"1:2", true, 0x0001, 0x0002, false},
+        {"ffff:0000", true, 0xFFFF, 0x0000, false},
+        {"1209", true, 0x1209, 0, true},
+        {"f", true, 0x000F, 0, true},
+        {"12345:0001", false, 0, 0, false},
+        {"1209:00001", false, 0, 0, false},
+        {"12345", false, 0, 0, false},
+        {"1209:", false, 0, 0, false},
+        {":0001", false, 0, 0, false},
+        {":", false, 0, 0, false},
+        {"0x1209:0001", false, 0, 0, false},
+        {"0x1209", false, 0, 0, false},
+        {"1209:-001", false, 0, 0, false},
+        {"1209:+001", false, 0, 0, false},
+        {" 1209:0001", false, 0, 0, false},
+        {"1209:0001:2", false, 0, 0, false},
+        {"g209:0001", false, 0, 0, false},
+        {"", false, 0, 0, false},
     };
     for (const id_case& c : cases) {
-        usbd_id id = {0x5555, 0x5555};
+        usbd_id id = {0x5555, 0x5555, false};
         EXPECT_EQ(c.ok, usbd_parse_id(c.text, &id)) << c.text;
         if (c.ok) {
             EXPECT_EQ(c.vid, id.vid) << c.text;
             EXPECT_EQ(c.pid, id.pid) << c.text;
+            EXPECT_EQ(c.any_pid, id.any_pid) << c.text;
         } else {
             EXPECT_EQ(0x5555, id.vid) << c.text << ": changed on failure";
         }
     }
+}
+
+// Which devices fpusbd serves: those --device names, and the one that comes back to the port
+// a printer left, of its vendor, whatever its product, within the grace period.
+TEST(usbd_matching, serves_named_ids_and_follows_a_printer_by_vendor_and_port) {
+    usbd_config c;
+    c.ids = {{0x1209, 0x0001, false}, {0x04B8, 0, true}};
+    EXPECT_TRUE(usbd_wanted(c, 0x1209, 0x0001));
+    EXPECT_FALSE(usbd_wanted(c, 0x1209, 0x0002)); // the loader: only followed
+    EXPECT_TRUE(usbd_wanted(c, 0x04B8, 0x0E15));
+    EXPECT_FALSE(usbd_wanted(c, 0x04B9, 0x0E15));
+
+    const long long left = 5000;
+    const struct {
+        const char* what;
+        const char* port;
+        uint16_t vid;
+        long long now;
+        bool follows;
+    } cases[] = {
+        {"at once", "1-2.3", 0x1209, left, true},
+        {"at the end of the grace", "1-2.3", 0x1209, left + USBD_FOLLOW_GRACE_MS, true},
+        {"past the grace", "1-2.3", 0x1209, left + USBD_FOLLOW_GRACE_MS + 1, false},
+        {"another vendor", "1-2.3", 0x120A, left + 10, false},
+        {"a port below it", "1-2.3.1", 0x1209, left + 10, false},
+        {"the hub above it", "1-2", 0x1209, left + 10, false},
+        {"the same port on another bus", "2-2.3", 0x1209, left + 10, false},
+    };
+    for (const auto& k : cases)
+        EXPECT_EQ(k.follows, usbd_follows("1-2.3", 0x1209, left, k.port, k.vid, k.now)) << k.what;
+    EXPECT_FALSE(usbd_follows("1-2.3", 0x1209, -1, "1-2.3", 0x1209, left)) << "never left";
+}
+
+TEST(usbd_matching, follows_only_a_device_with_a_pipe_both_ways) {
+    usbd_config c;
+    usbd_default_pipes(c.pipes);
+    EXPECT_TRUE(usbd_serves_a_pipe(c, 1u << 3, 1u << 3)); // the loader's 0x03 and 0x83
+    EXPECT_TRUE(usbd_serves_a_pipe(c, 1u << 1 | 1u << 3, 1u << 1));
+    EXPECT_FALSE(usbd_serves_a_pipe(c, 1u << 1, 1u << 3)); // no endpoint pair
+    EXPECT_FALSE(usbd_serves_a_pipe(c, 1u << 5, 1u << 5)); // none of fpflash's pipes
+    EXPECT_FALSE(usbd_serves_a_pipe(c, 1u << 0, 1u << 0)); // the control endpoint
+    c.pipes[3] = {0x05, 0x85};
+    EXPECT_TRUE(usbd_serves_a_pipe(c, 1u << 5, 1u << 5));
 }
 
 struct pipe_case {
@@ -136,7 +185,8 @@ TEST(usbd_command_line, refuses_what_it_cannot_serve) {
         {{"--list"}, -1},
         {{"--help"}, USBD_EXIT_OK},
         {{}, USBD_EXIT_USAGE}, // serving nothing is a mistake, not a daemon
-        {{"--device", "1209"}, USBD_EXIT_USAGE},
+        {{"--device", "1209"}, -1},
+        {{"--device", "1209:"}, USBD_EXIT_USAGE},
         {{"--device"}, USBD_EXIT_USAGE},
         {{"--device", "1209:0001", "extra"}, USBD_EXIT_USAGE},
         {{"--device", "1209:0001", "--bogus"}, USBD_EXIT_USAGE},
@@ -146,6 +196,8 @@ TEST(usbd_command_line, refuses_what_it_cannot_serve) {
         {{"--device", "1209:0001", "--name", "1-1=a", "--name", "1-2=a"}, USBD_EXIT_USAGE},
         {{"--device", "1209:0001", "--interface", "256"}, USBD_EXIT_USAGE},
         {{"--device", "1209:0001", "--write-timeout", "0"}, USBD_EXIT_USAGE},
+        // fpflash would have dropped the connection before the failure came
+        {{"--device", "1209:0001", "--write-timeout", "5000"}, USBD_EXIT_USAGE},
         {{"--device", "1209:0001", "--poll", "5"}, USBD_EXIT_USAGE},
     };
     testing::internal::CaptureStdout();
@@ -159,7 +211,7 @@ TEST(usbd_command_line, refuses_what_it_cannot_serve) {
     }
     std::string err = testing::internal::GetCapturedStderr();
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(std::string::npos, err.find("fpusbd: --device 1209: not VID:PID")) << err;
+    EXPECT_NE(std::string::npos, err.find("fpusbd: --device 1209:: not VID:PID")) << err;
     EXPECT_NE(std::string::npos, err.find("--device VID:PID")) << err;
     EXPECT_NE(std::string::npos, out.find("--pipe N=OUT,IN")) << out;
 }

@@ -18,24 +18,30 @@ static di_complain_fn complain = nullptr;
 static std::string class_path;
 static int class_fd = -1;
 
-static bool dir_private(int fd) {
-    struct stat st;
-    return fstat(fd, &st) == 0 &&
-           di_dir_trusted(S_ISDIR(st.st_mode), st.st_uid, st.st_mode, geteuid());
-}
-
 static int make_dir(int at, const char* name, const std::string& shown) {
     if (mkdirat(at, name, DI_DIR_MODE) != 0 && errno != EEXIST) {
         complain("cannot create %s: %s", shown.c_str(), strerror(errno));
         return -1;
     }
     int fd = openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
         complain("cannot open %s: %s", shown.c_str(), strerror(errno));
+        if (fd >= 0)
+            close(fd);
         return -1;
     }
-    // Someone else's directory is theirs to fix; the client will simply find nothing there.
-    if (!dir_private(fd))
+    // Planted by another user (anyone may create the fallback in /tmp first): whatever is
+    // published there, fpflash ignores, and its owner could put a printer of their own in it.
+    if (st.st_uid != geteuid()) {
+        complain("%s belongs to user %u, not to this one (%u), so fpflash would never look in "
+                 "it: remove it, or set XDG_RUNTIME_DIR to a directory of this user's",
+                 shown.c_str(), static_cast<unsigned>(st.st_uid), static_cast<unsigned>(geteuid()));
+        close(fd);
+        return -1;
+    }
+    // Ours but open to others is ours to fix; clients find nothing there meanwhile.
+    if (!di_dir_trusted(S_ISDIR(st.st_mode), st.st_uid, st.st_mode, geteuid()))
         complain("warning: %s is not private to this user; clients will ignore it", shown.c_str());
     return fd;
 }

@@ -18,8 +18,9 @@ struct di_socket {
 };
 
 // Opens the printer class directory under the base directory, creating both with DI_DIR_MODE
-// where missing; one that is not private to the user is used, with a warning (clients will
-// find nothing in it). Returns false, having complained, when it can't be opened.
+// where missing; one of the user's that others may write to is used, with a warning (clients
+// will find nothing in it). Returns false, having complained, when it can't be opened or
+// either directory belongs to another user.
 bool di_open_class_dir(di_complain_fn complain);
 const std::string& di_class_path();
 void di_close_class_dir();

@@ -1,4 +1,5 @@
-// Printers coming and going on the bus, and --list.
+// Printers coming and going on the bus, the places they keep while they re-enumerate, and
+// --list.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -11,18 +12,59 @@
 #include "usbd/daemon.h"
 
 static const int PORTS_MAX = 7; // USB allows no deeper hub chains
+// The kernel gives a cancelled URB back at once; transfers still out after this never will be.
+static const int CANCEL_BOUND_MS = 2000;
+// udev gives a new device node its owner and mode a moment after the kernel announces it: a
+// device refused with an access error is tried again for this long.
+static const int ACCESS_RETRY_MS = 5000;
+static const int ACCESS_STEP_MS = 200;
+// At the end, what transfers cancelled then may take to come back.
+static const int STOP_DRAIN_MS = 300;
 
-static bool wanted(const libusb_device_descriptor& d) {
-    for (const usbd_id& id : cfg.ids)
-        if (id.vid == d.idVendor && id.pid == d.idProduct)
-            return true;
-    return false;
-}
+struct hotplug_event {
+    libusb_device* dev;
+    bool arrived;
+};
+
+struct access_wait {
+    libusb_device* dev;
+    long long first_ms;
+    long long next_ms;
+};
+
+static std::vector<hotplug_event> events;
+// Devices not to look at again until they are plugged in anew: matching nothing, or not
+// servable. Each was logged once, when it was put here.
+static std::vector<libusb_device*> rejected;
+static std::vector<access_wait> no_access;
+// Devices gone or let go, until their cancelled transfers are back; `stuck` keeps those that
+// never came back, which libusb still owns.
+static std::vector<printer*> retired;
+static std::vector<printer*> stuck;
+
+enum arrival { ARRIVAL_SERVED, ARRIVAL_REJECTED, ARRIVAL_NO_ACCESS };
 
 static std::string port_of(libusb_device* dev) {
     uint8_t ports[PORTS_MAX];
     int n = libusb_get_port_numbers(dev, ports, PORTS_MAX);
     return usbd_port_path(libusb_get_bus_number(dev), ports, n);
+}
+
+static printer* new_place(const std::string& port, const std::string& name, uint16_t vid) {
+    printer* p = new printer;
+    p->port = port;
+    p->name = name;
+    p->vid = vid;
+    for (in_endpoint& e : p->in)
+        e.owner = p;
+    return p;
+}
+
+static size_t place_at(const std::string& port) {
+    for (size_t k = 0; k < printers.size(); k++)
+        if (printers[k]->port == port)
+            return k;
+    return SIZE_MAX;
 }
 
 // The bulk endpoints of the configured interface (alternate setting 0).
@@ -45,13 +87,14 @@ static bool find_endpoints(printer* p) {
             if ((ep.bmAttributes & 3) != LIBUSB_TRANSFER_TYPE_BULK)
                 continue;
             int n = ep.bEndpointAddress & 0x0F;
+            int size = ep.wMaxPacketSize & 0x7FF;
             if ((ep.bEndpointAddress & LIBUSB_ENDPOINT_IN) == 0) {
                 p->out_mask = static_cast<uint16_t>(p->out_mask | 1u << n);
+                p->out_packet[n] = size;
                 continue;
             }
             p->in_mask = static_cast<uint16_t>(p->in_mask | 1u << n);
             p->in[n].address = ep.bEndpointAddress;
-            int size = ep.wMaxPacketSize & 0x7FF;
             p->in[n].packet =
                 size > 0 && size <= static_cast<int>(DI_TRANSFER_MAX) ? size : IN_PACKET_DEFAULT;
         }
@@ -63,16 +106,30 @@ static bool find_endpoints(printer* p) {
     return found;
 }
 
-static void free_printer(printer* p) {
-    for (in_endpoint& e : p->in)
+// Lets go of the device part of `p`; the place stays as it is.
+static void free_device(printer* p) {
+    for (in_endpoint& e : p->in) {
         if (e.t != nullptr)
             libusb_free_transfer(e.t); // frees the buffer too
+        e.t = nullptr;
+        e.busy = e.failed = e.stalled = false;
+        e.fifo.head = e.fifo.count = 0;
+        e.packet = IN_PACKET_DEFAULT;
+    }
     if (p->out != nullptr)
         libusb_free_transfer(p->out);
+    p->out = nullptr;
     if (p->handle != nullptr)
         libusb_close(p->handle);
-    libusb_unref_device(p->dev);
-    delete p;
+    p->handle = nullptr;
+    if (p->dev != nullptr)
+        libusb_unref_device(p->dev);
+    p->dev = nullptr;
+    p->claimed = false;
+    p->out_mask = p->in_mask = 0;
+    std::fill(std::begin(p->out_packet), std::end(p->out_packet), 0);
+    p->out_busy = p->out_done = false;
+    p->cancelled_ms = -1;
 }
 
 static libusb_transfer* new_transfer(size_t size) {
@@ -89,117 +146,202 @@ static libusb_transfer* new_transfer(size_t size) {
     return t;
 }
 
-// Returns false when the device is no printer we can serve; it is not looked at again.
-static bool arrive(libusb_device* dev) {
-    libusb_device_descriptor d;
-    if (libusb_get_device_descriptor(dev, &d) != 0 || !wanted(d))
-        return true;
-    for (const printer* q : printers)
-        if (q->dev == dev)
-            return true;
-    printer* p = new printer;
-    p->dev = libusb_ref_device(dev);
-    p->id = {d.idVendor, d.idProduct};
-    p->port = port_of(dev);
-    p->name = usbd_instance_name(cfg, p->port);
-    log_line("%s: %04x:%04x arrived", p->port.c_str(), d.idVendor, d.idProduct);
-    // A port holds one device: one still listed there left without our hearing of it.
-    for (size_t k = 0; k < printers.size(); k++)
-        if (printers[k]->port == p->port) {
-            log_line("%s: the device before it is gone", p->port.c_str());
-            leave(k, true);
-            break;
-        }
-    if (!find_endpoints(p)) {
-        free_printer(p);
-        return false;
+// Opens the device `p->dev` and makes its transfers.
+static arrival open_device(printer* p, bool followed) {
+    if (!find_endpoints(p))
+        return ARRIVAL_REJECTED;
+    if (followed && !usbd_serves_a_pipe(cfg, p->out_mask, p->in_mask)) {
+        log_line("%s: %04x:%04x has none of the printer's bulk endpoints: not followed",
+                 p->port.c_str(), p->id.vid, p->id.pid);
+        return ARRIVAL_REJECTED;
     }
-    int r = libusb_open(dev, &p->handle);
+    int r = libusb_open(p->dev, &p->handle);
     if (r != 0) {
         p->handle = nullptr;
         if (r == LIBUSB_ERROR_ACCESS)
-            complain("no access to the printer at USB port %s (%04x:%04x): install fpusbd's udev "
-                     "rule for this ID (see fpusbd(1)) and replug the printer",
-                     p->port.c_str(), d.idVendor, d.idProduct);
-        else
-            complain("cannot open the printer at USB port %s (%04x:%04x): %s", p->port.c_str(),
-                     d.idVendor, d.idProduct, libusb_error_name(r));
-        free_printer(p);
-        return false;
+            return ARRIVAL_NO_ACCESS;
+        complain("cannot open the printer at USB port %s (%04x:%04x): %s", p->port.c_str(),
+                 p->id.vid, p->id.pid, libusb_error_name(r));
+        return ARRIVAL_REJECTED;
     }
-    // A printer class driver may have bound it; it is given back at each release.
+    // A printer class driver may have bound it; libusb detaches it at the claim and attaches
+    // it again at the release.
     libusb_set_auto_detach_kernel_driver(p->handle, 1);
     bool ok = (p->out = new_transfer(DI_TRANSFER_MAX)) != nullptr;
-    for (int n = 0; n < 16 && ok; n++) {
-        p->in[n].owner = p;
+    for (int n = 0; n < 16 && ok; n++)
         if ((static_cast<unsigned>(p->in_mask) >> n) & 1u)
             ok = (p->in[n].t = new_transfer(static_cast<size_t>(p->in[n].packet))) != nullptr;
-    }
     if (!ok) {
         complain("%s: out of memory", p->port.c_str());
-        free_printer(p);
-        return false;
+        return ARRIVAL_REJECTED;
     }
-    if (!publish(p)) {
-        free_printer(p);
-        return false;
-    }
-    printers.push_back(p);
-    return true;
+    return ARRIVAL_SERVED;
 }
 
-// Unplugged or re-enumerating (`gone`), or fpusbd stopping: the socket and every connection
-// to it go at once.
-void leave(size_t k, bool gone) {
-    printer* p = printers[k];
-    printers.erase(printers.begin() + static_cast<long>(k));
-    if (gone)
-        log_line("%s: %04x:%04x left", p->port.c_str(), p->id.vid, p->id.pid);
-    unpublish(p);
-    bool held = claimed(p);
-    p->holder = 0;
-    bool drained = drain(p);
-    // A write the printer finished before it went is answered as it went.
-    if (p->out_done)
-        finish_write(p);
+static void cut_clients(const printer* p) {
     for (size_t i = clients.size(); i-- > 0;)
         if (clients[i].p == p) {
             close(clients[i].fd);
             log_line("#%d cut off", clients[i].id);
             clients.erase(clients.begin() + static_cast<long>(i));
         }
-    if (!drained) {
-        stuck.push_back(p);
-        return;
-    }
-    if (held && !gone) {
-        int r = libusb_release_interface(p->handle, cfg.interface);
-        if (r != 0)
-            usb_error(p, "release interface", r);
-    }
-    free_printer(p);
 }
 
-static void forget_rejected(const libusb_device* dev) {
-    for (size_t i = rejected.size(); i-- > 0;)
-        if (rejected[i] == dev) {
-            libusb_unref_device(rejected[i]);
-            rejected.erase(rejected.begin() + static_cast<long>(i));
+// The device part of `p` goes, released first when `release` (the kernel's driver attached
+// again); `p` is freed once its cancelled transfers are back.
+static void retire(printer* p, bool release) {
+    cancel_transfers(p);
+    if (release && p->claimed) {
+        int r = libusb_release_interface(p->handle, cfg.interface);
+        if (r != 0 && r != LIBUSB_ERROR_NO_DEVICE)
+            usb_error(p, "release interface", r);
+        else if (r == 0)
+            log_line("%s: interface %d released", p->port.c_str(), cfg.interface);
+        p->claimed = false;
+    }
+    if (p->dev == nullptr || !busy(p)) {
+        free_device(p);
+        delete p;
+        return;
+    }
+    retired.push_back(p);
+}
+
+// Printer `k`'s device goes: unplugged or re-enumerating (`gone`), or let go by fpusbd. Every
+// connection to it is cut. Its place is kept for the device that follows (`keep`), or goes
+// with it.
+static void leave(size_t k, bool gone, bool keep) {
+    printer* p = printers[k];
+    if (gone)
+        log_line("%s: %04x:%04x left", p->port.c_str(), p->id.vid, p->id.pid);
+    // A write the printer finished before it went is answered as it went.
+    if (p->out_done)
+        finish_write(p);
+    cut_clients(p);
+    p->holder = 0;
+    if (keep) {
+        printer* q = new_place(p->port, p->name, p->vid);
+        q->sock = p->sock;
+        p->sock.listen_fd = -1;
+        q->updating = p->updating;
+        q->id = p->id;
+        q->left_ms = now_ms();
+        printers[k] = q;
+        log_line("%s: kept for %d s for the printer to come back", q->name.c_str(),
+                 USBD_FOLLOW_GRACE_MS / 1000);
+    } else {
+        unpublish(p);
+        printers.erase(printers.begin() + static_cast<long>(k));
+    }
+    retire(p, !gone);
+}
+
+// Returns ARRIVAL_REJECTED for a device that is not to be looked at again until replugged.
+static arrival arrive(libusb_device* dev) {
+    for (const printer* q : printers)
+        if (q->dev == dev)
+            return ARRIVAL_SERVED;
+    std::string port = port_of(dev);
+    libusb_device_descriptor d;
+    int r = libusb_get_device_descriptor(dev, &d);
+    if (r != 0) {
+        log_line("%s: device descriptor: %s; skipped", port.c_str(), libusb_error_name(r));
+        return ARRIVAL_REJECTED;
+    }
+    size_t k = place_at(port);
+    // A port holds one device: one still there left without our hearing of it.
+    if (k != SIZE_MAX && printers[k]->dev != nullptr) {
+        log_line("%s: the device before it is gone", port.c_str());
+        leave(k, true, true);
+    }
+    printer* place = k != SIZE_MAX ? printers[k] : nullptr;
+    bool followed = place != nullptr && usbd_follows(place->port, place->vid, place->left_ms, port,
+                                                     d.idVendor, now_ms());
+    if (!followed && !usbd_wanted(cfg, d.idVendor, d.idProduct)) {
+        log_line("%s: %04x:%04x skipped: no --device names it", port.c_str(), d.idVendor,
+                 d.idProduct);
+        return ARRIVAL_REJECTED;
+    }
+    if (place != nullptr && !followed) {
+        // Another vendor's device where a printer was: that printer is not coming back.
+        leave(k, false, false);
+        place = nullptr;
+    }
+    printer* p =
+        place != nullptr ? place : new_place(port, usbd_instance_name(cfg, port), d.idVendor);
+    usbd_id before = p->id;
+    p->dev = libusb_ref_device(dev);
+    p->id = {d.idVendor, d.idProduct};
+    arrival a = open_device(p, followed);
+    if (a == ARRIVAL_SERVED && place == nullptr && !publish(p))
+        a = ARRIVAL_REJECTED;
+    if (a != ARRIVAL_SERVED) {
+        free_device(p);
+        p->id = before;
+        if (place == nullptr)
+            delete p;
+        return a;
+    }
+    if (place == nullptr) {
+        log_line("%s: %04x:%04x arrived", port.c_str(), d.idVendor, d.idProduct);
+        printers.push_back(p);
+    } else {
+        log_line("%s: %04x:%04x arrived where %04x:%04x left %lld ms before: followed as %s",
+                 port.c_str(), d.idVendor, d.idProduct, before.vid, before.pid,
+                 now_ms() - p->left_ms, p->name.c_str());
+        p->left_ms = -1;
+    }
+    // Mid-update the new device is claimed at once, before the kernel's driver (or a spooler
+    // behind it) can take it while fpflash waits to reopen the printer.
+    if (p->updating)
+        claim(p);
+    return ARRIVAL_SERVED;
+}
+
+static void forget(std::vector<libusb_device*>* list, const libusb_device* dev) {
+    for (size_t i = list->size(); i-- > 0;)
+        if ((*list)[i] == dev) {
+            libusb_unref_device((*list)[i]);
+            list->erase(list->begin() + static_cast<long>(i));
         }
 }
 
-void device_arrived(libusb_device* dev) {
-    if (std::find(rejected.begin(), rejected.end(), dev) != rejected.end())
-        return;
-    if (!arrive(dev))
-        rejected.push_back(libusb_ref_device(dev));
+static void forget_no_access(const libusb_device* dev) {
+    for (size_t i = no_access.size(); i-- > 0;)
+        if (no_access[i].dev == dev) {
+            libusb_unref_device(no_access[i].dev);
+            no_access.erase(no_access.begin() + static_cast<long>(i));
+        }
 }
 
-void device_left(libusb_device* dev) {
-    forget_rejected(dev);
+static bool waiting_for_access(const libusb_device* dev) {
+    for (const access_wait& w : no_access)
+        if (w.dev == dev)
+            return true;
+    return false;
+}
+
+static void device_arrived(libusb_device* dev) {
+    if (std::find(rejected.begin(), rejected.end(), dev) != rejected.end() ||
+        waiting_for_access(dev))
+        return;
+    arrival a = arrive(dev);
+    if (a == ARRIVAL_REJECTED) {
+        rejected.push_back(libusb_ref_device(dev));
+    } else if (a == ARRIVAL_NO_ACCESS) {
+        log_line("%s: no access to its device node yet; trying again for %d s",
+                 port_of(dev).c_str(), ACCESS_RETRY_MS / 1000);
+        long long now = now_ms();
+        no_access.push_back({libusb_ref_device(dev), now, now + ACCESS_STEP_MS});
+    }
+}
+
+static void device_left(libusb_device* dev) {
+    forget(&rejected, dev);
+    forget_no_access(dev);
     for (size_t k = 0; k < printers.size(); k++)
         if (printers[k]->dev == dev) {
-            leave(k, true);
+            leave(k, true, true);
             return;
         }
 }
@@ -224,21 +366,116 @@ void poll_bus() {
         return false;
     };
     for (size_t k = printers.size(); k-- > 0;)
-        if (!present(printers[k]->dev))
-            leave(k, true);
+        if (printers[k]->dev != nullptr && !present(printers[k]->dev))
+            leave(k, true, true);
     for (size_t i = rejected.size(); i-- > 0;)
         if (!present(rejected[i]))
-            forget_rejected(rejected[i]);
+            forget(&rejected, rejected[i]);
+    for (size_t i = no_access.size(); i-- > 0;)
+        if (!present(no_access[i].dev))
+            forget_no_access(no_access[i].dev);
     for (ssize_t i = 0; i < n; i++)
         device_arrived(list[i]);
     libusb_free_device_list(list, 1);
 }
 
-// What the callbacks noted, dealt with outside libusb's event handling.
+static void retry_access(long long now) {
+    for (size_t i = no_access.size(); i-- > 0;) {
+        access_wait w = no_access[i];
+        if (now < w.next_ms)
+            continue;
+        arrival a = arrive(w.dev);
+        if (a == ARRIVAL_NO_ACCESS && now - w.first_ms < ACCESS_RETRY_MS) {
+            no_access[i].next_ms = now + ACCESS_STEP_MS;
+            continue;
+        }
+        no_access.erase(no_access.begin() + static_cast<long>(i));
+        if (a == ARRIVAL_NO_ACCESS) {
+            libusb_device_descriptor d = {};
+            libusb_get_device_descriptor(w.dev, &d);
+            complain("no access to the printer at USB port %s (%04x:%04x): its device node is "
+                     "not writable by this user. Install fpusbd's udev rule for vendor %04x "
+                     "(see fpusbd(1)), then unplug and replug the printer",
+                     port_of(w.dev).c_str(), d.idVendor, d.idProduct, d.idVendor);
+        }
+        if (a == ARRIVAL_SERVED)
+            libusb_unref_device(w.dev);
+        else
+            rejected.push_back(w.dev);
+    }
+}
+
+// What falls due by the clock: devices whose cancelled transfers are back (or never will be),
+// places given up, access tried again.
+static void run_due() {
+    long long now = now_ms();
+    for (size_t i = retired.size(); i-- > 0;) {
+        printer* p = retired[i];
+        if (!busy(p)) {
+            free_device(p);
+            delete p;
+        } else if (now - p->cancelled_ms >= CANCEL_BOUND_MS) {
+            log_line("%s: transfers of %04x:%04x not back %d ms after they were cancelled; "
+                     "left to libusb",
+                     p->port.c_str(), p->id.vid, p->id.pid, CANCEL_BOUND_MS);
+            stuck.push_back(p);
+        } else {
+            continue;
+        }
+        retired.erase(retired.begin() + static_cast<long>(i));
+    }
+    for (size_t k = printers.size(); k-- > 0;) {
+        printer* p = printers[k];
+        if (p->dev == nullptr) {
+            if (now - p->left_ms > USBD_FOLLOW_GRACE_MS) {
+                log_line("%s: not back within %d s; %s given up", p->port.c_str(),
+                         USBD_FOLLOW_GRACE_MS / 1000, p->name.c_str());
+                leave(k, false, false);
+            }
+            continue;
+        }
+        if (p->cancelled_ms < 0)
+            continue;
+        if (!busy(p)) {
+            p->cancelled_ms = -1;
+        } else if (now - p->cancelled_ms >= CANCEL_BOUND_MS) {
+            // Released, which takes every URB back in the kernel; not served again until the
+            // printer is plugged in anew.
+            log_line("%s: transfers not back %d ms after they were cancelled; the printer is "
+                     "let go",
+                     p->port.c_str(), CANCEL_BOUND_MS);
+            rejected.push_back(libusb_ref_device(p->dev));
+            leave(k, false, true);
+        }
+    }
+    retry_access(now);
+}
+
+long long bus_next_due() {
+    long long due = -1;
+    auto take = [&due](long long t) {
+        if (due < 0 || t < due)
+            due = t;
+    };
+    for (const printer* p : retired)
+        take(p->cancelled_ms + CANCEL_BOUND_MS);
+    for (const printer* p : printers)
+        if (p->dev == nullptr)
+            take(p->left_ms + USBD_FOLLOW_GRACE_MS + 1);
+        else if (p->cancelled_ms >= 0)
+            take(p->cancelled_ms + CANCEL_BOUND_MS);
+    for (const access_wait& w : no_access)
+        take(w.next_ms);
+    return due;
+}
+
 void after_events() {
-    for (size_t k = 0; k < printers.size(); k++)
-        if (printers[k]->out_done)
-            finish_write(printers[k]);
+    for (printer* p : printers) {
+        if (p->out_done)
+            finish_write(p);
+        if (p->handle != nullptr)
+            clear_stalls(p);
+    }
     while (!events.empty()) {
         hotplug_event ev = events.front();
         events.erase(events.begin());
@@ -248,6 +485,7 @@ void after_events() {
             device_left(ev.dev);
         libusb_unref_device(ev.dev);
     }
+    run_due();
 }
 
 // ---- --list -------------------------------------------------------------------------------
@@ -281,7 +519,7 @@ int list_devices() {
         std::string port = port_of(list[i]);
         char id[16];
         snprintf(id, sizeof(id), "%04x:%04x", d.idVendor, d.idProduct);
-        std::string mark = wanted(d) ? "  <- --device" : "";
+        std::string mark = usbd_wanted(cfg, d.idVendor, d.idProduct) ? "  <- --device" : "";
         libusb_config_descriptor* conf = nullptr;
         int r = libusb_get_active_config_descriptor(list[i], &conf);
         if (r != 0) {
@@ -315,12 +553,29 @@ int list_devices() {
     return USBD_EXIT_OK;
 }
 
-void forget_bus() {
+bool forget_bus() {
+    // The sockets first: nothing below, which waits on the bus, may keep them up.
+    for (printer* p : printers)
+        unpublish(p);
     while (!printers.empty())
-        leave(printers.size() - 1, false);
+        leave(printers.size() - 1, false, false);
+    long long until = now_ms() + STOP_DRAIN_MS;
+    while (!retired.empty() && now_ms() < until) {
+        struct timeval tv = {0, 20000};
+        libusb_handle_events_timeout_completed(ctx, &tv, nullptr);
+        for (size_t i = retired.size(); i-- > 0;)
+            if (!busy(retired[i])) {
+                free_device(retired[i]);
+                delete retired[i];
+                retired.erase(retired.begin() + static_cast<long>(i));
+            }
+    }
     for (const hotplug_event& ev : events)
         libusb_unref_device(ev.dev);
     events.clear();
     while (!rejected.empty())
-        forget_rejected(rejected.back());
+        forget(&rejected, rejected.back());
+    while (!no_access.empty())
+        forget_no_access(no_access.back().dev);
+    return retired.empty() && stuck.empty();
 }

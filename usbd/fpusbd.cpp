@@ -1,23 +1,35 @@
 // fpusbd: each printer on the USB bus with a configured ID, published as a device interface
 // (one SOCK_SEQPACKET socket per printer) and served through libusb.
 //
-// One thread and one poll: the listening sockets, the clients and libusb's own descriptors.
+// One loop and one poll: the listening sockets, the clients and libusb's own descriptors.
 // A READ is answered from what the printer has already sent, so one bulk IN transfer stays
 // pending on every IN endpoint in use; a WRITE is one bulk OUT transfer, answered when it
 // completes. libusb calls back only from inside the event handling this loop runs, and the
 // callbacks do no more than note results, so no state is touched from two places at once.
+//
+// Signals are taken by a thread of their own. It wakes the loop, and should the loop not have
+// finished within STOP_BOUND_MS it removes the sockets and ends the process: the loop can be
+// held up inside libusb by a device node that does not answer (an emulated one blocks every
+// signal while it waits), and a stop must not wait for the bus.
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include <libusb.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include "usbd/daemon.h"
@@ -25,14 +37,18 @@
 usbd_config cfg;
 libusb_context* ctx = nullptr;
 std::vector<printer*> printers;
-std::vector<printer*> stuck;
 std::vector<client> clients;
-std::vector<hotplug_event> events;
-std::vector<libusb_device*> rejected;
+
+// Within a second of the signal, whatever the bus does.
+static const int STOP_BOUND_MS = 800;
 
 static FILE* log_file = nullptr;
 static struct timespec start_time;
-static volatile sig_atomic_t stop_signal = 0;
+static std::atomic<int> stop_signal(0);
+static int stop_fd = -1; // readable once a signal came
+static std::mutex stop_lock;
+static std::condition_variable stop_done;
+static bool finished = false; // under stop_lock: the loop and its shutdown are over
 
 // ---- messages -----------------------------------------------------------------------------
 
@@ -83,8 +99,24 @@ static void LIBUSB_CALL libusb_says(libusb_context*, enum libusb_log_level, cons
 
 // ---- the run ------------------------------------------------------------------------------
 
-static void on_signal(int s) {
+static void* watch_signals(void* arg) {
+    int s = 0;
+    if (sigwait(static_cast<const sigset_t*>(arg), &s) != 0)
+        return nullptr;
+    std::unique_lock<std::mutex> hold(stop_lock);
+    if (finished)
+        return nullptr;
     stop_signal = s;
+    uint64_t one = 1;
+    if (write(stop_fd, &one, sizeof(one)) < 0)
+        log_line("cannot wake the loop: %s", strerror(errno));
+    if (stop_done.wait_for(hold, std::chrono::milliseconds(STOP_BOUND_MS), [] { return finished; }))
+        return nullptr;
+    unpublish_all_now();
+    log_line("stopped by signal %d; the bus did not answer within %d ms, so the printers were "
+             "not given back to their kernel driver",
+             s, STOP_BOUND_MS);
+    _exit(USBD_EXIT_OK);
 }
 
 // Written whole under another name first, so a reader never sees half a line.
@@ -117,7 +149,7 @@ static bool handle_usb_events() {
     return true;
 }
 
-static int run(const sigset_t* wait_mask) {
+static int run() {
     bool use_poll = cfg.poll_ms > 0;
     long long next_poll = use_poll ? now_ms() + cfg.poll_ms : -1;
     std::vector<struct pollfd> fds;
@@ -127,6 +159,9 @@ static int run(const sigset_t* wait_mask) {
         fds.clear();
         fd_client.clear();
         fd_printer.clear();
+        fds.push_back({stop_fd, POLLIN, 0});
+        fd_client.push_back(0);
+        fd_printer.push_back(nullptr);
         for (printer* p : printers) {
             fds.push_back({p->sock.listen_fd, POLLIN, 0});
             fd_client.push_back(0);
@@ -148,32 +183,27 @@ static int run(const sigset_t* wait_mask) {
         struct timeval tv;
         if (libusb_get_next_timeout(ctx, &tv) == 1)
             wait = static_cast<long long>(tv.tv_sec) * 1000 + (tv.tv_usec + 999) / 1000;
-        if (next_poll >= 0) {
-            long long left = std::max(0LL, next_poll - now_ms());
-            wait = wait < 0 ? left : std::min(wait, left);
-        }
-        struct timespec ts;
-        struct timespec* timeout = nullptr;
-        if (wait >= 0) {
-            ts.tv_sec = static_cast<time_t>(wait / 1000);
-            ts.tv_nsec = static_cast<long>(wait % 1000) * 1000000L;
-            timeout = &ts;
-        }
-        int r = ppoll(fds.data(), fds.size(), timeout, wait_mask);
+        for (long long due : {next_poll, bus_next_due()})
+            if (due >= 0) {
+                long long left = std::max(0LL, due - now_ms());
+                wait = wait < 0 ? left : std::min(wait, left);
+            }
+        int timeout = wait < 0 ? -1 : static_cast<int>(std::min(wait, 3600000LL));
+        int r = poll(fds.data(), fds.size(), timeout);
         if (r < 0 && errno != EINTR) {
             complain("poll: %s", strerror(errno));
             return USBD_EXIT_FAILED;
         }
-        if (r < 0)
+        if (r < 0 || fds[0].revents != 0)
             continue;
 
         bool usb_ready = r == 0;
         for (size_t k = usb_from; k < fds.size(); k++)
             usb_ready = usb_ready || fds[k].revents != 0;
         if (usb_ready && !handle_usb_events())
-            return USBD_EXIT_FAILED;
+            return stop_signal != 0 ? USBD_EXIT_OK : USBD_EXIT_FAILED;
         // By id: serving one client may drop others, or a whole printer.
-        for (size_t k = 0; k < usb_from; k++) {
+        for (size_t k = 1; k < usb_from; k++) {
             if (fds[k].revents == 0)
                 continue;
             if (fd_client[k] != 0) {
@@ -191,18 +221,29 @@ static int run(const sigset_t* wait_mask) {
             next_poll = now_ms() + cfg.poll_ms;
         }
     }
-    log_line("stopped by signal %d", static_cast<int>(stop_signal));
+    log_line("stopped by signal %d", stop_signal.load());
     return USBD_EXIT_OK;
 }
 
 static void shut_down(libusb_hotplug_callback_handle* hotplug) {
+    while (!clients.empty()) {
+        close(clients.back().fd);
+        clients.pop_back();
+    }
     if (hotplug != nullptr)
         libusb_hotplug_deregister_callback(ctx, *hotplug);
-    forget_bus();
-    // Stuck transfers still belong to libusb; without a context they can do no harm.
-    if (stuck.empty())
+    // Transfers that never came back still belong to libusb; without a context they can do
+    // no harm.
+    if (forget_bus())
         libusb_exit(ctx);
     di_close_class_dir();
+}
+
+// The stop watch stands down: nothing it could do is left.
+static void finish() {
+    std::lock_guard<std::mutex> hold(stop_lock);
+    finished = true;
+    stop_done.notify_all();
 }
 
 int main(int argc, char** argv) {
@@ -213,20 +254,25 @@ int main(int argc, char** argv) {
     // Lines as they happen, also into a pipe.
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    // Blocked before libusb starts its thread, so that only the poll below takes them.
-    sigset_t stoppers, wait_mask;
+    // Blocked before any other thread starts (libusb's too), so that only the watch takes them.
+    static sigset_t stoppers;
     sigemptyset(&stoppers);
-    for (int s : {SIGINT, SIGTERM, SIGHUP}) {
-        struct sigaction sa;
-        memset(&sa, 0, sizeof(sa));
-        sa.sa_handler = on_signal;
-        sigaction(s, &sa, nullptr);
-        sigaddset(&stoppers, s);
-    }
-    signal(SIGPIPE, SIG_IGN);
-    sigprocmask(SIG_BLOCK, &stoppers, &wait_mask);
     for (int s : {SIGINT, SIGTERM, SIGHUP})
-        sigdelset(&wait_mask, s);
+        sigaddset(&stoppers, s);
+    signal(SIGPIPE, SIG_IGN);
+    pthread_sigmask(SIG_BLOCK, &stoppers, nullptr);
+    stop_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (stop_fd < 0) {
+        complain("cannot make an eventfd: %s", strerror(errno));
+        return USBD_EXIT_FAILED;
+    }
+    pthread_t watch;
+    int err = pthread_create(&watch, nullptr, watch_signals, &stoppers);
+    if (err != 0) {
+        complain("cannot start the signal watch: %s", strerror(err));
+        return USBD_EXIT_FAILED;
+    }
+    pthread_detach(watch);
 
     if (cfg.log != nullptr) {
         log_file = fopen(cfg.log, "ae");
@@ -248,12 +294,20 @@ int main(int argc, char** argv) {
     if (cfg.list) {
         status = list_devices();
         libusb_exit(ctx);
+        finish();
         return status;
     }
     if (!di_open_class_dir(complain)) {
         libusb_exit(ctx);
+        finish();
         return USBD_EXIT_FAILED;
     }
+    const char* xdg = getenv("XDG_RUNTIME_DIR");
+    if (geteuid() == 0 && (xdg == nullptr || *xdg == '\0'))
+        complain("note: as root, the printers are published in %s, where only root's fpflash "
+                 "looks; run fpusbd as the user who runs fpflash, with its udev rule (see "
+                 "fpusbd(1))",
+                 di_class_path().c_str());
 
     libusb_hotplug_callback_handle hotplug;
     bool have_hotplug = cfg.poll_ms == 0 && libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) != 0;
@@ -278,12 +332,9 @@ int main(int argc, char** argv) {
 
     status = USBD_EXIT_FAILED;
     if (cfg.ready == nullptr || write_ready())
-        status = run(&wait_mask);
-    while (!clients.empty()) {
-        close(clients.back().fd);
-        clients.pop_back();
-    }
+        status = run();
     shut_down(have_hotplug ? &hotplug : nullptr);
+    finish();
     if (log_file != nullptr)
         fclose(log_file);
     return status;

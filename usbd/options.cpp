@@ -8,16 +8,18 @@
 #include "usbd/usbd.h"
 
 static const char INTRO[] =
-    "Usage: fpusbd --device VID:PID [OPTION]...\n"
+    "Usage: fpusbd --device VID[:PID] [OPTION]...\n"
     "       fpusbd --list\n"
     "Publishes each printer on the USB bus that has one of the given IDs as a device\n"
     "interface under $XDG_RUNTIME_DIR/device-interfaces (or /tmp/device-interfaces-UID),\n"
     "named by its USB port path (1-2, 1-2.3), so that fpflash can update it. A printer\n"
-    "that re-enumerates (into its loader and back) keeps its name. Runs until SIGINT or\n"
-    "SIGTERM, and removes its sockets then.\n"
+    "that re-enumerates at its port (into its loader and back), whatever its new product\n"
+    "ID, is followed and keeps its name and its place. Runs until SIGINT or SIGTERM, and\n"
+    "removes its sockets then.\n"
     "\n"
-    "Without access to the printer's USB device node, install the udev rule shipped with\n"
-    "fpusbd (see fpusbd(1)) with the printer's IDs, or run as root.\n";
+    "Run it as the user who runs fpflash. Access to the printer's USB device node comes\n"
+    "from the udev rule shipped with fpusbd (see fpusbd(1)), filled in with the printer's\n"
+    "vendor ID.\n";
 
 static const int NAME_MAX_LEN = 255;
 static const long TIMEOUT_MAX_MS = 600000;
@@ -47,14 +49,35 @@ static bool parse_hex16(const std::string& s, uint16_t* out) {
 bool usbd_parse_id(const char* s, usbd_id* out) {
     std::string text = s;
     size_t colon = text.find(':');
-    if (colon == std::string::npos)
-        return false;
-    usbd_id id = {0, 0};
+    usbd_id id = {0, 0, colon == std::string::npos};
     if (!parse_hex16(text.substr(0, colon), &id.vid) ||
-        !parse_hex16(text.substr(colon + 1), &id.pid))
+        (!id.any_pid && !parse_hex16(text.substr(colon + 1), &id.pid)))
         return false;
     *out = id;
     return true;
+}
+
+bool usbd_wanted(const usbd_config& c, uint16_t vid, uint16_t pid) {
+    for (const usbd_id& id : c.ids)
+        if (id.vid == vid && (id.any_pid || id.pid == pid))
+            return true;
+    return false;
+}
+
+bool usbd_follows(const std::string& place_port, uint16_t place_vid, long long left_ms,
+                  const std::string& port, uint16_t vid, long long now_ms) {
+    return left_ms >= 0 && port == place_port && vid == place_vid &&
+           now_ms - left_ms <= USBD_FOLLOW_GRACE_MS;
+}
+
+bool usbd_serves_a_pipe(const usbd_config& c, uint16_t out_mask, uint16_t in_mask) {
+    for (const usbd_pipe& p : c.pipes) {
+        unsigned out = p.out & 0x0F, in = p.in & 0x0F;
+        if (out != 0 && in != 0 && ((static_cast<unsigned>(out_mask) >> out) & 1u) != 0 &&
+            ((static_cast<unsigned>(in_mask) >> in) & 1u) != 0)
+            return true;
+    }
+    return false;
 }
 
 static bool parse_address(const std::string& s, long lo, long hi, uint8_t* out) {
@@ -151,13 +174,14 @@ static const usbd_option options[] = {
          printf("fpusbd (fpflash) %s\n", FP_VERSION);
          exit(USBD_EXIT_OK);
      }},
-    {"device", "VID:PID",
-     "serve printers with this USB ID (hex, as --list shows it);\n"
-     "repeat for the loader's ID when it differs",
+    {"device", "VID[:PID]",
+     "serve printers with this USB ID (hex, as --list shows it),\n"
+     "or every product of vendor VID; the loader a printer\n"
+     "re-enumerates into is followed whatever its ID",
      [](usbd_config* c, const char* a) -> const char* {
          usbd_id id = {0, 0};
          if (!usbd_parse_id(a, &id))
-             return "not VID:PID in hex, e.g. 1209:0001";
+             return "not VID:PID or VID in hex, e.g. 1209:0001";
          c->ids.push_back(id);
          return "";
      }},
@@ -208,11 +232,12 @@ static const usbd_option options[] = {
      "once serving, write to FILE the process id and the path\nof each socket published",
      [](usbd_config* c, const char* a) -> const char* { c->ready = a; return ""; }},
     {"write-timeout", "MS",
-     "give up a bulk OUT transfer after MS (default 5000); the\nWRITE reports what the printer took",
+     "fail a WRITE the printer has not taken whole within MS\n"
+     "(default 2000, at most 4000: fpflash waits 5 s for a reply)",
      [](usbd_config* c, const char* a) -> const char* {
          long v = 0;
-         if (!parse_long(a, 10, 1, TIMEOUT_MAX_MS, &v))
-             return "not a time in milliseconds (1 to 600000)";
+         if (!parse_long(a, 10, 1, USBD_WRITE_TIMEOUT_MAX_MS, &v))
+             return "not a time in milliseconds (1 to 4000)";
          c->write_timeout_ms = static_cast<int>(v);
          return "";
      }},
@@ -301,7 +326,7 @@ int usbd_parse_command_line(int argc, char** argv, usbd_config* c) {
     }
     if (!c->list && c->ids.empty()) {
         fprintf(stderr, "fpusbd: which printers? Give --device VID:PID (fpusbd --list shows the "
-                        "IDs on the bus)\n");
+                        "IDs on the bus), or --device VID\n");
         return USBD_EXIT_USAGE;
     }
     return -1;

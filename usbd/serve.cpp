@@ -1,6 +1,7 @@
 // Requests of the clients, and the transfers that answer them.
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 #include <sys/socket.h>
@@ -10,15 +11,15 @@
 #include "usbd/daemon.h"
 
 static const size_t CLIENTS_MAX = 16; // per printer
-static const int DRAIN_MS = 2000;     // for cancelled transfers to come back
 
 static int next_client_id = 1;
 
-bool claimed(const printer* p) {
+bool held(const printer* p) {
     return p->holder != 0;
 }
 
 // The request that met the stall fails; the endpoint is usable again for the next one.
+// libusb_clear_halt waits for its control transfer, so never from inside a callback.
 static void clear_stall(printer* p, uint8_t endpoint) {
     int r = libusb_clear_halt(p->handle, endpoint);
     if (r == 0)
@@ -26,6 +27,38 @@ static void clear_stall(printer* p, uint8_t endpoint) {
     else
         log_line("%s: 0x%02X stalled; clearing the halt: %s", p->port.c_str(), endpoint,
                  libusb_error_name(r));
+}
+
+void clear_stalls(printer* p) {
+    for (in_endpoint& e : p->in)
+        if (e.stalled) {
+            e.stalled = false;
+            clear_stall(p, e.address);
+        }
+}
+
+int claim(printer* p) {
+    if (p->claimed)
+        return 0;
+    int r = libusb_claim_interface(p->handle, cfg.interface);
+    if (r == 0) {
+        p->claimed = true;
+        p->updating = true;
+        p->said_busy = false;
+        log_line("%s: interface %d claimed for the update", p->port.c_str(), cfg.interface);
+        return 0;
+    }
+    usb_error(p, "claim interface", r);
+    if (r == LIBUSB_ERROR_BUSY && !p->said_busy) {
+        p->said_busy = true;
+        complain("the printer at USB port %s (%04x:%04x) is held by another program, so fpflash "
+                 "cannot open it: another process or a kernel driver that cannot be detached has "
+                 "claimed its interface %d. Stop that program (a print spooler, a point-of-sale "
+                 "service, another fpusbd) or unplug and replug the printer, then run fpflash "
+                 "again",
+                 p->port.c_str(), p->id.vid, p->id.pid, cfg.interface);
+    }
+    return r;
 }
 
 static void LIBUSB_CALL in_done(libusb_transfer* t) {
@@ -43,7 +76,7 @@ static void LIBUSB_CALL in_done(libusb_transfer* t) {
     case LIBUSB_TRANSFER_CANCELLED:
         return;
     case LIBUSB_TRANSFER_STALL:
-        clear_stall(e->owner, e->address);
+        e->stalled = true;
         break;
     default:
         log_line("%s: IN 0x%02X: %s", e->owner->port.c_str(), e->address,
@@ -53,10 +86,10 @@ static void LIBUSB_CALL in_done(libusb_transfer* t) {
     e->failed = true;
 }
 
-// Keeps one transfer pending, as long as the interface is held and its whole length fits.
+// Keeps one transfer pending, as long as a client holds the printer and its whole length fits.
 void in_refill(in_endpoint* e) {
     printer* p = e->owner;
-    if (e->busy || e->failed || !claimed(p) ||
+    if (e->busy || e->failed || e->stalled || !held(p) ||
         usbd_fifo_room(e->fifo) < static_cast<size_t>(e->packet))
         return;
     libusb_fill_bulk_transfer(e->t, p->handle, e->address, e->t->buffer, e->packet, in_done, e, 0);
@@ -75,7 +108,7 @@ static void LIBUSB_CALL out_done(libusb_transfer* t) {
     p->out_done = true;
 }
 
-static bool busy(const printer* p) {
+bool busy(const printer* p) {
     if (p->out_busy)
         return true;
     for (const in_endpoint& e : p->in)
@@ -84,43 +117,25 @@ static bool busy(const printer* p) {
     return false;
 }
 
-// Cancels what is on the bus and waits for it to come back. False when it never did.
-bool drain(printer* p) {
+void cancel_transfers(printer* p) {
     if (p->out_busy)
         libusb_cancel_transfer(p->out);
     for (in_endpoint& e : p->in)
         if (e.busy)
             libusb_cancel_transfer(e.t);
-    long long deadline = now_ms() + DRAIN_MS;
-    while (busy(p) && now_ms() < deadline) {
-        struct timeval tv = {0, 100000};
-        int r = libusb_handle_events_timeout_completed(ctx, &tv, nullptr);
-        if (r != 0 && r != LIBUSB_ERROR_INTERRUPTED) {
-            usb_error(p, "waiting for cancelled transfers", r);
-            break;
-        }
-    }
-    if (busy(p)) {
-        complain("%s: transfers did not come back after %d ms", p->port.c_str(), DRAIN_MS);
-        return false;
-    }
-    return true;
+    if (busy(p) && p->cancelled_ms < 0)
+        p->cancelled_ms = now_ms();
 }
 
-// The client lets go: what is in flight comes back, and the interface is released. Bytes
-// already received stay buffered for the next holder, as they would in the printer.
-void release(printer* p) {
+// Bytes already received stay buffered for the next holder, as they would in the printer; the
+// claim stays, so that nothing else takes the printer between fpflash's close and its reopening.
+void let_go(printer* p) {
     int holder = p->holder;
     p->holder = 0;
-    bool drained = drain(p);
+    cancel_transfers(p);
     for (in_endpoint& e : p->in)
         e.failed = false;
-    if (!drained)
-        return;
-    int r = libusb_release_interface(p->handle, cfg.interface);
-    if (r != 0 && r != LIBUSB_ERROR_NO_DEVICE)
-        usb_error(p, "release interface", r);
-    log_line("%s: released by #%d", p->port.c_str(), holder);
+    log_line("%s: let go by #%d", p->port.c_str(), holder);
 }
 
 // ---- clients ------------------------------------------------------------------------------
@@ -138,7 +153,7 @@ void client_gone(size_t i, const char* how) {
     clients.erase(clients.begin() + static_cast<long>(i));
     log_line("#%d %s", c.id, how);
     if (c.open && c.p->holder == c.id)
-        release(c.p);
+        let_go(c.p);
 }
 
 // Returns false when the client went with it.
@@ -172,13 +187,20 @@ static in_endpoint* pipe_in(printer* p, int pipe) {
     return pipe_has(p, pipe, false) ? &p->in[cfg.pipes[pipe].in & 0x0F] : nullptr;
 }
 
-static bool open_printer(client* c) {
+// Refused while another client holds the printer, while it is away re-enumerating, and while
+// another program holds its interface.
+static bool open_printer(client* c, const char** why) {
     printer* p = c->p;
-    if (c->open || claimed(p))
+    if (c->open || held(p)) {
+        *why = " (held)";
         return false;
-    int r = libusb_claim_interface(p->handle, cfg.interface);
-    if (r != 0) {
-        usb_error(p, "claim interface", r);
+    }
+    if (p->handle == nullptr) {
+        *why = " (away)";
+        return false;
+    }
+    if (claim(p) != 0) {
+        *why = " (not claimed)";
         return false;
     }
     p->holder = c->id;
@@ -192,9 +214,15 @@ static bool start_write(size_t i, const uint8_t* data, uint32_t len) {
     printer* p = c.p;
     if (len > 0)
         memcpy(p->out->buffer, data, len);
-    libusb_fill_bulk_transfer(p->out, p->handle, cfg.pipes[c.selected].out, p->out->buffer,
-                              static_cast<int>(len), out_done, p,
-                              static_cast<unsigned>(cfg.write_timeout_ms));
+    uint8_t ep = cfg.pipes[c.selected].out;
+    libusb_fill_bulk_transfer(p->out, p->handle, ep, p->out->buffer, static_cast<int>(len),
+                              out_done, p, static_cast<unsigned>(cfg.write_timeout_ms));
+    // A transfer that ends on a packet boundary is ended by a zero-length packet, or the
+    // printer would wait for more.
+    int packet = p->out_packet[ep & 0x0F];
+    bool zlp = len > 0 && packet > 0 && len % static_cast<uint32_t>(packet) == 0;
+    p->out->flags = static_cast<uint8_t>(LIBUSB_TRANSFER_FREE_BUFFER |
+                                         (zlp ? LIBUSB_TRANSFER_ADD_ZERO_PACKET : 0));
     int r = libusb_submit_transfer(p->out);
     if (r != 0) {
         usb_error(p, "bulk OUT transfer", r);
@@ -219,11 +247,13 @@ static void answer(size_t i, const uint8_t* req, size_t len) {
     uint32_t value = di_get_u32(req + 1);
     bool ok = false;
     switch (req[0]) {
-    case DI_OP_OPEN:
-        ok = len == DI_HEADER_SIZE && value == DI_ACCESS && open_printer(&c);
-        log_line("#%d OPEN 0x%08X: %s", c.id, value, ok ? "ok" : "refused");
+    case DI_OP_OPEN: {
+        const char* why = "";
+        ok = len == DI_HEADER_SIZE && value == DI_ACCESS && open_printer(&c, &why);
+        log_line("#%d OPEN 0x%08X: %s%s", c.id, value, ok ? "ok" : "refused", why);
         send_reply(i, ok, 0, nullptr);
         return;
+    }
     case DI_OP_IOCTL: {
         int pipe = di_pipe_endpoint(value);
         ok = len == DI_HEADER_SIZE && c.open &&
@@ -276,15 +306,16 @@ void finish_write(printer* p) {
     libusb_transfer* t = p->out;
     uint32_t count = t->actual_length > 0 ? static_cast<uint32_t>(t->actual_length) : 0;
     bool ok = false;
-    const char* note = "";
+    char note[96] = "";
     switch (t->status) {
     case LIBUSB_TRANSFER_COMPLETED:
         ok = true;
         break;
     case LIBUSB_TRANSFER_TIMED_OUT:
-        // What the printer took before the time ran out is what it has: a short write.
-        ok = true;
-        note = " (timed out)";
+        // Never answered as a short write: fpflash sends a block again whole, and the printer
+        // would have part of it twice.
+        snprintf(note, sizeof(note), " (timed out after %d ms, %u bytes taken)",
+                 cfg.write_timeout_ms, count);
         break;
     case LIBUSB_TRANSFER_STALL:
         clear_stall(p, t->endpoint);

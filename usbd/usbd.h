@@ -15,6 +15,7 @@
 struct usbd_id {
     uint16_t vid;
     uint16_t pid;
+    bool any_pid = false; // --device VID: every product of the vendor
 };
 
 // The bulk endpoints a pipe-select code names: writes go to `out`, reads come from `in`.
@@ -22,6 +23,17 @@ struct usbd_pipe {
     uint8_t out;
     uint8_t in;
 };
+
+// A bulk OUT that the printer has not taken whole by then fails, and the WRITE with it. A
+// printer takes a block in a few (micro)frames: one that has held a WRITE back for 2 s is not
+// listening. fpflash waits 5 s for a reply and then drops the connection; the failure must
+// reach it before that, as a failed WRITE on a connection it still has.
+const int USBD_WRITE_TIMEOUT_MS = 2000;
+const int USBD_WRITE_TIMEOUT_MAX_MS = 4000;
+
+// How long the place of a printer that left is kept for it: longer than fpflash looks for the
+// printer after any of its closes (3 s, then 20 attempts a second apart).
+const int USBD_FOLLOW_GRACE_MS = 30000;
 
 // A fixed name for the printer at one port, in place of the port path.
 struct usbd_alias {
@@ -38,7 +50,7 @@ struct usbd_config {
     bool list = false;
     const char* log = nullptr;
     const char* ready = nullptr;
-    int write_timeout_ms = 5000;
+    int write_timeout_ms = USBD_WRITE_TIMEOUT_MS;
     int poll_ms = 0; // 0: hotplug events where libusb has them
 };
 
@@ -47,8 +59,22 @@ enum { USBD_EXIT_OK = 0, USBD_EXIT_FAILED = 1, USBD_EXIT_USAGE = 2 };
 // Endpoint N of the contract is OUT 0x0N and IN 0x8N unless --pipe says otherwise.
 void usbd_default_pipes(usbd_pipe (&pipes)[DI_ENDPOINTS]);
 
-// VID:PID, each one to four hex digits. Returns false for anything else.
+// VID:PID, or VID alone for every product of the vendor, each one to four hex digits.
+// Returns false for anything else.
 bool usbd_parse_id(const char* s, usbd_id* out);
+
+// Whether --device names a device of this vendor and product.
+bool usbd_wanted(const usbd_config& c, uint16_t vid, uint16_t pid);
+
+// Whether a device of vendor `vid` arriving at `port` at `now_ms` is the printer that left
+// the place at `place_port`, of vendor `place_vid`, at `left_ms`: a printer re-enumerating
+// into its loader or back comes back where it was, often under another product ID.
+bool usbd_follows(const std::string& place_port, uint16_t place_vid, long long left_ms,
+                  const std::string& port, uint16_t vid, long long now_ms);
+
+// Whether the bulk endpoints of an interface (bit N for number N) carry at least one of
+// fpflash's pipes both ways: a device of the vendor without them is some other product.
+bool usbd_serves_a_pipe(const usbd_config& c, uint16_t out_mask, uint16_t in_mask);
 
 // N=OUT,IN: N 0 to 3, OUT an OUT endpoint address (0x01 to 0x0F), IN an IN one (0x81 to 0x8F),
 // each in C notation (0x83 or 131). Returns false for anything else.

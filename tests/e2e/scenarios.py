@@ -15,8 +15,11 @@ Fields of a row (all but the name optional):
              or another row's name, whose transcript this row must print too
   lines      (N, TEXT): exactly N lines of the output equal TEXT
   has        (N, TEXT): exactly N lines contain TEXT; (N, "") says the output has N lines
-  log        (REGEX, N): exactly N lines of the printer's log match; a third item "unix"
-             limits the check to a printer served on a Linux socket
+  log        (REGEX, N): exactly N lines of the printer's log match; a third item limits
+             the check to a printer served on a Linux socket ("unix"), by fpsim ("fpsim") or
+             by fpusbd ("usbd")
+  says       (REGEX, N[, SCOPE]): exactly N lines of the driver's stderr match; any other
+             line there fails the row, as any line at all does without this field
   touched    False: fpflash must not even open the printer
   late       True: the printer stays away until fpflash's second failed attempt, then comes
              after its --absent time
@@ -34,7 +37,7 @@ Fields of a row (all but the name optional):
   wine       why a row that runs on Linux can't run under Wine (it is then left out there)
   usbd       why a row can't run through fpusbd (it is then left out there)
 
-Every run also asserts (simrun.invariants): no signal, nothing on stderr, no status 0 and no
+Every run also asserts (simrun.invariants): no signal, nothing on fpflash's stderr, no status 0 and no
 "Download file '...' - O'k" without the whole image kept, no status 0 after a failed update;
 and that the printer ended cleanly, took its socket with it and left its directories 0700.
 """
@@ -94,9 +97,12 @@ row("flash_states", transcript=True, sim=["--states", "4,253,4,254,1,2,4,6"])
 row("flash_failed", transcript=True, sim=["--states", "4,251"], status=251)
 row("state_write_fails_back", transcript=True, sim=["--state-write-fails", "1"],
     log=[("away for 200 ms", 3), ("OPEN 0xC0000000: ok", 4)])
+# fpsim takes its socket down while the printer is away; fpusbd keeps its place, and refuses
+# every OPEN until it is back.
+KEPT_PLACE = ("OPEN 0xC0000000: refused \\(away\\)", 20, "usbd")
 row("state_write_fails_gone", transcript=True,
     sim=["--state-write-fails", "1", "--state-fail-away", "never"], status=-1,
-    log=[(" connected$", 2, "unix"), ("OPEN 0xC0000000: ok", 2)])
+    log=[(" connected$", 2, "fpsim"), ("OPEN 0xC0000000: ok", 2), KEPT_PLACE])
 # After "Exit USB" the next state queries decide. A loader that has written its flash and
 # restarted by itself into the new firmware: no state three times (or a state command the
 # firmware refuses), and the loader phase is closed on whatever came back. A glitch that leaves
@@ -112,9 +118,9 @@ row("glitch_while_writing", transcript=True,
     sim=["--flash-polls", "4", "--state-write-fails", "1:2"],
     log=[("write: state, failed$", 1), ("write: state, reply 4", 4), ("write: exit", 1)])
 row("no_return_after_upgrade", transcript=True, sim=["--upgrade-away", "never"], status=-1,
-    kept="none", log=[(" connected$", 1, "unix"), ("OPEN 0xC0000000: ok", 1)])
+    kept="none", log=[(" connected$", 1, "fpsim"), ("OPEN 0xC0000000: ok", 1), KEPT_PLACE])
 row("no_return_after_exit", transcript=True, sim=["--exit-away", "never"], status=-1,
-    log=[(" connected$", 2, "unix"), ("OPEN 0xC0000000: ok", 2)])
+    log=[(" connected$", 2, "fpsim"), ("OPEN 0xC0000000: ok", 2), KEPT_PLACE])
 row("upgrade_mode_not_written", transcript=True, sim=["--fail-write", "upgrade_mode"],
     status=-1, kept="none")
 row("exit_answered", transcript=True, sim=["--exit-reply", "6"])
@@ -247,11 +253,16 @@ row("cut_crc32_reply", sim=["--cut-read", "2"], status=-1, kept="none", usbd=USB
 row("cut_block_answer", sim=["--cut-read", "5"], status=-1, kept=3, lines=[IMAGE_FAILED, PROMPT],
     usbd=USBD_NO_CUT)
 
-# Published but refusing the OPEN: always (twenty attempts, no prompt), or three times.
+# Published but refusing the OPEN: always (twenty attempts, no prompt), or three times. On the
+# USB bus it is the claim of the interface that is refused, which only another program
+# holding it does: fpusbd says so, once.
+HELD_BY_OTHER = ("held by another program", 1, "usbd")
 row("refuse_every_open", sim=["--refuse-open", "always"], status=-1, kept="none",
-    lines=[(20, "Wait open USB")], has=[(0, "Open USB"), NO_PROMPT], wine=WINE_NO_REFUSAL)
+    lines=[(20, "Wait open USB")], has=[(0, "Open USB"), NO_PROMPT], wine=WINE_NO_REFUSAL,
+    says=[HELD_BY_OTHER])
 row("refuse_three_opens", sim=["--refuse-open", "3"],
-    lines=[(3, "Wait open USB"), (3, "Open USB - O'k")], wine=WINE_NO_REFUSAL)
+    lines=[(3, "Wait open USB"), (3, "Open USB - O'k")], wine=WINE_NO_REFUSAL,
+    says=[HELD_BY_OTHER])
 
 # The smallest and a large image.
 row("image_of_1_record", records=1, lines=[(1, "Download block 0")],
@@ -267,17 +278,47 @@ row("image_of_4096_records", records=4096, has=[(205, "Download block")],
 # printer is at port 1-1, published under the runner's --name; its loader is another device
 # (1209:0002) at the same port.
 USBD = ("usbd",)
-# Three devices, each with a printer driver that fpusbd detaches, each published under the
-# one name, and two that leave: the switch to the loader and back.
+FOLLOWED = "arrived where 1209:000[12] left .*: followed as printer-1$"
+# Three devices at one port under one socket, the loader and the new firmware followed to the
+# printer's place. Each has a printer driver that fpusbd detaches: the first at fpflash's first
+# OPEN, the others as soon as they arrive, mid-update.
 row("usb_complete_update", transcript="complete_update", sim=["--stop-when-done"],
     self_stop=True, builds=USBD,
-    log=[("usb: 1-1: kernel driver detached", 3), ("published .*/printer-1$", 3),
-         ("1-1: 1209:000[12] left$", 2), ("#[0-9]+ cut off$", 2), ("LIBUSB_ERROR", 0)])
-# Pulled out at block 13: the transfer fails, the socket goes, the connection is cut off.
+    log=[("usb: 1-1: kernel driver detached", 3), ("published .*/printer-1$", 1),
+         ("1-1: 1209:000[12] left$", 2), (FOLLOWED, 2), ("#[0-9]+ cut off$", 2),
+         ("LIBUSB_ERROR", 0)])
+# Told only the ID that --list shows before the update: the loader, which no --device names,
+# is found where the printer left.
+row("usb_firmware_id_only", transcript="complete_update",
+    sim=["--fpusbd-ids", "firmware", "--stop-when-done"], self_stop=True, builds=USBD,
+    log=[(FOLLOWED, 2), ("1209:0002 skipped", 0), ("usb1: 1d6b:0002 skipped", 1)])
+# A kernel driver that binds again whenever the interface is released; the printer opened and
+# closed twice before fpflash opens it, and a loader that answers its exit and leaves only when
+# fpflash lets go. The interface is released once, when fpusbd ends: the driver is detached
+# once per device, and bound again once, at the end.
+row("usb_driver_kept_off", transcript="exit_answered",
+    sim=["--rebinding-driver", "--rude-client", "--exit-reply", "6", "--stop-when-done"],
+    self_stop=True, builds=USBD,
+    log=[("usb: 1-1: kernel driver detached", 3), ("usb: interface 0 of 1-1 released", 1),
+         ("kernel driver bound again", 1)])
+# Another program holds the printer's interface: every OPEN is refused, and fpusbd tells the
+# technician why and what to do, once.
+row("usb_claimed_by_another", transcript="device_busy", sim=["--other-holder"], status=-1,
+    kept="none", builds=USBD, says=[("held by another program.*Stop that program", 1)],
+    log=[("OPEN 0xC0000000: refused \\(not claimed\\)", 20)])
+# Pulled out at block 13: the transfer fails and the connection is cut off. The place is kept,
+# refusing OPEN, for 30 s from then, and given up while fpflash still looks for the printer
+# (the failing block's attempts come first).
 row("usb_unplugged_mid_download", sim=["--vanish-at", "13"], status=-1, kept=13, builds=USBD,
     lines=[IMAGE_FAILED, (20, "Wait open USB")], has=[NO_PROMPT],
     log=[("usb: 1209:0002 unplugged from 1-1", 1), ("1-1: 1209:0002 left$", 1),
-         ("unpublished printer-1$", 2), ("#[0-9]+ WRITE 528: failed 0", 1)])
+         ("#[0-9]+ WRITE 528: failed 0", 1), ("not back within 30 s; printer-1 given up", 1),
+         ("unpublished printer-1$", 1)])
+# Two printers, and the one being updated takes longer than fpflash looks for it to come back
+# as the loader: its place stays first, refusing OPEN, and the other printer is never opened.
+row("usb_slow_loader_two_printers", transcript="no_return_after_upgrade",
+    sim=["--second-printer", "--upgrade-away", "26000"], status=-1, kept="none", builds=USBD,
+    log=[("published .*/printer-1-2$", 1), ("second printer: claimed", 0), KEPT_PLACE[:2]])
 # The first write of block 5 stalls the loader's OUT endpoint: the halt is cleared, that
 # WRITE fails, and the block's next attempt goes through.
 row("usb_stalled_endpoint", transcript="complete_update", sim=["--stall-at", "5",
@@ -286,11 +327,19 @@ row("usb_stalled_endpoint", transcript="complete_update", sim=["--stall-at", "5"
          ("usb: halt of OUT 0x03 cleared", 1), ("#[0-9]+ WRITE 528: failed 0", 1),
          ("write: block 5, reply 1", 1)])
 # The printer takes half of block 5 and then nothing: fpusbd's write timeout ends the
-# transfer and the WRITE reports the 264 bytes taken; the loader ignores them.
+# transfer and the WRITE fails whole, never a short count; the loader ignores the half, and
+# the block's next attempt goes through.
 row("usb_short_write", transcript="complete_update", sim=["--short-at", "5",
     "--stop-when-done"], self_stop=True, builds=USBD,
-    log=[("block 5: 264 of 528 bytes taken", 1), ("WRITE 528: ok 264 \\(timed out\\)", 1),
-         ("write: 264 bytes ignored", 1)])
+    log=[("block 5: 264 of 528 bytes taken", 1),
+         ("WRITE 528: failed 0 \\(timed out after 1000 ms, 264 bytes taken\\)", 1),
+         ("WRITE 528: ok 264", 0), ("write: 264 bytes ignored", 1),
+         ("write: block 5, reply 1", 1)])
+# udev gives each device node its mode a second after the device appears: fpusbd tries each
+# again until it may open it, and has nothing to tell the technician.
+row("usb_access_late", transcript="complete_update",
+    sim=["--access-denied", "1000", "--stop-when-done"], self_stop=True, builds=USBD,
+    log=[("no access to its device node yet", 3), ("open to its user", 3), (FOLLOWED, 2)])
 row("usb_second_client", transcript="device_busy", sim=["--second-client"], status=-1,
     kept="none", builds=USBD,
     log=[("second client: holds the printer", 1), ("OPEN 0xC0000000: refused", 20)])
@@ -300,12 +349,23 @@ row("usb_two_printers", transcript="complete_update", sim=["--second-printer",
     "--stop-when-done"], self_stop=True, builds=USBD,
     log=[("published .*/printer-1-2$", 1), ("second printer: claimed", 0),
          ("second printer: .* written", 0)])
+# Among them a write of a whole number of packets, which a zero-length packet ends.
 row("usb_malformed_requests", transcript="complete_update", sim=["--rude-client",
     "--stop-when-done"], self_stop=True, builds=USBD,
-    log=[("rude client: 19 of 19 requests answered, each as it should be", 1)])
+    log=[("rude client: 20 of 20 requests answered, each as it should be", 1),
+         ("usb: OUT 0x01: 512 bytes, then a zero-length packet", 1)])
+# Listing the bus, told the vendor only.
 row("usb_bus_listed", transcript="complete_update", sim=["--bus-poll", "100",
-    "--stop-when-done"], self_stop=True, builds=USBD,
-    log=[("following the bus by listing it", 1), ("published .*/printer-1$", 3)])
+    "--fpusbd-ids", "vendor", "--stop-when-done"], self_stop=True, builds=USBD,
+    log=[("following the bus by listing it", 1), ("published .*/printer-1$", 1),
+         (FOLLOWED, 2)])
+# After a complete update the bus answers ten seconds late and the device node polls ready,
+# so that fpusbd sits in libusb when SIGTERM comes: it still ends at once, its sockets gone,
+# leaving the printer to the kernel as it is.
+row("usb_stop_on_a_slow_bus", transcript="complete_update",
+    sim=["--slow-bus", "10000", "--stop-when-done"], self_stop=True, builds=USBD,
+    log=[("slow bus: fpusbd waits on a request", 1),
+         ("stopped by signal 15; the bus did not answer within 800 ms", 1)])
 
 
 def transcript_of(r):
