@@ -165,7 +165,7 @@ deb)
     check_fpflash /usr/bin/fpflash
     [ "$(/usr/bin/fpsim --help | head -n 1)" = "Usage: fpsim [OPTION]..." ] ||
         fail "/usr/bin/fpsim --help"
-    [ "$(/usr/bin/fpusbd --help | head -n 1)" = "Usage: fpusbd --device VID:PID [OPTION]..." ] ||
+    [ "$(/usr/bin/fpusbd --help | head -n 1)" = "Usage: fpusbd --device VID[:PID] [OPTION]..." ] ||
         fail "/usr/bin/fpusbd --help"
     check_man_pages /usr/share/man/man1 /usr/bin
 
