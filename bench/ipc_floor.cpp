@@ -23,7 +23,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "usb/device_interface.h"
+#include "di/contract.h"
 
 static const size_t HEADER = DI_HEADER_SIZE;
 static const uint32_t BLOCK = 528;

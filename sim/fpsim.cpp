@@ -19,7 +19,7 @@
 
 #include "sim/serve.h"
 #include "sim/sim.h"
-#include "usb/device_interface.h"
+#include "di/contract.h"
 
 static const char INTRO[] =
     "Usage: fpsim [OPTION]...\n"

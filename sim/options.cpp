@@ -8,7 +8,7 @@
 
 #include <getopt.h>
 
-#include "usb/device_interface.h"
+#include "di/contract.h"
 
 static const int AWAY_UNSET = -2;
 static const int AWAY_MAX_MS = 24 * 3600 * 1000;

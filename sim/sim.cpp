@@ -9,7 +9,7 @@
 
 #include <zlib.h>
 
-#include "usb/device_interface.h"
+#include "di/contract.h"
 
 sim_record sim_rec;
 

@@ -11,9 +11,8 @@
 #include <unistd.h>
 
 #include "sim/serve.h"
-#include "usb/device_interface.h"
+#include "di/contract.h"
 
-static const uint8_t OP_WATCH = 4;
 static int bound_port = 0;
 
 // A watcher that doesn't take its byte can no longer be told anything.
@@ -93,7 +92,7 @@ static bool serve(size_t i) {
         size_t len = DI_HEADER_SIZE + (op == DI_OP_WRITE ? value : 0);
         if (c->in.size() < len)
             return true;
-        if (op == OP_WATCH && c->con == 0) {
+        if (op == DI_OP_WATCH && c->con == 0) {
             c->watch = true;
             c->in.clear();
             log_line("#%d watching", c->id);

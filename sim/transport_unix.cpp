@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include "sim/serve.h"
-#include "usb/device_interface.h"
-#include "usb/di_publish.h"
+#include "di/contract.h"
+#include "di/kit.h"
 
 static di_socket sock;
 

@@ -53,7 +53,7 @@ static const fake_backend& backend() {
     return fake_backend_in_use ? *fake_backend_in_use : none;
 }
 
-int plat_find_interface(const usb_guid* cls, char* path, size_t size) {
+int plat_find_interface(const di_guid* cls, char* path, size_t size) {
     (void)cls;
     bool ok = backend().present ? backend().present() : take(fake.present, true);
     if (ok && fake.path.size() >= size)

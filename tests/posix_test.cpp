@@ -27,7 +27,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/not_regular_files.h"
-#include "usb/di_publish.h"
+#include "di/kit.h"
 #include "usb/platform.h"
 #include "usb/usb.h"
 
@@ -168,7 +168,7 @@ class posix_test : public ::testing::Test {
         ASSERT_EQ(mkdir(cls.c_str(), 0700), 0);
     }
 
-    static std::string find(const usb_guid* g = &GUID_CLASS_PRINTER,
+    static std::string find(const di_guid* g = &GUID_CLASS_PRINTER,
                             size_t size = USB_FOUND_PATH_SIZE) {
         std::vector<char> name(size);
         return plat_find_interface(g, name.data(), size) == 0 ? name.data() : "(none)";
@@ -296,7 +296,7 @@ TEST_F(posix_test, falls_back_to_tmp_without_runtime_dir) {
         GTEST_SKIP() << fallback << " is not ours to use";
     // A class of its own, so neither a running driver nor a parallel run gets in the way;
     // its small values check the zero padding.
-    const usb_guid g = {static_cast<uint32_t>(getpid()), 0xF1F1, 0, {1, 2, 3, 4, 5, 6, 7, 8}};
+    const di_guid g = {static_cast<uint32_t>(getpid()), 0xF1F1, 0, {1, 2, 3, 4, 5, 6, 7, 8}};
     char name[64];
     snprintf(name, sizeof(name), "{%08X-F1F1-0000-0102-030405060708}",
              static_cast<unsigned>(getpid()));

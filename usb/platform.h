@@ -12,19 +12,14 @@
 #include <cstdint>
 #include <cstdio>
 
+// di_guid: the class of an interface, in the GUID layout of every platform.
+#include "di/contract.h"
+
 // An open device. On Windows the HANDLE value, on Linux the socket descriptor.
 typedef intptr_t usb_handle;
 
 // INVALID_HANDLE_VALUE on Windows is (HANDLE)-1; the other platforms use the same value.
 const usb_handle USB_INVALID_HANDLE = -1;
-
-// A device-interface class in the platform's GUID layout.
-struct usb_guid {
-    uint32_t data1;
-    uint16_t data2;
-    uint16_t data3;
-    uint8_t data4[8];
-};
 
 // Room for a device path as a platform finds it, whole.
 const size_t USB_FOUND_PATH_SIZE = 4096;
@@ -36,7 +31,7 @@ const uint32_t USB_TRANSFER_MAX = 1024;
 // whole path, terminated, in `path` (`size` bytes). Returns 0 when found; -1 when no interface
 // is present, any step of the lookup fails or the path does not fit, and then `path` is left
 // unspecified. Releases everything it acquires on every path.
-int plat_find_interface(const usb_guid* cls, char* path, size_t size);
+int plat_find_interface(const di_guid* cls, char* path, size_t size);
 
 // Opens `path` for synchronous read and write with exclusive access. Returns the handle, or
 // USB_INVALID_HANDLE on any failure (missing, busy, refused).

@@ -3,7 +3,7 @@
 // packet answered by one reply packet.
 #include "usb/platform.h"
 
-#include "usb/device_interface.h"
+#include "di/contract.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -36,14 +36,12 @@ static bool dir_trusted(int fd) {
            di_dir_trusted(S_ISDIR(st.st_mode), st.st_uid, st.st_mode, geteuid());
 }
 
-int plat_find_interface(const usb_guid* cls, char* path, size_t size) {
+int plat_find_interface(const di_guid* cls, char* path, size_t size) {
     char base[PATH_MAX];
     if (di_base_dir(getenv("XDG_RUNTIME_DIR"), geteuid(), base, sizeof(base)) != 0)
         return -1;
-    di_guid g = {cls->data1, cls->data2, cls->data3, {}};
-    memcpy(g.data4, cls->data4, sizeof(g.data4));
     char cls_name[DI_CLASS_NAME_SIZE];
-    di_class_name(g, cls_name);
+    di_class_name(*cls, cls_name);
 
     // Directories are opened once and checked through their descriptors, so what is checked
     // is what is listed; symbolic links are refused rather than followed.

@@ -25,7 +25,7 @@ static const DWORD DETAIL_DATA_SIZE = 5; // a DWORD and one character, packed
 static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == IFACE_DATA_SIZE, "SP_DEVICE_INTERFACE_DATA");
 static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == DETAIL_DATA_SIZE,
               "SP_DEVICE_INTERFACE_DETAIL_DATA_A");
-static_assert(sizeof(GUID) == sizeof(usb_guid), "usb_guid has the GUID layout");
+static_assert(sizeof(GUID) == sizeof(di_guid), "di_guid has the GUID layout");
 static_assert(sizeof(HANDLE) == sizeof(usb_handle), "a HANDLE fits the opaque handle");
 
 // Room past the size the platform asked for, never announced to it: calloc leaves it zero,
@@ -74,7 +74,7 @@ static int copy_first_path(HDEVINFO set, const GUID* cls, char* path, size_t siz
     return res;
 }
 
-int plat_find_interface(const usb_guid* cls, char* path, size_t size) {
+int plat_find_interface(const di_guid* cls, char* path, size_t size) {
     GUID guid;
     memcpy(&guid, cls, sizeof(guid));
     HDEVINFO hardwareDeviceInfo =

@@ -3,10 +3,10 @@
 #include <cstring>
 
 #include "common/console.h"
+#include "di/contract.h"
 #include "loader/loader.h"
-#include "usb/printer_class.h"
 
-const usb_guid GUID_CLASS_PRINTER = FP_PRINTER_CLASS;
+const di_guid GUID_CLASS_PRINTER = DI_PRINTER_CLASS;
 
 usb_handle husb = USB_INVALID_HANDLE;
 epInfo ep_data[USB_EP_COUNT];

@@ -6,7 +6,7 @@
 #include "usb/platform.h"
 
 // Device-interface class the printer's driver publishes.
-extern const usb_guid GUID_CLASS_PRINTER;
+extern const di_guid GUID_CLASS_PRINTER;
 
 // The one device handle of the run. Invalid at start; every openUSB overwrites it without
 // closing what it held, so the update driver closes it before each reconnection.

@@ -8,7 +8,7 @@
 
 #include <unistd.h>
 
-#include "usb/device_interface.h"
+#include "di/contract.h"
 #include "usbd/daemon.h"
 
 static const int PORTS_MAX = 7; // USB allows no deeper hub chains

@@ -12,7 +12,7 @@
 #include <libusb.h>
 #include <sys/types.h>
 
-#include "usb/di_publish.h"
+#include "di/kit.h"
 #include "usbd/usbd.h"
 
 const int IN_PACKET_DEFAULT = 64;
@@ -93,7 +93,7 @@ void complain(const char* fmt, ...);
 // A libusb call's failure, into the log with libusb's name for it.
 void usb_error(const printer* p, const char* what, int err);
 
-// ---- publishing (usb/di_publish.h) --------------------------------------------------------
+// ---- publishing (di/kit.h) ----------------------------------------------------------------
 
 bool publish(printer* p);
 // Removes the socket, if it is still ours.

@@ -7,7 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "usb/device_interface.h"
+#include "di/contract.h"
 #include "usbd/daemon.h"
 
 static const size_t CLIENTS_MAX = 16; // per printer

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "usb/device_interface.h"
+#include "di/contract.h"
 
 struct usbd_id {
     uint16_t vid;

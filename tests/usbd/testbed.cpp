@@ -50,8 +50,7 @@
 
 #include "sim/options.h"
 #include "sim/sim.h"
-#include "usb/device_interface.h"
-#include "usb/printer_class.h"
+#include "di/contract.h"
 
 #ifndef FPUSBD_PATH
 #error "FPUSBD_PATH names the fpusbd that the testbed runs"
@@ -906,7 +905,7 @@ static std::string class_dir() {
     char base[PATH_MAX];
     if (di_base_dir(getenv("XDG_RUNTIME_DIR"), geteuid(), base, sizeof(base)) != 0)
         return "";
-    static const di_guid printer_class = FP_PRINTER_CLASS;
+    static const di_guid printer_class = DI_PRINTER_CLASS;
     char name[DI_CLASS_NAME_SIZE];
     di_class_name(printer_class, name);
     return std::string(base) + "/" + name;

@@ -10,18 +10,16 @@
 
 #include "link.h"
 
-#include "usb/printer_class.h"
+#include "di/contract.h"
 
 #define POOL_TAG 0x6d737066u // "fpsm"
 
 // The bridge speaks the Linux device-interface messages, plus WATCH for presence.
-enum { OP_OPEN = 0, OP_IOCTL = 1, OP_READ = 2, OP_WRITE = 3, OP_WATCH = 4 };
-#define TRANSFER_MAX 1024u
 // A watch connection says nothing for long stretches; this only bounds how late a stop is seen.
 #define WATCH_POLL_MS 500u
 #define RECONNECT_MS 200
 
-static const GUID printer_class = FP_PRINTER_CLASS;
+static const GUID printer_class = DI_PRINTER_CLASS;
 
 enum kind { KIND_BUS, KIND_CHILD };
 
@@ -100,14 +98,15 @@ static int exchange(struct file_ctx* f, int op, ULONG value, const void* payload
                     int* ok, ULONG* count, void* data, ULONG data_max) {
     if (f->sock < 0)
         return -1;
-    unsigned char head[5];
+    unsigned char head[DI_HEADER_SIZE];
     head[0] = (unsigned char)op;
     put_u32(head + 1, value);
-    unsigned char reply[5];
-    if (link_send(f->sock, head, 5) != 0 || (size > 0 && link_send(f->sock, payload, size) != 0) ||
-        link_recv(f->sock, reply, 5, LINK_WAIT_MS) != 0)
+    unsigned char reply[DI_HEADER_SIZE];
+    if (link_send(f->sock, head, DI_HEADER_SIZE) != 0 ||
+        (size > 0 && link_send(f->sock, payload, size) != 0) ||
+        link_recv(f->sock, reply, DI_HEADER_SIZE, LINK_WAIT_MS) != 0)
         goto dead;
-    *ok = reply[0] == 1;
+    *ok = reply[0] == DI_SUCCESS;
     *count = get_u32(reply + 1);
     if (data != NULL) {
         if (*count > data_max ||
@@ -146,7 +145,7 @@ static NTSTATUS serve_create(DEVICE_OBJECT* dev, IRP* irp, IO_STACK_LOCATION* sp
         access = sp->Parameters.Create.SecurityContext->DesiredAccess;
     int ok = 0;
     ULONG count = 0;
-    int r = exchange(f, OP_OPEN, access, NULL, 0, &ok, &count, NULL, 0);
+    int r = exchange(f, DI_OP_OPEN, access, NULL, 0, &ok, &count, NULL, 0);
     if (r != 0 || !ok) {
         if (f->sock >= 0)
             link_close(f->sock);
@@ -202,7 +201,7 @@ static void serve(IRP* irp) {
     }
     case IRP_MJ_DEVICE_CONTROL:
         if (f != NULL &&
-            exchange(f, OP_IOCTL, sp->Parameters.DeviceIoControl.IoControlCode, NULL, 0, &ok,
+            exchange(f, DI_OP_IOCTL, sp->Parameters.DeviceIoControl.IoControlCode, NULL, 0, &ok,
                      &count, NULL, 0) == 0 &&
             ok)
             status = STATUS_SUCCESS;
@@ -211,14 +210,14 @@ static void serve(IRP* irp) {
         break;
     case IRP_MJ_READ: {
         ULONG want = sp->Parameters.Read.Length;
-        if (want > TRANSFER_MAX)
-            want = TRANSFER_MAX;
+        if (want > DI_TRANSFER_MAX)
+            want = DI_TRANSFER_MAX;
         if (want == 0) {
             status = STATUS_SUCCESS;
             break;
         }
         if (f != NULL &&
-            exchange(f, OP_READ, want, NULL, 0, &ok, &count, irp->AssociatedIrp.SystemBuffer,
+            exchange(f, DI_OP_READ, want, NULL, 0, &ok, &count, irp->AssociatedIrp.SystemBuffer,
                      want) == 0 &&
             ok) {
             status = STATUS_SUCCESS;
@@ -228,10 +227,10 @@ static void serve(IRP* irp) {
     }
     case IRP_MJ_WRITE: {
         ULONG size = sp->Parameters.Write.Length;
-        if (size > TRANSFER_MAX)
-            size = TRANSFER_MAX;
+        if (size > DI_TRANSFER_MAX)
+            size = DI_TRANSFER_MAX;
         if (f != NULL &&
-            exchange(f, OP_WRITE, size, irp->AssociatedIrp.SystemBuffer, size, &ok, &count, NULL,
+            exchange(f, DI_OP_WRITE, size, irp->AssociatedIrp.SystemBuffer, size, &ok, &count, NULL,
                      0) == 0 &&
             ok) {
             status = STATUS_SUCCESS;
@@ -288,8 +287,8 @@ static VOID NTAPI watcher(PVOID unused) {
             PsTerminateSystemThread(STATUS_SUCCESS);
 
         struct file_ctx w = {link_connect(bridge_port)};
-        unsigned char head[5] = {OP_WATCH, 0, 0, 0, 0};
-        if (w.sock < 0 || link_send(w.sock, head, 5) != 0) {
+        unsigned char head[DI_HEADER_SIZE] = {DI_OP_WATCH, 0, 0, 0, 0};
+        if (w.sock < 0 || link_send(w.sock, head, DI_HEADER_SIZE) != 0) {
             if (w.sock >= 0)
                 link_close(w.sock);
             set_present(0);

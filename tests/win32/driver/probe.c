@@ -11,9 +11,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "usb/printer_class.h"
+#include "di/contract.h"
 
-static const GUID printer_class = FP_PRINTER_CLASS;
+static const GUID printer_class = DI_PRINTER_CLASS;
 
 static int find_path(char* path, size_t size) {
     HDEVINFO set =

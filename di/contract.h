@@ -1,45 +1,65 @@
-// The device-interface contract on Linux, shared by fpflash's platform and every driver that
-// publishes printers (fpsim, fpusbd). It is fixed: other programs speak it too.
-//
-// Each interface is a SOCK_SEQPACKET socket in <base>/<class>/, its file name the instance
-// name. Every request is one packet (u8 op, u32 value, payload for WRITE) answered by one
-// packet (u8 status, u32 count, data for READ); integers are little-endian.
-//
-// Nothing here touches the operating system, so both sides can be checked against it alone.
-#pragma once
+/* The device-interface contract on Linux, shared by fpflash's platform and every driver that
+   publishes printers (fpsim, fpusbd). It is fixed: other programs speak it too.
 
-#include <cstddef>
-#include <cstdint>
-#include <cstdio>
-#include <cstring>
+   Each interface is a SOCK_SEQPACKET socket in <base>/<class>/, its file name the instance
+   name. Every request is one packet (u8 op, u32 value, payload for WRITE) answered by one
+   packet (u8 status, u32 count, data for READ); integers are little-endian.
 
-const uint8_t DI_OP_OPEN = 0;  // value: desired access, DI_ACCESS
-const uint8_t DI_OP_IOCTL = 1; // value: control code
-const uint8_t DI_OP_READ = 2;  // value: bytes wanted, 1 to DI_TRANSFER_MAX
-const uint8_t DI_OP_WRITE = 3; // value: payload length, 0 to DI_TRANSFER_MAX
+   Plain C up to the helpers at the end: the Windows test driver takes the class and the
+   messages from here too. Nothing here touches the operating system, so both sides can be
+   checked against it alone. */
+#ifndef DI_CONTRACT_H
+#define DI_CONTRACT_H
 
-const uint8_t DI_FAILURE = 0;
-const uint8_t DI_SUCCESS = 1;
+#include <stdint.h>
 
-const uint32_t DI_ACCESS = 0xC0000000u; // GENERIC_READ | GENERIC_WRITE
-const size_t DI_HEADER_SIZE = 5;
-const uint32_t DI_TRANSFER_MAX = 1024;
-const size_t DI_PACKET_MAX = DI_HEADER_SIZE + DI_TRANSFER_MAX;
-
-// Pipe-select codes: 0x950F2000 | endpoint << 2 for endpoints 0 to 3; any other code fails.
-const uint32_t DI_PIPE_SELECT = 0x950F2000u;
-const int DI_ENDPOINTS = 4;
-
-const char DI_BASE_NAME[] = "device-interfaces";
-// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" and its terminator.
-const size_t DI_CLASS_NAME_SIZE = 39;
-
-struct di_guid {
+/* A device-interface class, in Windows' GUID layout. */
+typedef struct di_guid {
     uint32_t data1;
     uint16_t data2;
     uint16_t data3;
     uint8_t data4[8];
+} di_guid;
+
+/* The class the printer's USB driver publishes its interface under. */
+/* clang-format off */
+#define DI_PRINTER_CLASS \
+    {0x594538DA, 0x78A8, 0x06C1, {0x16, 0xB5, 0x17, 0x77, 0x9E, 0x24, 0xDF, 0x87}}
+/* clang-format on */
+
+enum {
+    DI_OP_OPEN = 0,  /* value: desired access, DI_ACCESS */
+    DI_OP_IOCTL = 1, /* value: control code */
+    DI_OP_READ = 2,  /* value: bytes wanted, 1 to DI_TRANSFER_MAX */
+    DI_OP_WRITE = 3, /* value: payload length, 0 to DI_TRANSFER_MAX */
+    /* Not on the Linux sockets: fpsim's TCP bridge for the Windows test driver answers a
+       connection that starts with it by a byte, 1 present or 0 away, at once and at every
+       change. */
+    DI_OP_WATCH = 4
 };
+
+enum { DI_FAILURE = 0, DI_SUCCESS = 1 };
+
+enum {
+    DI_HEADER_SIZE = 5,
+    DI_TRANSFER_MAX = 1024,
+    DI_PACKET_MAX = DI_HEADER_SIZE + DI_TRANSFER_MAX,
+    DI_ENDPOINTS = 4
+};
+
+#define DI_ACCESS 0xC0000000u /* GENERIC_READ | GENERIC_WRITE */
+
+/* Pipe-select codes: 0x950F2000 | endpoint << 2 for endpoints 0 to 3; any other code fails. */
+#define DI_PIPE_SELECT 0x950F2000u
+
+#ifdef __cplusplus
+
+#include <cstddef>
+#include <cstdio>
+
+const char DI_BASE_NAME[] = "device-interfaces";
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" and its terminator.
+const size_t DI_CLASS_NAME_SIZE = 39;
 
 inline void di_put_u32(uint8_t* p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v);
@@ -100,3 +120,6 @@ inline bool di_dir_trusted(bool is_dir, unsigned owner, unsigned mode, unsigned 
 
 // Directories a driver creates are private to its user.
 const unsigned DI_DIR_MODE = 0700;
+
+#endif
+#endif

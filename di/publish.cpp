@@ -1,4 +1,4 @@
-#include "usb/di_publish.h"
+#include "di/kit.h"
 
 #include <cerrno>
 #include <climits>
@@ -11,8 +11,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "usb/device_interface.h"
-#include "usb/printer_class.h"
+#include "di/contract.h"
 
 static di_complain_fn complain = nullptr;
 static std::string class_path;
@@ -56,7 +55,7 @@ bool di_open_class_dir(di_complain_fn fn) {
     int base_fd = make_dir(AT_FDCWD, base, base);
     if (base_fd < 0)
         return false;
-    static const di_guid printer_class = FP_PRINTER_CLASS;
+    static const di_guid printer_class = DI_PRINTER_CLASS;
     char class_name[DI_CLASS_NAME_SIZE];
     di_class_name(printer_class, class_name);
     class_path = std::string(base) + "/" + class_name;

@@ -1,4 +1,4 @@
-// The driver's side of the Linux device-interface contract (usb/device_interface.h): the class
+// The driver's side of the Linux device-interface contract (di/contract.h): the class
 // directory, created private where it is missing, and one listening socket per interface in
 // it. Shared by every driver that publishes printers (fpsim, fpusbd); one class directory per
 // process.
