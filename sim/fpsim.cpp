@@ -6,7 +6,6 @@
 // publishes it again once that long has passed, or never.
 #include <cerrno>
 #include <csignal>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -17,9 +16,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "di/kit.h"
 #include "sim/serve.h"
 #include "sim/sim.h"
-#include "di/contract.h"
 
 static const char INTRO[] =
     "Usage: fpsim [OPTION]...\n"
@@ -41,44 +40,11 @@ static int absent_ms = 0; // --absent, which --hold counts from SIGUSR1
 static long long back_at_ms = -1;
 static int data_reads = 0;
 static bool done = false;
-static FILE* log_file = nullptr;
 static size_t notes_logged = 0;
-static struct timespec start_time;
-static volatile sig_atomic_t stop_signal = 0;
-static volatile sig_atomic_t release_signal = 0;
-
-static long long now_ms() {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<long long>(t.tv_sec - start_time.tv_sec) * 1000 +
-           (t.tv_nsec - start_time.tv_nsec) / 1000000;
-}
-
-void log_line(const char* fmt, ...) {
-    if (log_file == nullptr)
-        return;
-    long long t = now_ms();
-    fprintf(log_file, "%5lld.%03lld ", t / 1000, t % 1000);
-    va_list ap;
-    va_start(ap, fmt);
-    vfprintf(log_file, fmt, ap);
-    va_end(ap);
-    fputc('\n', log_file);
-    fflush(log_file);
-}
 
 static void log_notes() {
     for (; notes_logged < sim_rec.log.size(); notes_logged++)
-        log_line("    %s", sim_rec.log[notes_logged].c_str());
-}
-
-void complain(const char* fmt, ...) {
-    fputs("fpsim: ", stderr);
-    va_list ap;
-    va_start(ap, fmt);
-    vfprintf(stderr, fmt, ap);
-    va_end(ap);
-    fputc('\n', stderr);
+        di_log("    %s", sim_rec.log[notes_logged].c_str());
 }
 
 // ---- clients and presence -----------------------------------------------------------------
@@ -89,7 +55,7 @@ void add_client(int fd) {
         return;
     }
     clients.push_back({fd, next_client_id++, 0, false, false, false, {}});
-    log_line("#%d connected", clients.back().id);
+    di_log("#%d connected", clients.back().id);
 }
 
 void drop_client(size_t i) {
@@ -100,7 +66,7 @@ void drop_client(size_t i) {
 void client_gone(size_t i) {
     sim_client c = clients[i];
     drop_client(i);
-    log_line("#%d closed", c.id);
+    di_log("#%d closed", c.id);
     if (c.con > 0)
         sim_close(c.con);
     if (c.after_exit && cfg.run.stop_when_done)
@@ -120,7 +86,7 @@ static void unpublish() {
     for (size_t i = clients.size(); i-- > 0;) {
         if (clients[i].watch)
             continue;
-        log_line("#%d cut off", clients[i].id);
+        di_log("#%d cut off", clients[i].id);
         drop_client(i);
     }
     if (!published)
@@ -135,15 +101,15 @@ static bool follow_presence() {
     if (published && !sim_is_present()) {
         unpublish();
         int away = sim_away_left();
-        back_at_ms = away == SIM_NEVER ? -1 : now_ms() + away;
+        back_at_ms = away == SIM_NEVER ? -1 : di_now_ms() + away;
         if (away == SIM_NEVER)
-            log_line("away for good");
+            di_log("away for good");
         else
-            log_line("away for %d ms", away);
+            di_log("away for %d ms", away);
     }
     if (!published && sim_is_present())
         return publish();
-    if (!published && back_at_ms >= 0 && now_ms() >= back_at_ms) {
+    if (!published && back_at_ms >= 0 && di_now_ms() >= back_at_ms) {
         back_at_ms = -1;
         sim_come_back();
         log_notes();
@@ -159,7 +125,7 @@ static size_t answer(sim_client* c, const uint8_t* req, size_t len, uint8_t* rep
     bool ok = false;
     uint32_t count = 0;
     if (len < DI_HEADER_SIZE) {
-        log_line("#%d request of %zu bytes: refused", c->id, len);
+        di_log("#%d request of %zu bytes: refused", c->id, len);
         di_header(reply, DI_FAILURE, 0);
         return DI_HEADER_SIZE;
     }
@@ -174,23 +140,23 @@ static size_t answer(sim_client* c, const uint8_t* req, size_t len, uint8_t* rep
                 c->after_exit = sim_current_mode() == SIM_APP && sim_rec.left_loader;
             }
         }
-        log_line("#%d OPEN 0x%08X: %s", c->id, value, ok ? "ok" : "refused");
+        di_log("#%d OPEN 0x%08X: %s", c->id, value, ok ? "ok" : "refused");
         break;
     case DI_OP_IOCTL:
         ok = len == DI_HEADER_SIZE && sim_ioctl(c->con, value);
-        log_line("#%d IOCTL 0x%08X: %s", c->id, value, ok ? "ok" : "failed");
+        di_log("#%d IOCTL 0x%08X: %s", c->id, value, ok ? "ok" : "failed");
         break;
     case DI_OP_READ:
         ok = len == DI_HEADER_SIZE && value >= 1 && value <= DI_TRANSFER_MAX &&
              sim_read(c->con, reply + DI_HEADER_SIZE, value, &count);
         if (!ok)
             count = 0;
-        log_line("#%d READ %u: %s %u", c->id, value, ok ? "ok" : "failed", count);
+        di_log("#%d READ %u: %s %u", c->id, value, ok ? "ok" : "failed", count);
         if (count > 0 && ++data_reads == cfg.run.cut_read) {
             // The header still announces every byte the printer gave up.
             c->cut = true;
             di_header(reply, DI_SUCCESS, count);
-            log_line("#%d READ reply cut to %u of %u bytes", c->id, count / 2, count);
+            di_log("#%d READ reply cut to %u of %u bytes", c->id, count / 2, count);
             return DI_HEADER_SIZE + count / 2;
         }
         break;
@@ -199,10 +165,10 @@ static size_t answer(sim_client* c, const uint8_t* req, size_t len, uint8_t* rep
              sim_write(c->con, req + DI_HEADER_SIZE, value, &count);
         if (!ok)
             count = 0;
-        log_line("#%d WRITE %u: %s %u", c->id, value, ok ? "ok" : "failed", count);
+        di_log("#%d WRITE %u: %s %u", c->id, value, ok ? "ok" : "failed", count);
         break;
     default:
-        log_line("#%d op %u: refused", c->id, req[0]);
+        di_log("#%d op %u: refused", c->id, req[0]);
         break;
     }
     di_header(reply, ok ? DI_SUCCESS : DI_FAILURE, count);
@@ -224,14 +190,6 @@ bool reply_to(size_t i, const uint8_t* req, size_t len) {
 
 // ---- the run ------------------------------------------------------------------------------
 
-static void on_signal(int s) {
-    stop_signal = s;
-}
-
-static void on_release(int) {
-    release_signal = 1;
-}
-
 static void save_image() {
     if (cfg.run.save == nullptr)
         return;
@@ -242,25 +200,7 @@ static void save_image() {
     if (f != nullptr && fclose(f) != 0)
         ok = false;
     if (!ok)
-        complain("cannot save the image to %s", cfg.run.save);
-}
-
-// Written whole under another name first, so a reader never sees half a line.
-static bool write_ready() {
-    std::string tmp = std::string(cfg.run.ready) + ".tmp";
-    FILE* f = fopen(tmp.c_str(), "w");
-    bool ok = f != nullptr && fprintf(f, "%ld", static_cast<long>(getpid())) >= 0;
-    if (ok) {
-        transport->ready_text(f);
-        ok = fputc('\n', f) != EOF;
-    }
-    if (f != nullptr && fclose(f) != 0)
-        ok = false;
-    if (!ok || rename(tmp.c_str(), cfg.run.ready) != 0) {
-        complain("cannot write %s", cfg.run.ready);
-        return false;
-    }
-    return true;
+        di_complain("cannot save the image to %s", cfg.run.save);
 }
 
 // Until a signal, the scenario's end or a failure; returns the exit status.
@@ -268,19 +208,19 @@ static int run(const sigset_t* wait_mask) {
     long long end_ms = cfg.run.lifetime_s > 0 ? cfg.run.lifetime_s * 1000LL : -1;
     std::vector<struct pollfd> fds;
     bool held = cfg.run.hold;
-    while (stop_signal == 0 && !done) {
-        if (release_signal != 0 && held) {
+    while (di_stop_signal() == 0 && !done) {
+        if (di_released() && held) {
             held = false;
             if (absent_ms != SIM_NEVER) {
-                back_at_ms = now_ms() + absent_ms;
-                log_line("released: due in %d ms", absent_ms);
+                back_at_ms = di_now_ms() + absent_ms;
+                di_log("released: due in %d ms", absent_ms);
             }
         }
         if (!follow_presence())
             return SIM_EXIT_FAILED;
-        long long now = now_ms();
+        long long now = di_now_ms();
         if (end_ms >= 0 && now >= end_ms) {
-            log_line("lifetime over");
+            di_log("lifetime over");
             break;
         }
         long long wake = back_at_ms;
@@ -302,7 +242,7 @@ static int run(const sigset_t* wait_mask) {
         }
         int r = ppoll(fds.data(), fds.size(), timeout, wait_mask);
         if (r < 0 && errno != EINTR) {
-            complain("poll: %s", strerror(errno));
+            di_complain("poll: %s", strerror(errno));
             return SIM_EXIT_FAILED;
         }
         if (r <= 0)
@@ -326,10 +266,10 @@ static int run(const sigset_t* wait_mask) {
         if (!gone && listen_fd >= 0 && fds.back().fd == listen_fd && fds.back().revents != 0)
             transport->accept_all(listen_fd);
     }
-    if (stop_signal != 0)
-        log_line("stopped by signal %d", static_cast<int>(stop_signal));
+    if (di_stop_signal() != 0)
+        di_log("stopped by signal %d", di_stop_signal());
     else if (done)
-        log_line("done: the updated firmware was opened and closed");
+        di_log("done: the updated firmware was opened and closed");
     return SIM_EXIT_OK;
 }
 
@@ -343,43 +283,20 @@ static void shut_down() {
     listen_fd = -1;
     transport->shut_down();
     save_image();
-    if (log_file != nullptr)
-        fclose(log_file);
+    di_log_close();
 }
 
 int main(int argc, char** argv) {
-    clock_gettime(CLOCK_MONOTONIC, &start_time);
+    di_start("fpsim", false);
     int status = sim_parse_command_line(argc, argv, "fpsim", INTRO, &cfg, nullptr, 0);
     if (status >= 0)
         return status;
     if (cfg.run.tcp_port >= 0)
         transport = &sim_tcp_transport;
-
-    // Signals are let in only while waiting, so a request is always answered whole.
-    sigset_t stoppers, wait_mask;
-    sigemptyset(&stoppers);
-    std::vector<int> caught = {SIGINT, SIGTERM, SIGHUP};
-    if (cfg.run.hold)
-        caught.push_back(SIGUSR1);
-    for (int s : caught) {
-        struct sigaction sa;
-        memset(&sa, 0, sizeof(sa));
-        sa.sa_handler = s == SIGUSR1 ? on_release : on_signal;
-        sigaction(s, &sa, nullptr);
-        sigaddset(&stoppers, s);
-    }
-    signal(SIGPIPE, SIG_IGN);
-    sigprocmask(SIG_BLOCK, &stoppers, &wait_mask);
-    for (int s : caught)
-        sigdelset(&wait_mask, s);
-
-    if (cfg.run.log != nullptr) {
-        log_file = fopen(cfg.run.log, "w");
-        if (log_file == nullptr) {
-            complain("cannot write %s: %s", cfg.run.log, strerror(errno));
-            return SIM_EXIT_FAILED;
-        }
-    }
+    di_signals signals;
+    di_take_signals(cfg.run.hold, &signals);
+    if (cfg.run.log != nullptr && !di_log_open(cfg.run.log, true))
+        return SIM_EXIT_FAILED;
     sim_options& model = cfg.model;
     absent_ms = model.absent_enums;
     if (cfg.run.hold)
@@ -388,8 +305,9 @@ int main(int argc, char** argv) {
     if (!sim_is_present() && model.absent_enums != SIM_NEVER)
         back_at_ms = absent_ms;
     status = SIM_EXIT_FAILED;
-    if (transport->set_up() && follow_presence() && (cfg.run.ready == nullptr || write_ready()))
-        status = run(&wait_mask);
+    if (transport->set_up() && follow_presence() &&
+        (cfg.run.ready == nullptr || di_write_ready(cfg.run.ready, transport->ready_text())))
+        status = run(&signals.wait);
     shut_down();
     return status;
 }

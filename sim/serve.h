@@ -5,9 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
+#include <string>
 #include <vector>
 
+#include "di/kit.h"
 #include "sim/options.h"
 
 struct sim_client {
@@ -31,7 +32,7 @@ struct sim_transport {
     // Adds each waiting connection with add_client.
     void (*accept_all)(int listen_fd);
     // The rest of the --ready line after the process id.
-    void (*ready_text)(FILE* f);
+    std::string (*ready_text)();
     void (*shut_down)();
 };
 
@@ -42,14 +43,6 @@ extern sim_config cfg;
 extern std::vector<sim_client> clients;
 extern bool published;
 extern int listen_fd; // polled for new clients while >= 0
-
-#if defined(__GNUC__)
-void log_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-void complain(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-#else
-void log_line(const char* fmt, ...);
-void complain(const char* fmt, ...);
-#endif
 
 void add_client(int fd);
 void drop_client(size_t i);

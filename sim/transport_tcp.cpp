@@ -10,8 +10,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "di/kit.h"
 #include "sim/serve.h"
-#include "di/contract.h"
 
 static int bound_port = 0;
 
@@ -20,7 +20,7 @@ static void tell_watchers() {
     uint8_t state = published ? 1 : 0;
     for (size_t i = clients.size(); i-- > 0;)
         if (clients[i].watch && send(clients[i].fd, &state, 1, MSG_DONTWAIT | MSG_NOSIGNAL) != 1) {
-            log_line("#%d lost", clients[i].id);
+            di_log("#%d lost", clients[i].id);
             drop_client(i);
         }
 }
@@ -39,25 +39,25 @@ static bool set_up() {
         bind(fd, reinterpret_cast<const struct sockaddr*>(&addr), sizeof(addr)) != 0 ||
         listen(fd, 8) != 0 ||
         getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len) != 0) {
-        complain("cannot listen on 127.0.0.1:%d: %s", cfg.run.tcp_port, strerror(errno));
+        di_complain("cannot listen on 127.0.0.1:%d: %s", cfg.run.tcp_port, strerror(errno));
         if (fd >= 0)
             close(fd);
         return false;
     }
     listen_fd = fd;
     bound_port = ntohs(addr.sin_port);
-    log_line("listening on 127.0.0.1:%d", bound_port);
+    di_log("listening on 127.0.0.1:%d", bound_port);
     return true;
 }
 
 static bool publish() {
-    log_line("published");
+    di_log("published");
     tell_watchers();
     return true;
 }
 
 static void unpublish() {
-    log_line("unpublished");
+    di_log("unpublished");
     tell_watchers();
 }
 
@@ -85,7 +85,7 @@ static bool serve(size_t i) {
         uint32_t value = di_get_u32(&c->in[1]);
         // Past a length no write may have, the stream has no boundaries left to find.
         if (op == DI_OP_WRITE && value > DI_TRANSFER_MAX) {
-            log_line("#%d WRITE %u: refused", c->id, value);
+            di_log("#%d WRITE %u: refused", c->id, value);
             client_gone(i);
             return false;
         }
@@ -95,7 +95,7 @@ static bool serve(size_t i) {
         if (op == DI_OP_WATCH && c->con == 0) {
             c->watch = true;
             c->in.clear();
-            log_line("#%d watching", c->id);
+            di_log("#%d watching", c->id);
             uint8_t state = published ? 1 : 0;
             if (send(c->fd, &state, 1, MSG_DONTWAIT | MSG_NOSIGNAL) != 1) {
                 client_gone(i);
@@ -125,8 +125,8 @@ static void accept_all(int fd) {
     }
 }
 
-static void ready_text(FILE* f) {
-    fprintf(f, " %d", bound_port);
+static std::string ready_text() {
+    return " " + std::to_string(bound_port);
 }
 
 static void shut_down() {}

@@ -5,28 +5,27 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "sim/serve.h"
-#include "di/contract.h"
 #include "di/kit.h"
+#include "sim/serve.h"
 
 static di_socket sock;
 
 static bool set_up() {
-    return di_open_class_dir(complain);
+    return di_open_class_dir();
 }
 
 static bool publish() {
     if (!di_publish(cfg.run.name, &sock))
         return false;
     listen_fd = sock.listen_fd;
-    log_line("published %s/%s", di_class_path().c_str(), cfg.run.name.c_str());
+    di_log("published %s/%s", di_class_path().c_str(), cfg.run.name.c_str());
     return true;
 }
 
 static void unpublish() {
     di_unpublish(cfg.run.name, &sock);
     listen_fd = -1;
-    log_line("unpublished");
+    di_log("unpublished");
 }
 
 static bool serve(size_t i) {
@@ -53,8 +52,8 @@ static void accept_all(int fd) {
         add_client(c);
 }
 
-static void ready_text(FILE* f) {
-    fprintf(f, " %s/%s", di_class_path().c_str(), cfg.run.name.c_str());
+static std::string ready_text() {
+    return " " + di_class_path() + "/" + cfg.run.name;
 }
 
 const sim_transport sim_unix_transport = {set_up,     publish,    unpublish,         serve,

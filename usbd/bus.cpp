@@ -101,7 +101,7 @@ static bool find_endpoints(printer* p) {
     }
     libusb_free_config_descriptor(conf);
     if (!found)
-        complain("%s (%04x:%04x) has no interface %d; fpusbd --list shows its interfaces",
+        di_complain("%s (%04x:%04x) has no interface %d; fpusbd --list shows its interfaces",
                  p->port.c_str(), p->id.vid, p->id.pid, cfg.interface);
     return found;
 }
@@ -151,7 +151,7 @@ static arrival open_device(printer* p, bool followed) {
     if (!find_endpoints(p))
         return ARRIVAL_REJECTED;
     if (followed && !usbd_serves_a_pipe(cfg, p->out_mask, p->in_mask)) {
-        log_line("%s: %04x:%04x has none of the printer's bulk endpoints: not followed",
+        di_log("%s: %04x:%04x has none of the printer's bulk endpoints: not followed",
                  p->port.c_str(), p->id.vid, p->id.pid);
         return ARRIVAL_REJECTED;
     }
@@ -160,7 +160,7 @@ static arrival open_device(printer* p, bool followed) {
         p->handle = nullptr;
         if (r == LIBUSB_ERROR_ACCESS)
             return ARRIVAL_NO_ACCESS;
-        complain("cannot open the printer at USB port %s (%04x:%04x): %s", p->port.c_str(),
+        di_complain("cannot open the printer at USB port %s (%04x:%04x): %s", p->port.c_str(),
                  p->id.vid, p->id.pid, libusb_error_name(r));
         return ARRIVAL_REJECTED;
     }
@@ -172,7 +172,7 @@ static arrival open_device(printer* p, bool followed) {
         if ((static_cast<unsigned>(p->in_mask) >> n) & 1u)
             ok = (p->in[n].t = new_transfer(static_cast<size_t>(p->in[n].packet))) != nullptr;
     if (!ok) {
-        complain("%s: out of memory", p->port.c_str());
+        di_complain("%s: out of memory", p->port.c_str());
         return ARRIVAL_REJECTED;
     }
     return ARRIVAL_SERVED;
@@ -182,7 +182,7 @@ static void cut_clients(const printer* p) {
     for (size_t i = clients.size(); i-- > 0;)
         if (clients[i].p == p) {
             close(clients[i].fd);
-            log_line("#%d cut off", clients[i].id);
+            di_log("#%d cut off", clients[i].id);
             clients.erase(clients.begin() + static_cast<long>(i));
         }
 }
@@ -196,7 +196,7 @@ static void retire(printer* p, bool release) {
         if (r != 0 && r != LIBUSB_ERROR_NO_DEVICE)
             usb_error(p, "release interface", r);
         else if (r == 0)
-            log_line("%s: interface %d released", p->port.c_str(), cfg.interface);
+            di_log("%s: interface %d released", p->port.c_str(), cfg.interface);
         p->claimed = false;
     }
     if (p->dev == nullptr || !busy(p)) {
@@ -213,7 +213,7 @@ static void retire(printer* p, bool release) {
 static void leave(size_t k, bool gone, bool keep) {
     printer* p = printers[k];
     if (gone)
-        log_line("%s: %04x:%04x left", p->port.c_str(), p->id.vid, p->id.pid);
+        di_log("%s: %04x:%04x left", p->port.c_str(), p->id.vid, p->id.pid);
     // A write the printer finished before it went is answered as it went.
     if (p->out_done)
         finish_write(p);
@@ -225,9 +225,9 @@ static void leave(size_t k, bool gone, bool keep) {
         p->sock.listen_fd = -1;
         q->updating = p->updating;
         q->id = p->id;
-        q->left_ms = now_ms();
+        q->left_ms = di_now_ms();
         printers[k] = q;
-        log_line("%s: kept for %d s for the printer to come back", q->name.c_str(),
+        di_log("%s: kept for %d s for the printer to come back", q->name.c_str(),
                  USBD_FOLLOW_GRACE_MS / 1000);
     } else {
         unpublish(p);
@@ -245,20 +245,20 @@ static arrival arrive(libusb_device* dev) {
     libusb_device_descriptor d;
     int r = libusb_get_device_descriptor(dev, &d);
     if (r != 0) {
-        log_line("%s: device descriptor: %s; skipped", port.c_str(), libusb_error_name(r));
+        di_log("%s: device descriptor: %s; skipped", port.c_str(), libusb_error_name(r));
         return ARRIVAL_REJECTED;
     }
     size_t k = place_at(port);
     // A port holds one device: one still there left without our hearing of it.
     if (k != SIZE_MAX && printers[k]->dev != nullptr) {
-        log_line("%s: the device before it is gone", port.c_str());
+        di_log("%s: the device before it is gone", port.c_str());
         leave(k, true, true);
     }
     printer* place = k != SIZE_MAX ? printers[k] : nullptr;
     bool followed = place != nullptr && usbd_follows(place->port, place->vid, place->left_ms, port,
-                                                     d.idVendor, now_ms());
+                                                     d.idVendor, di_now_ms());
     if (!followed && !usbd_wanted(cfg, d.idVendor, d.idProduct)) {
-        log_line("%s: %04x:%04x skipped: no --device names it", port.c_str(), d.idVendor,
+        di_log("%s: %04x:%04x skipped: no --device names it", port.c_str(), d.idVendor,
                  d.idProduct);
         return ARRIVAL_REJECTED;
     }
@@ -283,12 +283,12 @@ static arrival arrive(libusb_device* dev) {
         return a;
     }
     if (place == nullptr) {
-        log_line("%s: %04x:%04x arrived", port.c_str(), d.idVendor, d.idProduct);
+        di_log("%s: %04x:%04x arrived", port.c_str(), d.idVendor, d.idProduct);
         printers.push_back(p);
     } else {
-        log_line("%s: %04x:%04x arrived where %04x:%04x left %lld ms before: followed as %s",
+        di_log("%s: %04x:%04x arrived where %04x:%04x left %lld ms before: followed as %s",
                  port.c_str(), d.idVendor, d.idProduct, before.vid, before.pid,
-                 now_ms() - p->left_ms, p->name.c_str());
+                 di_now_ms() - p->left_ms, p->name.c_str());
         p->left_ms = -1;
     }
     // Mid-update the new device is claimed at once, before the kernel's driver (or a spooler
@@ -329,9 +329,9 @@ static void device_arrived(libusb_device* dev) {
     if (a == ARRIVAL_REJECTED) {
         rejected.push_back(libusb_ref_device(dev));
     } else if (a == ARRIVAL_NO_ACCESS) {
-        log_line("%s: no access to its device node yet; trying again for %d s",
+        di_log("%s: no access to its device node yet; trying again for %d s",
                  port_of(dev).c_str(), ACCESS_RETRY_MS / 1000);
-        long long now = now_ms();
+        long long now = di_now_ms();
         no_access.push_back({libusb_ref_device(dev), now, now + ACCESS_STEP_MS});
     }
 }
@@ -393,7 +393,7 @@ static void retry_access(long long now) {
         if (a == ARRIVAL_NO_ACCESS) {
             libusb_device_descriptor d = {};
             libusb_get_device_descriptor(w.dev, &d);
-            complain("no access to the printer at USB port %s (%04x:%04x): its device node is "
+            di_complain("no access to the printer at USB port %s (%04x:%04x): its device node is "
                      "not writable by this user. Install fpusbd's udev rule for vendor %04x "
                      "(see fpusbd(1)), then unplug and replug the printer",
                      port_of(w.dev).c_str(), d.idVendor, d.idProduct, d.idVendor);
@@ -408,14 +408,14 @@ static void retry_access(long long now) {
 // What falls due by the clock: devices whose cancelled transfers are back (or never will be),
 // places given up, access tried again.
 static void run_due() {
-    long long now = now_ms();
+    long long now = di_now_ms();
     for (size_t i = retired.size(); i-- > 0;) {
         printer* p = retired[i];
         if (!busy(p)) {
             free_device(p);
             delete p;
         } else if (now - p->cancelled_ms >= CANCEL_BOUND_MS) {
-            log_line("%s: transfers of %04x:%04x not back %d ms after they were cancelled; "
+            di_log("%s: transfers of %04x:%04x not back %d ms after they were cancelled; "
                      "left to libusb",
                      p->port.c_str(), p->id.vid, p->id.pid, CANCEL_BOUND_MS);
             stuck.push_back(p);
@@ -428,7 +428,7 @@ static void run_due() {
         printer* p = printers[k];
         if (p->dev == nullptr) {
             if (now - p->left_ms > USBD_FOLLOW_GRACE_MS) {
-                log_line("%s: not back within %d s; %s given up", p->port.c_str(),
+                di_log("%s: not back within %d s; %s given up", p->port.c_str(),
                          USBD_FOLLOW_GRACE_MS / 1000, p->name.c_str());
                 leave(k, false, false);
             }
@@ -441,7 +441,7 @@ static void run_due() {
         } else if (now - p->cancelled_ms >= CANCEL_BOUND_MS) {
             // Released, which takes every URB back in the kernel; not served again until the
             // printer is plugged in anew.
-            log_line("%s: transfers not back %d ms after they were cancelled; the printer is "
+            di_log("%s: transfers not back %d ms after they were cancelled; the printer is "
                      "let go",
                      p->port.c_str(), CANCEL_BOUND_MS);
             rejected.push_back(libusb_ref_device(p->dev));
@@ -508,7 +508,7 @@ int list_devices() {
     libusb_device** list = nullptr;
     ssize_t n = libusb_get_device_list(ctx, &list);
     if (n < 0) {
-        complain("cannot list the USB devices: %s", libusb_error_name(static_cast<int>(n)));
+        di_complain("cannot list the USB devices: %s", libusb_error_name(static_cast<int>(n)));
         return USBD_EXIT_FAILED;
     }
     std::vector<std::string> rows;
@@ -559,8 +559,8 @@ bool forget_bus() {
         unpublish(p);
     while (!printers.empty())
         leave(printers.size() - 1, false, false);
-    long long until = now_ms() + STOP_DRAIN_MS;
-    while (!retired.empty() && now_ms() < until) {
+    long long until = di_now_ms() + STOP_DRAIN_MS;
+    while (!retired.empty() && di_now_ms() < until) {
         struct timeval tv = {0, 20000};
         libusb_handle_events_timeout_completed(ctx, &tv, nullptr);
         for (size_t i = retired.size(); i-- > 0;)

@@ -1,7 +1,7 @@
 // fpusbd's parts, one file each: the run and its messages (fpusbd.cpp), the class directory
 // and its sockets (publish.cpp), the clients' requests and the transfers that answer them
 // (serve.cpp), and the printers coming and going on the bus (bus.cpp). Everything here lives
-// on the loop's thread; the signal watch in fpusbd.cpp touches only unpublish_all_now().
+// on the loop's thread; the signal watch in fpusbd.cpp touches only di_unpublish_all_now().
 #pragma once
 
 #include <cstddef>
@@ -81,15 +81,6 @@ extern std::vector<client> clients;
 
 // ---- messages (fpusbd.cpp) ----------------------------------------------------------------
 
-// Milliseconds since the start.
-long long now_ms();
-#if defined(__GNUC__)
-void log_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-void complain(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-#else
-void log_line(const char* fmt, ...);
-void complain(const char* fmt, ...);
-#endif
 // A libusb call's failure, into the log with libusb's name for it.
 void usb_error(const printer* p, const char* what, int err);
 
@@ -98,9 +89,6 @@ void usb_error(const printer* p, const char* what, int err);
 bool publish(printer* p);
 // Removes the socket, if it is still ours.
 void unpublish(printer* p);
-// Removes every socket still published, from any thread: the last thing a stop that the bus
-// holds up does.
-void unpublish_all_now();
 
 // ---- requests and transfers (serve.cpp) ---------------------------------------------------
 
@@ -131,7 +119,7 @@ void accept_all(printer* p);
 int LIBUSB_CALL on_hotplug(libusb_context*, libusb_device* dev, libusb_hotplug_event ev, void*);
 // What the callbacks noted, dealt with outside libusb's event handling, and what is due.
 void after_events();
-// When after_events() next has something to do by the clock (ms, as now_ms()), or -1.
+// When after_events() next has something to do by the clock (ms, as di_now_ms()), or -1.
 long long bus_next_due();
 // Where libusb has no hotplug events: the bus now against what is published.
 void poll_bus();

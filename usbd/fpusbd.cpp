@@ -17,7 +17,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,8 +41,6 @@ std::vector<client> clients;
 // Within a second of the signal, whatever the bus does.
 static const int STOP_BOUND_MS = 800;
 
-static FILE* log_file = nullptr;
-static struct timespec start_time;
 static std::atomic<int> stop_signal(0);
 static int stop_fd = -1; // readable once a signal came
 static std::mutex stop_lock;
@@ -52,49 +49,15 @@ static bool finished = false; // under stop_lock: the loop and its shutdown are 
 
 // ---- messages -----------------------------------------------------------------------------
 
-long long now_ms() {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<long long>(t.tv_sec - start_time.tv_sec) * 1000 +
-           (t.tv_nsec - start_time.tv_nsec) / 1000000;
-}
-
-void log_line(const char* fmt, ...) {
-    if (log_file == nullptr)
-        return;
-    long long t = now_ms();
-    // One write per line: a testbed may append to the same file.
-    char line[1024];
-    int n = snprintf(line, sizeof(line), "%5lld.%03lld ", t / 1000, t % 1000);
-    va_list ap;
-    va_start(ap, fmt);
-    if (n > 0 && static_cast<size_t>(n) < sizeof(line))
-        vsnprintf(line + n, sizeof(line) - static_cast<size_t>(n), fmt, ap);
-    va_end(ap);
-    fprintf(log_file, "%s\n", line);
-    fflush(log_file);
-}
-
-// Goes to the technician, and to the log so that it stands among the requests.
-void complain(const char* fmt, ...) {
-    char text[1024];
-    va_list ap;
-    va_start(ap, fmt);
-    vsnprintf(text, sizeof(text), fmt, ap);
-    va_end(ap);
-    fprintf(stderr, "fpusbd: %s\n", text);
-    log_line("%s", text);
-}
-
 void usb_error(const printer* p, const char* what, int err) {
-    log_line("%s: %s: %s", p ? p->port.c_str() : "usb", what, libusb_error_name(err));
+    di_log("%s: %s: %s", p ? p->port.c_str() : "usb", what, libusb_error_name(err));
 }
 
 static void LIBUSB_CALL libusb_says(libusb_context*, enum libusb_log_level, const char* text) {
     std::string s = text;
     while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
         s.pop_back();
-    log_line("%s", s.c_str());
+    di_log("%s", s.c_str());
 }
 
 // ---- the run ------------------------------------------------------------------------------
@@ -109,33 +72,22 @@ static void* watch_signals(void* arg) {
     stop_signal = s;
     uint64_t one = 1;
     if (write(stop_fd, &one, sizeof(one)) < 0)
-        log_line("cannot wake the loop: %s", strerror(errno));
+        di_log("cannot wake the loop: %s", strerror(errno));
     if (stop_done.wait_for(hold, std::chrono::milliseconds(STOP_BOUND_MS), [] { return finished; }))
         return nullptr;
-    unpublish_all_now();
-    log_line("stopped by signal %d; the bus did not answer within %d ms, so the printers were "
-             "not given back to their kernel driver",
-             s, STOP_BOUND_MS);
+    di_unpublish_all_now();
+    di_log("stopped by signal %d; the bus did not answer within %d ms, so the printers were "
+           "not given back to their kernel driver",
+           s, STOP_BOUND_MS);
     _exit(USBD_EXIT_OK);
 }
 
-// Written whole under another name first, so a reader never sees half a line.
-static bool write_ready() {
-    std::string tmp = std::string(cfg.ready) + ".tmp";
-    FILE* f = fopen(tmp.c_str(), "w");
-    bool ok = f != nullptr && fprintf(f, "%ld", static_cast<long>(getpid())) >= 0;
+// The process id and every socket published.
+static std::string ready_text() {
+    std::string s;
     for (const printer* p : printers)
-        if (ok)
-            ok = fprintf(f, " %s/%s", di_class_path().c_str(), p->name.c_str()) >= 0;
-    if (ok)
-        ok = fputc('\n', f) != EOF;
-    if (f != nullptr && fclose(f) != 0)
-        ok = false;
-    if (!ok || rename(tmp.c_str(), cfg.ready) != 0) {
-        complain("cannot write %s", cfg.ready);
-        return false;
-    }
-    return true;
+        s += " " + di_class_path() + "/" + p->name;
+    return s;
 }
 
 static bool handle_usb_events() {
@@ -151,7 +103,7 @@ static bool handle_usb_events() {
 
 static int run() {
     bool use_poll = cfg.poll_ms > 0;
-    long long next_poll = use_poll ? now_ms() + cfg.poll_ms : -1;
+    long long next_poll = use_poll ? di_now_ms() + cfg.poll_ms : -1;
     std::vector<struct pollfd> fds;
     std::vector<int> fd_client; // the client id of each entry, 0 for the others
     std::vector<printer*> fd_printer;
@@ -185,13 +137,13 @@ static int run() {
             wait = static_cast<long long>(tv.tv_sec) * 1000 + (tv.tv_usec + 999) / 1000;
         for (long long due : {next_poll, bus_next_due()})
             if (due >= 0) {
-                long long left = std::max(0LL, due - now_ms());
+                long long left = std::max(0LL, due - di_now_ms());
                 wait = wait < 0 ? left : std::min(wait, left);
             }
         int timeout = wait < 0 ? -1 : static_cast<int>(std::min(wait, 3600000LL));
         int r = poll(fds.data(), fds.size(), timeout);
         if (r < 0 && errno != EINTR) {
-            complain("poll: %s", strerror(errno));
+            di_complain("poll: %s", strerror(errno));
             return USBD_EXIT_FAILED;
         }
         if (r < 0 || fds[0].revents != 0)
@@ -216,12 +168,12 @@ static int run() {
             }
         }
         after_events();
-        if (next_poll >= 0 && now_ms() >= next_poll) {
+        if (next_poll >= 0 && di_now_ms() >= next_poll) {
             poll_bus();
-            next_poll = now_ms() + cfg.poll_ms;
+            next_poll = di_now_ms() + cfg.poll_ms;
         }
     }
-    log_line("stopped by signal %d", stop_signal.load());
+    di_log("stopped by signal %d", stop_signal.load());
     return USBD_EXIT_OK;
 }
 
@@ -247,46 +199,37 @@ static void finish() {
 }
 
 int main(int argc, char** argv) {
-    clock_gettime(CLOCK_MONOTONIC, &start_time);
+    di_start("fpusbd", true);
     int status = usbd_parse_command_line(argc, argv, &cfg);
     if (status >= 0)
         return status;
     // Lines as they happen, also into a pipe.
     setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    // Blocked before any other thread starts (libusb's too), so that only the watch takes them.
-    static sigset_t stoppers;
-    sigemptyset(&stoppers);
-    for (int s : {SIGINT, SIGTERM, SIGHUP})
-        sigaddset(&stoppers, s);
-    signal(SIGPIPE, SIG_IGN);
-    pthread_sigmask(SIG_BLOCK, &stoppers, nullptr);
+    // Taken before any other thread starts (libusb's too), so that only the watch takes them.
+    static di_signals signals;
+    di_take_signals(false, &signals);
     stop_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (stop_fd < 0) {
-        complain("cannot make an eventfd: %s", strerror(errno));
+        di_complain("cannot make an eventfd: %s", strerror(errno));
         return USBD_EXIT_FAILED;
     }
     pthread_t watch;
-    int err = pthread_create(&watch, nullptr, watch_signals, &stoppers);
+    int err = pthread_create(&watch, nullptr, watch_signals, &signals.caught);
     if (err != 0) {
-        complain("cannot start the signal watch: %s", strerror(err));
+        di_complain("cannot start the signal watch: %s", strerror(err));
         return USBD_EXIT_FAILED;
     }
     pthread_detach(watch);
 
-    if (cfg.log != nullptr) {
-        log_file = fopen(cfg.log, "ae");
-        if (log_file == nullptr) {
-            complain("cannot write %s: %s", cfg.log, strerror(errno));
-            return USBD_EXIT_FAILED;
-        }
-    }
+    if (cfg.log != nullptr && !di_log_open(cfg.log, false))
+        return USBD_EXIT_FAILED;
     int r = libusb_init(&ctx);
     if (r != 0) {
-        complain("cannot start libusb: %s", libusb_error_name(r));
+        di_complain("cannot start libusb: %s", libusb_error_name(r));
         return USBD_EXIT_FAILED;
     }
-    if (log_file != nullptr) {
+    if (cfg.log != nullptr) {
         // Global: libusb writes to stderr whatever no global handler takes.
         libusb_set_log_cb(nullptr, libusb_says, LIBUSB_LOG_CB_GLOBAL);
         libusb_set_option(ctx, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_WARNING);
@@ -297,17 +240,17 @@ int main(int argc, char** argv) {
         finish();
         return status;
     }
-    if (!di_open_class_dir(complain)) {
+    if (!di_open_class_dir()) {
         libusb_exit(ctx);
         finish();
         return USBD_EXIT_FAILED;
     }
     const char* xdg = getenv("XDG_RUNTIME_DIR");
     if (geteuid() == 0 && (xdg == nullptr || *xdg == '\0'))
-        complain("note: as root, the printers are published in %s, where only root's fpflash "
-                 "looks; run fpusbd as the user who runs fpflash, with its udev rule (see "
-                 "fpusbd(1))",
-                 di_class_path().c_str());
+        di_complain("note: as root, the printers are published in %s, where only root's fpflash "
+                    "looks; run fpusbd as the user who runs fpflash, with its udev rule (see "
+                    "fpusbd(1))",
+                    di_class_path().c_str());
 
     libusb_hotplug_callback_handle hotplug;
     bool have_hotplug = cfg.poll_ms == 0 && libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) != 0;
@@ -324,18 +267,17 @@ int main(int argc, char** argv) {
     }
     if (!have_hotplug && cfg.poll_ms == 0)
         cfg.poll_ms = 1000;
-    log_line("following the bus by %s", have_hotplug ? "hotplug events" : "listing it");
+    di_log("following the bus by %s", have_hotplug ? "hotplug events" : "listing it");
     if (have_hotplug)
         after_events();
     else
         poll_bus();
 
     status = USBD_EXIT_FAILED;
-    if (cfg.ready == nullptr || write_ready())
+    if (cfg.ready == nullptr || di_write_ready(cfg.ready, ready_text()))
         status = run();
     shut_down(have_hotplug ? &hotplug : nullptr);
     finish();
-    if (log_file != nullptr)
-        fclose(log_file);
+    di_log_close();
     return status;
 }

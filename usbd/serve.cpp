@@ -23,9 +23,9 @@ bool held(const printer* p) {
 static void clear_stall(printer* p, uint8_t endpoint) {
     int r = libusb_clear_halt(p->handle, endpoint);
     if (r == 0)
-        log_line("%s: 0x%02X stalled; halt cleared", p->port.c_str(), endpoint);
+        di_log("%s: 0x%02X stalled; halt cleared", p->port.c_str(), endpoint);
     else
-        log_line("%s: 0x%02X stalled; clearing the halt: %s", p->port.c_str(), endpoint,
+        di_log("%s: 0x%02X stalled; clearing the halt: %s", p->port.c_str(), endpoint,
                  libusb_error_name(r));
 }
 
@@ -45,13 +45,13 @@ int claim(printer* p) {
         p->claimed = true;
         p->updating = true;
         p->said_busy = false;
-        log_line("%s: interface %d claimed for the update", p->port.c_str(), cfg.interface);
+        di_log("%s: interface %d claimed for the update", p->port.c_str(), cfg.interface);
         return 0;
     }
     usb_error(p, "claim interface", r);
     if (r == LIBUSB_ERROR_BUSY && !p->said_busy) {
         p->said_busy = true;
-        complain("the printer at USB port %s (%04x:%04x) is held by another program, so fpflash "
+        di_complain("the printer at USB port %s (%04x:%04x) is held by another program, so fpflash "
                  "cannot open it: another process or a kernel driver that cannot be detached has "
                  "claimed its interface %d. Stop that program (a print spooler, a point-of-sale "
                  "service, another fpusbd) or unplug and replug the printer, then run fpflash "
@@ -67,7 +67,7 @@ static void LIBUSB_CALL in_done(libusb_transfer* t) {
     // Also a cancelled transfer may have carried bytes; they were sent, so they are kept.
     if (t->actual_length > 0 &&
         !usbd_fifo_put(&e->fifo, t->buffer, static_cast<size_t>(t->actual_length)))
-        log_line("%s: IN 0x%02X: %d bytes lost", e->owner->port.c_str(), e->address,
+        di_log("%s: IN 0x%02X: %d bytes lost", e->owner->port.c_str(), e->address,
                  t->actual_length);
     switch (t->status) {
     case LIBUSB_TRANSFER_COMPLETED:
@@ -79,7 +79,7 @@ static void LIBUSB_CALL in_done(libusb_transfer* t) {
         e->stalled = true;
         break;
     default:
-        log_line("%s: IN 0x%02X: %s", e->owner->port.c_str(), e->address,
+        di_log("%s: IN 0x%02X: %s", e->owner->port.c_str(), e->address,
                  libusb_error_name(t->status));
         break;
     }
@@ -124,7 +124,7 @@ void cancel_transfers(printer* p) {
         if (e.busy)
             libusb_cancel_transfer(e.t);
     if (busy(p) && p->cancelled_ms < 0)
-        p->cancelled_ms = now_ms();
+        p->cancelled_ms = di_now_ms();
 }
 
 // Bytes already received stay buffered for the next holder, as they would in the printer; the
@@ -135,7 +135,7 @@ void let_go(printer* p) {
     cancel_transfers(p);
     for (in_endpoint& e : p->in)
         e.failed = false;
-    log_line("%s: let go by #%d", p->port.c_str(), holder);
+    di_log("%s: let go by #%d", p->port.c_str(), holder);
 }
 
 // ---- clients ------------------------------------------------------------------------------
@@ -151,7 +151,7 @@ void client_gone(size_t i, const char* how) {
     client c = clients[i];
     close(c.fd);
     clients.erase(clients.begin() + static_cast<long>(i));
-    log_line("#%d %s", c.id, how);
+    di_log("#%d %s", c.id, how);
     if (c.open && c.p->holder == c.id)
         let_go(c.p);
 }
@@ -240,7 +240,7 @@ static void answer(size_t i, const uint8_t* req, size_t len) {
     client& c = clients[i];
     printer* p = c.p;
     if (len < DI_HEADER_SIZE) {
-        log_line("#%d request of %zu bytes: refused", c.id, len);
+        di_log("#%d request of %zu bytes: refused", c.id, len);
         send_reply(i, false, 0, nullptr);
         return;
     }
@@ -250,7 +250,7 @@ static void answer(size_t i, const uint8_t* req, size_t len) {
     case DI_OP_OPEN: {
         const char* why = "";
         ok = len == DI_HEADER_SIZE && value == DI_ACCESS && open_printer(&c, &why);
-        log_line("#%d OPEN 0x%08X: %s%s", c.id, value, ok ? "ok" : "refused", why);
+        di_log("#%d OPEN 0x%08X: %s%s", c.id, value, ok ? "ok" : "refused", why);
         send_reply(i, ok, 0, nullptr);
         return;
     }
@@ -263,7 +263,7 @@ static void answer(size_t i, const uint8_t* req, size_t len) {
             if (in_endpoint* e = pipe_in(p, pipe))
                 in_refill(e);
         }
-        log_line("#%d IOCTL 0x%08X: %s", c.id, value, ok ? "ok" : "failed");
+        di_log("#%d IOCTL 0x%08X: %s", c.id, value, ok ? "ok" : "failed");
         send_reply(i, ok, 0, nullptr);
         return;
     }
@@ -281,7 +281,7 @@ static void answer(size_t i, const uint8_t* req, size_t len) {
             }
             in_refill(e);
         }
-        log_line("#%d READ %u: %s %u", c.id, value, ok ? "ok" : "failed", n);
+        di_log("#%d READ %u: %s %u", c.id, value, ok ? "ok" : "failed", n);
         send_reply(i, ok, n, data);
         return;
     }
@@ -290,11 +290,11 @@ static void answer(size_t i, const uint8_t* req, size_t len) {
             pipe_has(p, c.selected, true) && !p->out_busy &&
             start_write(i, req + DI_HEADER_SIZE, value))
             return;
-        log_line("#%d WRITE %u: failed 0", c.id, value);
+        di_log("#%d WRITE %u: failed 0", c.id, value);
         send_reply(i, false, 0, nullptr);
         return;
     default:
-        log_line("#%d op %u: refused", c.id, req[0]);
+        di_log("#%d op %u: refused", c.id, req[0]);
         send_reply(i, false, 0, nullptr);
         return;
     }
@@ -321,7 +321,7 @@ void finish_write(printer* p) {
         clear_stall(p, t->endpoint);
         break;
     default:
-        log_line("%s: OUT 0x%02X: %s", p->port.c_str(), t->endpoint, libusb_error_name(t->status));
+        di_log("%s: OUT 0x%02X: %s", p->port.c_str(), t->endpoint, libusb_error_name(t->status));
         break;
     }
     if (!ok)
@@ -330,7 +330,7 @@ void finish_write(printer* p) {
     if (i == SIZE_MAX)
         return;
     clients[i].waiting = false;
-    log_line("#%d WRITE %u: %s %u%s", clients[i].id, p->out_len, ok ? "ok" : "failed", count, note);
+    di_log("#%d WRITE %u: %s %u%s", clients[i].id, p->out_len, ok ? "ok" : "failed", count, note);
     send_reply(i, ok, count, nullptr);
 }
 
@@ -363,6 +363,6 @@ void accept_all(printer* p) {
             continue;
         }
         clients.push_back({fd, next_client_id++, p, false, -1, false});
-        log_line("#%d connected", clients.back().id);
+        di_log("#%d connected", clients.back().id);
     }
 }

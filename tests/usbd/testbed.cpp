@@ -21,7 +21,6 @@
 #include <chrono>
 #include <climits>
 #include <csignal>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -50,7 +49,7 @@
 
 #include "sim/options.h"
 #include "sim/sim.h"
-#include "di/contract.h"
+#include "di/kit.h"
 
 #ifndef FPUSBD_PATH
 #error "FPUSBD_PATH names the fpusbd that the testbed runs"
@@ -174,50 +173,11 @@ static const sim_option extra_options[] = {
 
 // ---- the log ------------------------------------------------------------------------------
 
-static FILE* log_file = nullptr;
-static struct timespec start_time;
 static size_t notes_logged = 0;
-
-static long long now_ms() {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<long long>(t.tv_sec - start_time.tv_sec) * 1000 +
-           (t.tv_nsec - start_time.tv_nsec) / 1000000;
-}
-
-#if defined(__GNUC__)
-static void log_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-static void complain(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-#endif
-
-// One write per line: fpusbd appends its requests to the same file.
-static void log_line(const char* fmt, ...) {
-    if (log_file == nullptr)
-        return;
-    long long t = now_ms();
-    char line[1024];
-    int n = snprintf(line, sizeof(line), "%5lld.%03lld ", t / 1000, t % 1000);
-    va_list ap;
-    va_start(ap, fmt);
-    if (n > 0 && static_cast<size_t>(n) < sizeof(line))
-        vsnprintf(line + n, sizeof(line) - static_cast<size_t>(n), fmt, ap);
-    va_end(ap);
-    fprintf(log_file, "%s\n", line);
-    fflush(log_file);
-}
-
-static void complain(const char* fmt, ...) {
-    fputs("fpusb-testbed: ", stderr);
-    va_list ap;
-    va_start(ap, fmt);
-    vfprintf(stderr, fmt, ap);
-    va_end(ap);
-    fputc('\n', stderr);
-}
 
 static void log_notes() {
     for (; notes_logged < sim_rec.log.size(); notes_logged++)
-        log_line("    %s", sim_rec.log[notes_logged].c_str());
+        di_log("    %s", sim_rec.log[notes_logged].c_str());
 }
 
 // ---- emulated devices ---------------------------------------------------------------------
@@ -281,7 +241,7 @@ static std::condition_variable slow_wait;
 static void wake_main() {
     uint64_t one = 1;
     if (write(wake_fd, &one, sizeof(one)) < 0 && errno != EAGAIN)
-        complain("cannot wake the main thread: %s", strerror(errno));
+        di_complain("cannot wake the main thread: %s", strerror(errno));
 }
 
 // The FIFO is full, and so not writable, unless some URB waits to be reaped.
@@ -295,7 +255,8 @@ static void update_fifo(bed_device* d) {
     memset(page, 0, sizeof(page));
     ssize_t n = want ? read(d->fifo, page, sizeof(page)) : write(d->fifo, page, sizeof(page));
     if (n != static_cast<ssize_t>(sizeof(page)))
-        complain("%s: cannot %s a page of its FIFO", d->port.c_str(), want ? "take" : "put back");
+        di_complain("%s: cannot %s a page of its FIFO", d->port.c_str(),
+                    want ? "take" : "put back");
     d->writable = want;
 }
 
@@ -366,7 +327,7 @@ static void serve_out(bed_client* c, size_t k) {
     int ep = urb_of(s)->endpoint & 0x0F;
     uint32_t len = static_cast<uint32_t>(urb_of(s)->buffer_length);
     if (!d->model) {
-        log_line("second printer: %u bytes written to 0x%02X", len, urb_of(s)->endpoint);
+        di_log("second printer: %u bytes written to 0x%02X", len, urb_of(s)->endpoint);
         finish(c, k, 0, static_cast<int>(len));
         return;
     }
@@ -377,12 +338,12 @@ static void serve_out(bed_client* c, size_t k) {
     if (!stall_done && block_due(c, ep, stall_at, len)) {
         stall_done = true;
         d->halted |= 1u << ep;
-        log_line("usb: block %ld stalls OUT 0x%02X", stall_at, urb_of(s)->endpoint);
+        di_log("usb: block %ld stalls OUT 0x%02X", stall_at, urb_of(s)->endpoint);
         finish(c, k, -EPIPE, 0);
         return;
     }
     if ((urb_of(s)->flags & USBDEVFS_URB_ZERO_PACKET) != 0 && len > 0 && len % PACKET == 0)
-        log_line("usb: OUT 0x%02X: %u bytes, then a zero-length packet", urb_of(s)->endpoint, len);
+        di_log("usb: OUT 0x%02X: %u bytes, then a zero-length packet", urb_of(s)->endpoint, len);
     uint32_t count = 0;
     bool select = sim_ioctl(c->con, DI_PIPE_SELECT | static_cast<uint32_t>(ep) << 2);
     if (!short_done && block_due(c, ep, short_at, len)) {
@@ -391,7 +352,7 @@ static void serve_out(bed_client* c, size_t k) {
         uint32_t half = len / 2;
         if (select && sim_write(c->con, s.buf->data, half, &count))
             urb_of(s)->actual_length = static_cast<int>(count);
-        log_line("usb: block %ld: %u of %u bytes taken, the rest never", short_at, count, len);
+        di_log("usb: block %ld: %u of %u bytes taken, the rest never", short_at, count, len);
         return;
     }
     bool ok = select && sim_write(c->con, s.buf->data, len, &count);
@@ -445,13 +406,13 @@ static void release(bed_client* c) {
     bed_device* d = c->dev;
     if (rebinding_driver && !d->driver_bound && !d->gone) {
         d->driver_bound = true;
-        log_line("usb: %s: kernel driver bound again", d->port.c_str());
+        di_log("usb: %s: kernel driver bound again", d->port.c_str());
     }
     if (!d->model) {
-        log_line("second printer: released");
+        di_log("second printer: released");
         return;
     }
-    log_line("usb: interface 0 of %s released", d->port.c_str());
+    di_log("usb: interface 0 of %s released", d->port.c_str());
     end_session(c);
 }
 
@@ -466,15 +427,15 @@ static int claim(bed_client* c) {
         return EBUSY;
     if (!d->model) {
         c->claimed = true;
-        log_line("second printer: claimed");
+        di_log("second printer: claimed");
         return 0;
     }
     if (!begin_session(c)) {
-        log_line("usb: interface 0 of %s: busy", d->port.c_str());
+        di_log("usb: interface 0 of %s: busy", d->port.c_str());
         return EBUSY;
     }
     c->claimed = true;
-    log_line("usb: interface 0 of %s claimed", d->port.c_str());
+    di_log("usb: interface 0 of %s claimed", d->port.c_str());
     // Bytes the printer held from before are there for the first IN URB.
     feed_in(c);
     return 0;
@@ -590,7 +551,7 @@ static int interface_request(bed_client* c, UMockdevIoctlClient* client, unsigne
             return EINVAL;
         if (d->driver_bound) {
             d->driver_bound = false;
-            log_line("usb: %s: kernel driver detached", d->port.c_str());
+            di_log("usb: %s: kernel driver detached", d->port.c_str());
         }
         return claim(c);
     }
@@ -621,7 +582,7 @@ static int interface_request(bed_client* c, UMockdevIoctlClient* client, unsigne
             if (!d->driver_bound)
                 return ENODATA;
             d->driver_bound = false;
-            log_line("usb: %s: kernel driver detached", d->port.c_str());
+            di_log("usb: %s: kernel driver detached", d->port.c_str());
             return 0;
         }
         if (static_cast<unsigned long>(io.ioctl_code) == USBDEVFS_CONNECT) {
@@ -630,7 +591,7 @@ static int interface_request(bed_client* c, UMockdevIoctlClient* client, unsigne
             if (d->driver_bound || d->other_holder)
                 return 0;
             d->driver_bound = true;
-            log_line("usb: %s: kernel driver bound again", d->port.c_str());
+            di_log("usb: %s: kernel driver bound again", d->port.c_str());
             return 0;
         }
         return ENOTTY;
@@ -643,7 +604,7 @@ static int interface_request(bed_client* c, UMockdevIoctlClient* client, unsigne
         g_object_unref(a);
         if ((ep & 0x80) == 0 && ((d->halted >> (ep & 0x0F)) & 1u)) {
             d->halted &= ~(1u << (ep & 0x0F));
-            log_line("usb: halt of OUT 0x%02X cleared", ep);
+            di_log("usb: halt of OUT 0x%02X cleared", ep);
         }
         return 0;
     }
@@ -797,7 +758,7 @@ static bool add_description(const std::string& path, int devnum, const std::vect
              path.c_str(), devnum, devnum, devnum, hex(desc).c_str());
     GError* err = nullptr;
     if (!umockdev_testbed_add_from_string(testbed, text, &err)) {
-        complain("cannot add %s: %s", path.c_str(), err ? err->message : "?");
+        di_complain("cannot add %s: %s", path.c_str(), err ? err->message : "?");
         g_clear_error(&err);
         return false;
     }
@@ -840,7 +801,7 @@ static bed_device* plug(bool model, const std::string& port, uint16_t pid) {
     d->devnode = node;
     d->fifo = make_fifo(d->devnode);
     if (d->fifo < 0) {
-        complain("cannot make the device node %s: %s", d->devnode.c_str(), strerror(errno));
+        di_complain("cannot make the device node %s: %s", d->devnode.c_str(), strerror(errno));
         delete d;
         return nullptr;
     }
@@ -848,19 +809,19 @@ static bed_device* plug(bool model, const std::string& port, uint16_t pid) {
     d->driver_bound = !d->other_holder;
     if (model && access_denied_ms > 0) {
         if (chmod((root_dir + d->devnode).c_str(), 0) != 0) {
-            complain("cannot deny access to %s: %s", d->devnode.c_str(), strerror(errno));
+            di_complain("cannot deny access to %s: %s", d->devnode.c_str(), strerror(errno));
             close(d->fifo);
             delete d;
             return nullptr;
         }
-        d->denied_until = now_ms() + access_denied_ms;
+        d->denied_until = di_now_ms() + access_denied_ms;
     }
     d->handler = umockdev_ioctl_base_new();
     g_signal_connect(d->handler, "handle-ioctl", G_CALLBACK(on_ioctl), d);
     g_signal_connect(d->handler, "client-connected", G_CALLBACK(on_connected), d);
     GError* err = nullptr;
     if (!umockdev_testbed_attach_ioctl(testbed, d->devnode.c_str(), d->handler, &err)) {
-        complain("cannot serve %s: %s", d->devnode.c_str(), err ? err->message : "?");
+        di_complain("cannot serve %s: %s", d->devnode.c_str(), err ? err->message : "?");
         g_clear_error(&err);
         return nullptr;
     }
@@ -871,7 +832,7 @@ static bed_device* plug(bool model, const std::string& port, uint16_t pid) {
     // Under the preload, adding it sends its "add" uevent.
     if (!add_description(d->syspath.substr(4), devnum, printer_descriptors(pid)))
         return nullptr;
-    log_line("usb: %04x:%04x plugged in at %s (%s)", VID, pid, port.c_str(), node);
+    di_log("usb: %04x:%04x plugged in at %s (%s)", VID, pid, port.c_str(), node);
     return d;
 }
 
@@ -880,7 +841,7 @@ static void take_out(bed_device* d) {
     d->removed = true;
     umockdev_testbed_uevent(testbed, d->syspath.c_str(), "remove");
     umockdev_testbed_remove_device(testbed, d->syspath.c_str());
-    log_line("usb: %04x:%04x unplugged from %s", VID, d->pid, d->port.c_str());
+    di_log("usb: %04x:%04x unplugged from %s", VID, d->pid, d->port.c_str());
 }
 
 static bool plug_main() {
@@ -1000,7 +961,7 @@ static bool bus_works(const sigset_t* mask, std::string* why) {
     int st = 0;
     waitpid(pid, &st, 0);
     for (size_t from = 0, nl; (nl = out.find('\n', from)) != std::string::npos; from = nl + 1)
-        log_line("fpusbd --list: %s", out.substr(from, nl - from).c_str());
+        di_log("fpusbd --list: %s", out.substr(from, nl - from).c_str());
     if (!WIFEXITED(st) || WEXITSTATUS(st) != 0 || out.find("\nusb1 ") == std::string::npos) {
         *why = "fpusbd --list under the preload did not see the emulated bus";
         return false;
@@ -1013,7 +974,7 @@ static bool start_fpusbd(const sigset_t* mask) {
     child = spawn(fpusbd_args(child_ready, cfg.run.log, false), -1, mask, access_denied_ms > 0);
     child_fd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
     if (child < 0 || child_fd < 0) {
-        complain("cannot start %s: %s", fpusbd_path.c_str(), strerror(errno));
+        di_complain("cannot start %s: %s", fpusbd_path.c_str(), strerror(errno));
         return false;
     }
     return true;
@@ -1037,36 +998,36 @@ static long long restore_modes() {
     for (bed_device* d : devices) {
         if (d->denied_until < 0)
             continue;
-        if (now_ms() < d->denied_until) {
+        if (di_now_ms() < d->denied_until) {
             next = next < 0 ? d->denied_until : std::min(next, d->denied_until);
             continue;
         }
         d->denied_until = -1;
         if (chmod((root_dir + d->devnode).c_str(), 0666) != 0)
-            complain("cannot give access to %s: %s", d->devnode.c_str(), strerror(errno));
+            di_complain("cannot give access to %s: %s", d->devnode.c_str(), strerror(errno));
         else
-            log_line("usb: %s open to its user", d->devnode.c_str());
+            di_log("usb: %s open to its user", d->devnode.c_str());
     }
     return next;
 }
 
 // fpusbd is ready, and so is the printer if it is plugged in at the start: published.
 static bool wait_for_fpusbd() {
-    long long until = now_ms() + START_MS;
+    long long until = di_now_ms() + START_MS;
     struct stat st;
     std::string printer = main_dev != nullptr ? class_dir() + "/" + main_name() : "";
-    while (now_ms() < until) {
+    while (di_now_ms() < until) {
         restore_modes();
         if (stat(child_ready.c_str(), &st) == 0 && st.st_size > 0 &&
             (printer.empty() || lstat(printer.c_str(), &st) == 0))
             return true;
         if (reap_child(false)) {
-            complain("fpusbd ended before it served (status 0x%x)", child_status);
+            di_complain("fpusbd ended before it served (status 0x%x)", child_status);
             return false;
         }
         usleep(10000);
     }
-    complain("fpusbd did not get ready within %d ms", START_MS);
+    di_complain("fpusbd did not get ready within %d ms", START_MS);
     return false;
 }
 
@@ -1081,7 +1042,7 @@ static int connect_printer() {
     memset(&addr, 0, sizeof(addr));
     addr.sun_family = AF_UNIX;
     if (path.size() >= sizeof(addr.sun_path)) {
-        complain("%s: too long for a socket address", path.c_str());
+        di_complain("%s: too long for a socket address", path.c_str());
         return -1;
     }
     memcpy(addr.sun_path, path.c_str(), path.size() + 1);
@@ -1089,7 +1050,7 @@ static int connect_printer() {
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
     if (fd < 0 || connect(fd, reinterpret_cast<const struct sockaddr*>(&addr), sizeof(addr)) != 0 ||
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) != 0) {
-        complain("cannot connect to %s: %s", path.c_str(), strerror(errno));
+        di_complain("cannot connect to %s: %s", path.c_str(), strerror(errno));
         if (fd >= 0)
             close(fd);
         return -1;
@@ -1115,10 +1076,10 @@ static std::vector<uint8_t> request(uint8_t op, uint32_t value, size_t payload =
 static bool hold_printer() {
     holder_fd = connect_printer();
     if (holder_fd < 0 || exchange(holder_fd, request(DI_OP_OPEN, DI_ACCESS)) != DI_SUCCESS) {
-        complain("the second client could not open the printer");
+        di_complain("the second client could not open the printer");
         return false;
     }
-    log_line("second client: holds the printer");
+    di_log("second client: holds the printer");
     return true;
 }
 
@@ -1165,11 +1126,11 @@ static bool be_rude() {
         int got = exchange(fd, s.req);
         // A client that got it wrong may also be shown the door, as long as others are served.
         if (got < 0 && s.status == DI_FAILURE) {
-            log_line("rude client: cut off after %s", s.what);
+            di_log("rude client: cut off after %s", s.what);
             break;
         }
         if (got != s.status) {
-            complain("rude client: %s: answered %d, not %d", s.what, got, s.status);
+            di_complain("rude client: %s: answered %d, not %d", s.what, got, s.status);
             ok = false;
         }
         answered++;
@@ -1178,42 +1139,17 @@ static bool be_rude() {
     // Whatever it did, the printer must be free for the next client.
     fd = connect_printer();
     if (fd < 0 || exchange(fd, request(DI_OP_OPEN, DI_ACCESS)) != DI_SUCCESS) {
-        complain("rude client: the printer could not be opened after it");
+        di_complain("rude client: the printer could not be opened after it");
         ok = false;
     }
     if (fd >= 0)
         close(fd);
-    log_line("rude client: %zu of %zu requests answered, %s", answered,
-             sizeof(steps) / sizeof(steps[0]), ok ? "each as it should be" : "not all right");
+    di_log("rude client: %zu of %zu requests answered, %s", answered,
+           sizeof(steps) / sizeof(steps[0]), ok ? "each as it should be" : "not all right");
     return ok;
 }
 
 // ---- the run ------------------------------------------------------------------------------
-
-static volatile sig_atomic_t stop_signal = 0;
-static volatile sig_atomic_t release_signal = 0;
-
-static void on_signal(int s) {
-    stop_signal = s;
-}
-
-static void on_release(int) {
-    release_signal = 1;
-}
-
-static bool write_ready() {
-    std::string tmp = std::string(cfg.run.ready) + ".tmp";
-    FILE* f = fopen(tmp.c_str(), "w");
-    bool ok = f != nullptr && fprintf(f, "%ld %s/%s\n", static_cast<long>(getpid()),
-                                      class_dir().c_str(), main_name().c_str()) > 0;
-    if (f != nullptr && fclose(f) != 0)
-        ok = false;
-    if (!ok || rename(tmp.c_str(), cfg.run.ready) != 0) {
-        complain("cannot write %s", cfg.run.ready);
-        return false;
-    }
-    return true;
-}
 
 static void save_image() {
     if (cfg.run.save == nullptr)
@@ -1225,7 +1161,7 @@ static void save_image() {
     if (f != nullptr && fclose(f) != 0)
         ok = false;
     if (!ok)
-        complain("cannot save the image to %s", cfg.run.save);
+        di_complain("cannot save the image to %s", cfg.run.save);
 }
 
 // Until a signal, the scenario's end, or fpusbd's; returns the exit status.
@@ -1236,32 +1172,32 @@ static int run(const sigset_t* wait_mask, int absent_ms) {
     if (!held && main_dev == nullptr && absent_ms != SIM_NEVER)
         back_at = absent_ms;
     for (;;) {
-        if (stop_signal != 0) {
-            log_line("stopped by signal %d", static_cast<int>(stop_signal));
+        if (di_stop_signal() != 0) {
+            di_log("stopped by signal %d", di_stop_signal());
             return SIM_EXIT_OK;
         }
-        if (release_signal != 0 && held) {
+        if (di_released() && held) {
             held = false;
             if (absent_ms != SIM_NEVER) {
-                back_at = now_ms() + absent_ms;
-                log_line("released: due in %d ms", absent_ms);
+                back_at = di_now_ms() + absent_ms;
+                di_log("released: due in %d ms", absent_ms);
             }
         }
         {
             std::lock_guard<std::mutex> hold(lock);
             if (done) {
-                log_line("done: the updated firmware was opened and closed");
+                di_log("done: the updated firmware was opened and closed");
                 return SIM_EXIT_OK;
             }
             for (bed_device* d : devices)
                 if (d->gone && !d->removed) {
                     take_out(d);
                     int away = sim_away_left();
-                    back_at = away == SIM_NEVER ? -1 : now_ms() + away;
-                    log_line(away == SIM_NEVER ? "away for good" : "away for %d ms", away);
+                    back_at = away == SIM_NEVER ? -1 : di_now_ms() + away;
+                    di_log(away == SIM_NEVER ? "away for good" : "away for %d ms", away);
                 }
         }
-        if (back_at >= 0 && now_ms() >= back_at) {
+        if (back_at >= 0 && di_now_ms() >= back_at) {
             back_at = -1;
             {
                 std::lock_guard<std::mutex> hold(lock);
@@ -1271,8 +1207,8 @@ static int run(const sigset_t* wait_mask, int absent_ms) {
             if (!plug_main())
                 return SIM_EXIT_FAILED;
         }
-        if (end_ms >= 0 && now_ms() >= end_ms) {
-            log_line("lifetime over");
+        if (end_ms >= 0 && di_now_ms() >= end_ms) {
+            di_log("lifetime over");
             return SIM_EXIT_OK;
         }
         long long wake = back_at;
@@ -1285,23 +1221,23 @@ static int run(const sigset_t* wait_mask, int absent_ms) {
         struct timespec ts;
         struct timespec* timeout = nullptr;
         if (wake >= 0) {
-            long long left = wake > now_ms() ? wake - now_ms() : 0;
+            long long left = wake > di_now_ms() ? wake - di_now_ms() : 0;
             ts.tv_sec = static_cast<time_t>(left / 1000);
             ts.tv_nsec = static_cast<long>(left % 1000) * 1000000L;
             timeout = &ts;
         }
         int r = ppoll(fds, 2, timeout, wait_mask);
         if (r < 0 && errno != EINTR) {
-            complain("poll: %s", strerror(errno));
+            di_complain("poll: %s", strerror(errno));
             return SIM_EXIT_FAILED;
         }
         if (r > 0 && fds[0].revents != 0) {
             uint64_t n;
             if (read(wake_fd, &n, sizeof(n)) < 0 && errno != EAGAIN)
-                complain("wake: %s", strerror(errno));
+                di_complain("wake: %s", strerror(errno));
         }
         if (r > 0 && fds[1].revents != 0 && reap_child(true)) {
-            complain("fpusbd ended by itself (status 0x%x)", child_status);
+            di_complain("fpusbd ended by itself (status 0x%x)", child_status);
             return SIM_EXIT_FAILED;
         }
     }
@@ -1316,32 +1252,32 @@ static bool stop_fpusbd() {
     {
         std::unique_lock<std::mutex> hold(lock);
         if (slow) {
-            long long until = now_ms() + SHORT_TIMEOUT_MS;
-            while (held_requests == 0 && now_ms() < until) {
+            long long until = di_now_ms() + SHORT_TIMEOUT_MS;
+            while (held_requests == 0 && di_now_ms() < until) {
                 hold.unlock();
                 usleep(10000);
                 hold.lock();
             }
-            log_line(held_requests > 0 ? "slow bus: fpusbd waits on a request"
-                                       : "slow bus: fpusbd made no request");
+            di_log(held_requests > 0 ? "slow bus: fpusbd waits on a request"
+                                     : "slow bus: fpusbd made no request");
         }
     }
-    long long asked = now_ms();
+    long long asked = di_now_ms();
     kill(child, SIGTERM);
     struct pollfd pfd = {child_fd, POLLIN, 0};
     if (poll(&pfd, 1, STOP_MS) <= 0) {
-        complain("fpusbd did not stop within %d ms", STOP_MS);
+        di_complain("fpusbd did not stop within %d ms", STOP_MS);
         kill(child, SIGKILL);
     }
     reap_child(true);
-    log_line("fpusbd ended %lld ms after SIGTERM", now_ms() - asked);
+    di_log("fpusbd ended %lld ms after SIGTERM", di_now_ms() - asked);
     {
         std::lock_guard<std::mutex> hold(lock);
         bus_released = true;
         slow_wait.notify_all();
     }
     if (!WIFEXITED(child_status) || WEXITSTATUS(child_status) != 0) {
-        complain("fpusbd ended with status 0x%x", child_status);
+        di_complain("fpusbd ended with status 0x%x", child_status);
         return false;
     }
     return true;
@@ -1354,7 +1290,7 @@ static void run_under_preload(char** argv) {
     if (dlopen(PRELOAD, RTLD_LAZY | RTLD_NOLOAD) != nullptr)
         return;
     if (getenv(MARK) != nullptr) {
-        complain("umockdev cannot run here: %s does not load", PRELOAD);
+        di_complain("umockdev cannot run here: %s does not load", PRELOAD);
         exit(EXIT_SKIP);
     }
     std::string preload = PRELOAD;
@@ -1364,12 +1300,12 @@ static void run_under_preload(char** argv) {
     setenv("LD_PRELOAD", preload.c_str(), 1);
     setenv(MARK, "1", 1);
     execv("/proc/self/exe", argv);
-    complain("umockdev cannot run here: cannot restart under %s: %s", PRELOAD, strerror(errno));
+    di_complain("umockdev cannot run here: cannot restart under %s: %s", PRELOAD, strerror(errno));
     exit(EXIT_SKIP);
 }
 
 int main(int argc, char** argv) {
-    clock_gettime(CLOCK_MONOTONIC, &start_time);
+    di_start("fpusb-testbed", false);
     run_under_preload(argv);
     for (int i = 1; i < argc; i++)
         named = named || strcmp(argv[i], "--name") == 0 || strncmp(argv[i], "--name=", 7) == 0;
@@ -1378,57 +1314,33 @@ int main(int argc, char** argv) {
     if (status >= 0)
         return status;
     if (cfg.run.tcp_port >= 0 || cfg.run.cut_read > 0) {
-        complain("--tcp and --cut-read are fpsim's own; the emulated bus has no such thing");
+        di_complain("--tcp and --cut-read are fpsim's own; the emulated bus has no such thing");
         return SIM_EXIT_USAGE;
     }
     if (named && second_printer && cfg.run.name.size() + 2 > 255) {
-        complain("--name is too long for the second printer's name");
+        di_complain("--name is too long for the second printer's name");
         return SIM_EXIT_USAGE;
     }
     if (slow_bus_ms > 0 && !cfg.run.stop_when_done) {
-        complain("--slow-bus starts when the update is done: it needs --stop-when-done");
+        di_complain("--slow-bus starts when the update is done: it needs --stop-when-done");
         return SIM_EXIT_USAGE;
     }
     if (access_denied_ms > 0 && !modes_can_bind()) {
-        complain("umockdev cannot run here: --access-denied needs CAP_SETPCAP to make the root "
-                 "fpusbd heed a device node's mode");
+        di_complain("umockdev cannot run here: --access-denied needs CAP_SETPCAP to make the root "
+                    "fpusbd heed a device node's mode");
         return EXIT_SKIP;
     }
 
-    sigset_t stoppers, wait_mask, child_mask;
-    sigemptyset(&stoppers);
-    std::vector<int> caught = {SIGINT, SIGTERM, SIGHUP};
-    if (cfg.run.hold)
-        caught.push_back(SIGUSR1);
-    for (int s : caught) {
-        struct sigaction sa;
-        memset(&sa, 0, sizeof(sa));
-        sa.sa_handler = s == SIGUSR1 ? on_release : on_signal;
-        sigaction(s, &sa, nullptr);
-        sigaddset(&stoppers, s);
-    }
-    signal(SIGPIPE, SIG_IGN);
     // umockdev's worker thread starts with the testbed and must inherit the block.
-    sigprocmask(SIG_BLOCK, &stoppers, &child_mask);
-    wait_mask = child_mask;
-    for (int s : caught)
-        sigdelset(&wait_mask, s);
-
-    if (cfg.run.log != nullptr) {
-        // Appended to, by fpusbd too, so every line lands whole and in order.
-        FILE* f = fopen(cfg.run.log, "w");
-        if (f != nullptr)
-            fclose(f);
-        log_file = fopen(cfg.run.log, "ae");
-        if (log_file == nullptr) {
-            complain("cannot write %s: %s", cfg.run.log, strerror(errno));
-            return SIM_EXIT_FAILED;
-        }
-    }
+    di_signals signals;
+    di_take_signals(cfg.run.hold, &signals);
+    // Appended to, by fpusbd too, so every line lands whole and in order.
+    if (cfg.run.log != nullptr && !di_log_open(cfg.run.log, true))
+        return SIM_EXIT_FAILED;
     wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     testbed = umockdev_testbed_new();
     if (testbed == nullptr || wake_fd < 0) {
-        complain("umockdev cannot run here: no testbed");
+        di_complain("umockdev cannot run here: no testbed");
         return EXIT_SKIP;
     }
     char* root = umockdev_testbed_get_root_dir(testbed);
@@ -1448,14 +1360,15 @@ int main(int argc, char** argv) {
     bool plugged = add_description("/devices/usb1", 1, root_hub_descriptors()) &&
                    (!second_printer || plug(false, "1-2", PID_SECOND) != nullptr) &&
                    (!sim_is_present() || plug_main());
-    if (!bus_works(&child_mask, &why)) {
-        complain("umockdev cannot run here: %s", why.c_str());
+    if (!bus_works(&signals.before, &why)) {
+        di_complain("umockdev cannot run here: %s", why.c_str());
         status = EXIT_SKIP;
-    } else if (plugged && start_fpusbd(&child_mask) && wait_for_fpusbd() &&
+    } else if (plugged && start_fpusbd(&signals.before) && wait_for_fpusbd() &&
                (!rude_client || main_dev == nullptr || be_rude()) &&
                (!second_client || main_dev == nullptr || hold_printer()) &&
-               (cfg.run.ready == nullptr || write_ready())) {
-        status = run(&wait_mask, absent_ms);
+               (cfg.run.ready == nullptr ||
+                di_write_ready(cfg.run.ready, " " + class_dir() + "/" + main_name()))) {
+        status = run(&signals.wait, absent_ms);
     }
     if (holder_fd >= 0)
         close(holder_fd);
@@ -1468,7 +1381,6 @@ int main(int argc, char** argv) {
     save_image();
     // Removes the testbed's directory; the worker thread goes with it.
     g_object_unref(testbed);
-    if (log_file != nullptr)
-        fclose(log_file);
+    di_log_close();
     return status;
 }
