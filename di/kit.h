@@ -2,7 +2,8 @@
 // fpusbd and the tests' emulated USB bus. The daemon's plumbing (daemon.cpp): the timestamped
 // log, complaints, the stop signals and the --ready file. Publishing (publish.cpp): the class
 // directory, created private where it is missing, and one listening socket per interface in
-// it; one class directory per process.
+// it; one class directory per process. Requests (request.cpp): receiving one, checking it
+// against the contract and the client's session, its one log line and its reply.
 #pragma once
 
 #include <csignal>
@@ -90,3 +91,42 @@ void di_unpublish(const std::string& name, di_socket* s);
 // Removes every socket still published, from any thread: the last thing a stop that the
 // driver's loop cannot answer does.
 void di_unpublish_all_now();
+
+// ---- requests (request.cpp) ---------------------------------------------------------------
+
+// A client's place in the contract: an OPEN, then a pipe-select before each READ or WRITE.
+struct di_session {
+    int id;    // its number in the log
+    bool open; // its OPEN succeeded
+    int pipe;  // the endpoint its last pipe-select named, -1 before one
+};
+
+// One request as a client sent it.
+struct di_request {
+    uint8_t op;
+    uint32_t value;
+    const uint8_t* payload; // WRITE's bytes
+    size_t len;             // the whole packet's
+};
+
+// Room for the largest request and a byte more, so that one past it shows.
+const size_t DI_RECEIVE_SIZE = DI_PACKET_MAX + 1;
+
+// Takes one packet from `fd` without waiting. Returns its length (one past the largest request
+// cut to DI_RECEIVE_SIZE, never read past the buffer), 0 when none is waiting, -1 when the
+// client has gone.
+long di_receive(int fd, uint8_t (&buf)[DI_RECEIVE_SIZE]);
+
+// Reads the packet into `r` and says whether the driver is to carry the request out: well
+// formed, and in its place in the session. One that is not fails as it stands.
+bool di_check(const di_session& s, const uint8_t* packet, size_t len, di_request* r);
+
+// After the driver's answer (`ok`, `count`): the session takes a good OPEN or pipe-select, and
+// the request's one log line is written ("#3 OPEN 0xC0000000: ok", "#3 WRITE 528: ok 528"),
+// `note` at its end. Returns the count to reply with, 0 on failure.
+uint32_t di_answered(di_session* s, const di_request& r, bool ok, uint32_t count, const char* note);
+
+// Sends the reply: the status and `count`, then `size` bytes of `data` (a READ's). Returns
+// false when it could not go whole at once: a client that doesn't take its replies must not
+// stall the printer for the others.
+bool di_reply(int fd, bool ok, uint32_t count, const uint8_t* data, size_t size);

@@ -54,8 +54,8 @@ void add_client(int fd) {
         close(fd);
         return;
     }
-    clients.push_back({fd, next_client_id++, 0, false, false, false, {}});
-    di_log("#%d connected", clients.back().id);
+    clients.push_back({fd, {next_client_id++, false, -1}, 0, false, false, {}});
+    di_log("#%d connected", clients.back().s.id);
 }
 
 void drop_client(size_t i) {
@@ -66,7 +66,7 @@ void drop_client(size_t i) {
 void client_gone(size_t i) {
     sim_client c = clients[i];
     drop_client(i);
-    di_log("#%d closed", c.id);
+    di_log("#%d closed", c.s.id);
     if (c.con > 0)
         sim_close(c.con);
     if (c.after_exit && cfg.run.stop_when_done)
@@ -86,7 +86,7 @@ static void unpublish() {
     for (size_t i = clients.size(); i-- > 0;) {
         if (clients[i].watch)
             continue;
-        di_log("#%d cut off", clients[i].id);
+        di_log("#%d cut off", clients[i].s.id);
         drop_client(i);
     }
     if (!published)
@@ -120,68 +120,41 @@ static bool follow_presence() {
 
 // ---- requests -----------------------------------------------------------------------------
 
-// Answers one request packet; builds the reply in `reply` and returns its length.
-static size_t answer(sim_client* c, const uint8_t* req, size_t len, uint8_t* reply) {
+bool reply_to(size_t i, const uint8_t* packet, size_t len) {
+    sim_client& c = clients[i];
+    di_request r;
     bool ok = false;
     uint32_t count = 0;
-    if (len < DI_HEADER_SIZE) {
-        di_log("#%d request of %zu bytes: refused", c->id, len);
-        di_header(reply, DI_FAILURE, 0);
-        return DI_HEADER_SIZE;
-    }
-    uint32_t value = di_get_u32(req + 1);
-    switch (req[0]) {
-    case DI_OP_OPEN:
-        if (len == DI_HEADER_SIZE && value == DI_ACCESS && c->con == 0) {
-            int con = sim_open();
-            ok = con > 0;
-            if (ok) {
-                c->con = con;
-                c->after_exit = sim_current_mode() == SIM_APP && sim_rec.left_loader;
-            }
+    uint8_t data[DI_TRANSFER_MAX];
+    if (di_check(c.s, packet, len, &r)) {
+        switch (r.op) {
+        case DI_OP_OPEN:
+            c.con = sim_open();
+            ok = c.con > 0;
+            c.after_exit = ok && sim_current_mode() == SIM_APP && sim_rec.left_loader;
+            if (!ok)
+                c.con = 0;
+            break;
+        case DI_OP_IOCTL:
+            ok = sim_ioctl(c.con, r.value);
+            break;
+        case DI_OP_READ:
+            ok = sim_read(c.con, data, r.value, &count);
+            break;
+        default:
+            ok = sim_write(c.con, r.payload, r.value, &count);
+            break;
         }
-        di_log("#%d OPEN 0x%08X: %s", c->id, value, ok ? "ok" : "refused");
-        break;
-    case DI_OP_IOCTL:
-        ok = len == DI_HEADER_SIZE && sim_ioctl(c->con, value);
-        di_log("#%d IOCTL 0x%08X: %s", c->id, value, ok ? "ok" : "failed");
-        break;
-    case DI_OP_READ:
-        ok = len == DI_HEADER_SIZE && value >= 1 && value <= DI_TRANSFER_MAX &&
-             sim_read(c->con, reply + DI_HEADER_SIZE, value, &count);
-        if (!ok)
-            count = 0;
-        di_log("#%d READ %u: %s %u", c->id, value, ok ? "ok" : "failed", count);
-        if (count > 0 && ++data_reads == cfg.run.cut_read) {
-            // The header still announces every byte the printer gave up.
-            c->cut = true;
-            di_header(reply, DI_SUCCESS, count);
-            di_log("#%d READ reply cut to %u of %u bytes", c->id, count / 2, count);
-            return DI_HEADER_SIZE + count / 2;
-        }
-        break;
-    case DI_OP_WRITE:
-        ok = value <= DI_TRANSFER_MAX && len == DI_HEADER_SIZE + value &&
-             sim_write(c->con, req + DI_HEADER_SIZE, value, &count);
-        if (!ok)
-            count = 0;
-        di_log("#%d WRITE %u: %s %u", c->id, value, ok ? "ok" : "failed", count);
-        break;
-    default:
-        di_log("#%d op %u: refused", c->id, req[0]);
-        break;
     }
-    di_header(reply, ok ? DI_SUCCESS : DI_FAILURE, count);
-    return DI_HEADER_SIZE + (req[0] == DI_OP_READ ? count : 0);
-}
-
-bool reply_to(size_t i, const uint8_t* req, size_t len) {
-    uint8_t reply[DI_PACKET_MAX];
-    size_t reply_len = answer(&clients[i], req, len, reply);
-    // A client that doesn't take its replies must not stall the printer for the others.
-    if (send(clients[i].fd, reply, reply_len, MSG_DONTWAIT | MSG_NOSIGNAL) !=
-            static_cast<ssize_t>(reply_len) ||
-        clients[i].cut) {
+    count = di_answered(&c.s, r, ok, count, "");
+    size_t size = r.op == DI_OP_READ ? count : 0;
+    // The header still announces every byte the printer gave up.
+    bool cut = size > 0 && ++data_reads == cfg.run.cut_read;
+    if (cut) {
+        size = count / 2;
+        di_log("#%d READ reply cut to %zu of %u bytes", c.s.id, size, count);
+    }
+    if (!di_reply(c.fd, ok, count, data, size) || cut) {
         client_gone(i);
         return false;
     }

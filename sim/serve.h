@@ -13,10 +13,9 @@
 
 struct sim_client {
     int fd;
-    int id;                  // its number in the log
+    di_session s;            // its number in the log, its OPEN and pipe
     int con;                 // the model's connection, 0 until an OPEN succeeds
     bool after_exit;         // opened the new firmware the loader left behind
-    bool cut;                // its last reply was cut short: the driver lets go of it
     bool watch;              // TCP: told of presence, asks nothing
     std::vector<uint8_t> in; // TCP: the start of a request still arriving
 };

@@ -20,7 +20,7 @@ static void tell_watchers() {
     uint8_t state = published ? 1 : 0;
     for (size_t i = clients.size(); i-- > 0;)
         if (clients[i].watch && send(clients[i].fd, &state, 1, MSG_DONTWAIT | MSG_NOSIGNAL) != 1) {
-            di_log("#%d lost", clients[i].id);
+            di_log("#%d lost", clients[i].s.id);
             drop_client(i);
         }
 }
@@ -85,7 +85,7 @@ static bool serve(size_t i) {
         uint32_t value = di_get_u32(&c->in[1]);
         // Past a length no write may have, the stream has no boundaries left to find.
         if (op == DI_OP_WRITE && value > DI_TRANSFER_MAX) {
-            di_log("#%d WRITE %u: refused", c->id, value);
+            di_log("#%d WRITE %u: refused", c->s.id, value);
             client_gone(i);
             return false;
         }
@@ -95,7 +95,7 @@ static bool serve(size_t i) {
         if (op == DI_OP_WATCH && c->con == 0) {
             c->watch = true;
             c->in.clear();
-            di_log("#%d watching", c->id);
+            di_log("#%d watching", c->s.id);
             uint8_t state = published ? 1 : 0;
             if (send(c->fd, &state, 1, MSG_DONTWAIT | MSG_NOSIGNAL) != 1) {
                 client_gone(i);

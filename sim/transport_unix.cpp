@@ -1,6 +1,5 @@
 // The simulated printer as a Linux device interface: one SOCK_SEQPACKET socket in the class
 // directory while it is present, one packet per request.
-#include <cerrno>
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -29,21 +28,13 @@ static void unpublish() {
 }
 
 static bool serve(size_t i) {
-    uint8_t req[DI_PACKET_MAX + 1];
-    ssize_t n;
-    do {
-        n = recv(clients[i].fd, req, sizeof(req), MSG_DONTWAIT | MSG_TRUNC);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-        return true;
-    if (n <= 0) {
+    uint8_t packet[DI_RECEIVE_SIZE];
+    long n = di_receive(clients[i].fd, packet);
+    if (n < 0) {
         client_gone(i);
         return false;
     }
-    // An oversized packet is answered as one, never read past the buffer.
-    size_t len =
-        static_cast<size_t>(n) <= DI_PACKET_MAX ? static_cast<size_t>(n) : DI_PACKET_MAX + 1;
-    return reply_to(i, req, len);
+    return n == 0 || reply_to(i, packet, static_cast<size_t>(n));
 }
 
 static void accept_all(int fd) {

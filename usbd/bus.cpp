@@ -182,7 +182,7 @@ static void cut_clients(const printer* p) {
     for (size_t i = clients.size(); i-- > 0;)
         if (clients[i].p == p) {
             close(clients[i].fd);
-            di_log("#%d cut off", clients[i].id);
+            di_log("#%d cut off", clients[i].s.id);
             clients.erase(clients.begin() + static_cast<long>(i));
         }
 }

@@ -67,10 +67,8 @@ struct printer {
 
 struct client {
     int fd;
-    int id;
+    di_session s;
     printer* p;
-    bool open;
-    int selected; // the pipe of the last IOCTL, -1 before one
     bool waiting; // a WRITE is on the bus; nothing more is read from it until the reply
 };
 

@@ -122,7 +122,7 @@ static int run() {
         for (const client& c : clients)
             if (!c.waiting) {
                 fds.push_back({c.fd, POLLIN, 0});
-                fd_client.push_back(c.id);
+                fd_client.push_back(c.s.id);
                 fd_printer.push_back(nullptr);
             }
         size_t usb_from = fds.size();

@@ -26,7 +26,7 @@ static void clear_stall(printer* p, uint8_t endpoint) {
         di_log("%s: 0x%02X stalled; halt cleared", p->port.c_str(), endpoint);
     else
         di_log("%s: 0x%02X stalled; clearing the halt: %s", p->port.c_str(), endpoint,
-                 libusb_error_name(r));
+               libusb_error_name(r));
 }
 
 void clear_stalls(printer* p) {
@@ -51,12 +51,13 @@ int claim(printer* p) {
     usb_error(p, "claim interface", r);
     if (r == LIBUSB_ERROR_BUSY && !p->said_busy) {
         p->said_busy = true;
-        di_complain("the printer at USB port %s (%04x:%04x) is held by another program, so fpflash "
-                 "cannot open it: another process or a kernel driver that cannot be detached has "
-                 "claimed its interface %d. Stop that program (a print spooler, a point-of-sale "
-                 "service, another fpusbd) or unplug and replug the printer, then run fpflash "
-                 "again",
-                 p->port.c_str(), p->id.vid, p->id.pid, cfg.interface);
+        di_complain(
+            "the printer at USB port %s (%04x:%04x) is held by another program, so fpflash "
+            "cannot open it: another process or a kernel driver that cannot be detached has "
+            "claimed its interface %d. Stop that program (a print spooler, a point-of-sale "
+            "service, another fpusbd) or unplug and replug the printer, then run fpflash "
+            "again",
+            p->port.c_str(), p->id.vid, p->id.pid, cfg.interface);
     }
     return r;
 }
@@ -68,7 +69,7 @@ static void LIBUSB_CALL in_done(libusb_transfer* t) {
     if (t->actual_length > 0 &&
         !usbd_fifo_put(&e->fifo, t->buffer, static_cast<size_t>(t->actual_length)))
         di_log("%s: IN 0x%02X: %d bytes lost", e->owner->port.c_str(), e->address,
-                 t->actual_length);
+               t->actual_length);
     switch (t->status) {
     case LIBUSB_TRANSFER_COMPLETED:
         in_refill(e);
@@ -80,7 +81,7 @@ static void LIBUSB_CALL in_done(libusb_transfer* t) {
         break;
     default:
         di_log("%s: IN 0x%02X: %s", e->owner->port.c_str(), e->address,
-                 libusb_error_name(t->status));
+               libusb_error_name(t->status));
         break;
     }
     e->failed = true;
@@ -142,7 +143,7 @@ void let_go(printer* p) {
 
 size_t client_index(int id) {
     for (size_t i = 0; i < clients.size(); i++)
-        if (clients[i].id == id)
+        if (clients[i].s.id == id)
             return i;
     return SIZE_MAX;
 }
@@ -151,26 +152,17 @@ void client_gone(size_t i, const char* how) {
     client c = clients[i];
     close(c.fd);
     clients.erase(clients.begin() + static_cast<long>(i));
-    di_log("#%d %s", c.id, how);
-    if (c.open && c.p->holder == c.id)
+    di_log("#%d %s", c.s.id, how);
+    if (c.s.open && c.p->holder == c.s.id)
         let_go(c.p);
 }
 
 // Returns false when the client went with it.
-static bool send_reply(size_t i, bool ok, uint32_t count, const uint8_t* data) {
-    uint8_t reply[DI_PACKET_MAX];
-    di_header(reply, ok ? DI_SUCCESS : DI_FAILURE, count);
-    size_t len = DI_HEADER_SIZE;
-    if (data != nullptr && count > 0) {
-        memcpy(reply + DI_HEADER_SIZE, data, count);
-        len += count;
-    }
-    // A client that doesn't take its replies must not stall the printers for the others.
-    if (send(clients[i].fd, reply, len, MSG_DONTWAIT | MSG_NOSIGNAL) != static_cast<ssize_t>(len)) {
-        client_gone(i, "lost");
-        return false;
-    }
-    return true;
+static bool send_reply(size_t i, bool ok, uint32_t count, const uint8_t* data, size_t size) {
+    if (di_reply(clients[i].fd, ok, count, data, size))
+        return true;
+    client_gone(i, "lost");
+    return false;
 }
 
 static bool pipe_has(const printer* p, int pipe, bool out) {
@@ -191,7 +183,7 @@ static in_endpoint* pipe_in(printer* p, int pipe) {
 // another program holds its interface.
 static bool open_printer(client* c, const char** why) {
     printer* p = c->p;
-    if (c->open || held(p)) {
+    if (held(p)) {
         *why = " (held)";
         return false;
     }
@@ -203,9 +195,7 @@ static bool open_printer(client* c, const char** why) {
         *why = " (not claimed)";
         return false;
     }
-    p->holder = c->id;
-    c->open = true;
-    c->selected = -1;
+    p->holder = c->s.id;
     return true;
 }
 
@@ -214,7 +204,7 @@ static bool start_write(size_t i, const uint8_t* data, uint32_t len) {
     printer* p = c.p;
     if (len > 0)
         memcpy(p->out->buffer, data, len);
-    uint8_t ep = cfg.pipes[c.selected].out;
+    uint8_t ep = cfg.pipes[c.s.pipe].out;
     libusb_fill_bulk_transfer(p->out, p->handle, ep, p->out->buffer, static_cast<int>(len),
                               out_done, p, static_cast<unsigned>(cfg.write_timeout_ms));
     // A transfer that ends on a packet boundary is ended by a zero-length packet, or the
@@ -229,75 +219,51 @@ static bool start_write(size_t i, const uint8_t* data, uint32_t len) {
         return false;
     }
     p->out_busy = true;
-    p->out_client = c.id;
+    p->out_client = c.s.id;
     p->out_len = len;
     c.waiting = true;
     return true;
 }
 
 // Answers one request packet of client `i`, or starts the transfer that will.
-static void answer(size_t i, const uint8_t* req, size_t len) {
+static void answer(size_t i, const uint8_t* packet, size_t len) {
     client& c = clients[i];
     printer* p = c.p;
-    if (len < DI_HEADER_SIZE) {
-        di_log("#%d request of %zu bytes: refused", c.id, len);
-        send_reply(i, false, 0, nullptr);
-        return;
-    }
-    uint32_t value = di_get_u32(req + 1);
+    di_request r;
     bool ok = false;
-    switch (req[0]) {
-    case DI_OP_OPEN: {
-        const char* why = "";
-        ok = len == DI_HEADER_SIZE && value == DI_ACCESS && open_printer(&c, &why);
-        di_log("#%d OPEN 0x%08X: %s%s", c.id, value, ok ? "ok" : "refused", why);
-        send_reply(i, ok, 0, nullptr);
-        return;
-    }
-    case DI_OP_IOCTL: {
-        int pipe = di_pipe_endpoint(value);
-        ok = len == DI_HEADER_SIZE && c.open &&
-             (pipe_has(p, pipe, true) || pipe_has(p, pipe, false));
-        if (ok) {
-            c.selected = pipe;
-            if (in_endpoint* e = pipe_in(p, pipe))
+    uint32_t n = 0;
+    uint8_t data[DI_TRANSFER_MAX];
+    const char* why = "";
+    if (di_check(c.s, packet, len, &r)) {
+        switch (r.op) {
+        case DI_OP_OPEN:
+            ok = open_printer(&c, &why);
+            break;
+        case DI_OP_IOCTL: {
+            int pipe = di_pipe_endpoint(r.value);
+            ok = pipe_has(p, pipe, true) || pipe_has(p, pipe, false);
+            if (in_endpoint* e = ok ? pipe_in(p, pipe) : nullptr)
                 in_refill(e);
+            break;
         }
-        di_log("#%d IOCTL 0x%08X: %s", c.id, value, ok ? "ok" : "failed");
-        send_reply(i, ok, 0, nullptr);
-        return;
-    }
-    case DI_OP_READ: {
-        in_endpoint* e = c.open ? pipe_in(p, c.selected) : nullptr;
-        uint8_t data[DI_TRANSFER_MAX];
-        uint32_t n = 0;
-        ok = len == DI_HEADER_SIZE && value >= 1 && value <= DI_TRANSFER_MAX && e != nullptr;
-        if (ok) {
-            n = static_cast<uint32_t>(usbd_fifo_take(&e->fifo, data, value));
-            // A failure is reported once, behind every byte that came before it.
-            if (n == 0 && e->failed) {
-                ok = false;
-                e->failed = false;
+        case DI_OP_READ:
+            if (in_endpoint* e = pipe_in(p, c.s.pipe)) {
+                n = static_cast<uint32_t>(usbd_fifo_take(&e->fifo, data, r.value));
+                // A failure is reported once, behind every byte that came before it.
+                ok = n > 0 || !e->failed;
+                if (!ok)
+                    e->failed = false;
+                in_refill(e);
             }
-            in_refill(e);
+            break;
+        default:
+            if (pipe_has(p, c.s.pipe, true) && !p->out_busy && start_write(i, r.payload, r.value))
+                return;
+            break;
         }
-        di_log("#%d READ %u: %s %u", c.id, value, ok ? "ok" : "failed", n);
-        send_reply(i, ok, n, data);
-        return;
     }
-    case DI_OP_WRITE:
-        if (value <= DI_TRANSFER_MAX && len == DI_HEADER_SIZE + value && c.open &&
-            pipe_has(p, c.selected, true) && !p->out_busy &&
-            start_write(i, req + DI_HEADER_SIZE, value))
-            return;
-        di_log("#%d WRITE %u: failed 0", c.id, value);
-        send_reply(i, false, 0, nullptr);
-        return;
-    default:
-        di_log("#%d op %u: refused", c.id, req[0]);
-        send_reply(i, false, 0, nullptr);
-        return;
-    }
+    n = di_answered(&c.s, r, ok, n, why);
+    send_reply(i, ok, n, data, r.op == DI_OP_READ ? n : 0);
 }
 
 // The reply to a WRITE whose transfer came back.
@@ -324,32 +290,23 @@ void finish_write(printer* p) {
         di_log("%s: OUT 0x%02X: %s", p->port.c_str(), t->endpoint, libusb_error_name(t->status));
         break;
     }
-    if (!ok)
-        count = 0;
     size_t i = client_index(p->out_client);
     if (i == SIZE_MAX)
         return;
-    clients[i].waiting = false;
-    di_log("#%d WRITE %u: %s %u%s", clients[i].id, p->out_len, ok ? "ok" : "failed", count, note);
-    send_reply(i, ok, count, nullptr);
+    client& c = clients[i];
+    c.waiting = false;
+    di_request r = {DI_OP_WRITE, p->out_len, nullptr, DI_HEADER_SIZE + p->out_len};
+    count = di_answered(&c.s, r, ok, count, note);
+    send_reply(i, ok, count, nullptr, 0);
 }
 
 void serve(size_t i) {
-    uint8_t req[DI_PACKET_MAX + 1];
-    ssize_t n;
-    do {
-        n = recv(clients[i].fd, req, sizeof(req), MSG_DONTWAIT | MSG_TRUNC);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-        return;
-    if (n <= 0) {
+    uint8_t packet[DI_RECEIVE_SIZE];
+    long n = di_receive(clients[i].fd, packet);
+    if (n < 0)
         client_gone(i, "closed");
-        return;
-    }
-    // An oversized packet is answered as one, never read past the buffer.
-    size_t len =
-        static_cast<size_t>(n) <= DI_PACKET_MAX ? static_cast<size_t>(n) : DI_PACKET_MAX + 1;
-    answer(i, req, len);
+    else if (n > 0)
+        answer(i, packet, static_cast<size_t>(n));
 }
 
 void accept_all(printer* p) {
@@ -362,7 +319,7 @@ void accept_all(printer* p) {
             close(fd);
             continue;
         }
-        clients.push_back({fd, next_client_id++, p, false, -1, false});
-        di_log("#%d connected", clients.back().id);
+        clients.push_back({fd, {next_client_id++, false, -1}, p, false});
+        di_log("#%d connected", clients.back().s.id);
     }
 }

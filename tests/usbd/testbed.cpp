@@ -49,6 +49,7 @@
 
 #include "sim/options.h"
 #include "sim/sim.h"
+#include "tests/rude_client.h"
 #include "di/kit.h"
 
 #ifndef FPUSBD_PATH
@@ -1067,15 +1068,10 @@ static int exchange(int fd, const std::vector<uint8_t>& req) {
     return n >= static_cast<ssize_t>(DI_HEADER_SIZE) ? reply[0] : -1;
 }
 
-static std::vector<uint8_t> request(uint8_t op, uint32_t value, size_t payload = 0) {
-    std::vector<uint8_t> r(DI_HEADER_SIZE + payload, 0x5A);
-    di_header(r.data(), op, value);
-    return r;
-}
-
 static bool hold_printer() {
     holder_fd = connect_printer();
-    if (holder_fd < 0 || exchange(holder_fd, request(DI_OP_OPEN, DI_ACCESS)) != DI_SUCCESS) {
+    if (holder_fd < 0 ||
+        exchange(holder_fd, di_test_request(DI_OP_OPEN, DI_ACCESS)) != DI_SUCCESS) {
         di_complain("the second client could not open the printer");
         return false;
     }
@@ -1083,40 +1079,10 @@ static bool hold_printer() {
     return true;
 }
 
-// Requests a client may get wrong, in an order that reaches each check, and what fpusbd must
-// answer: failure for each, or the connection closed.
+// The requests of tests/rude_client.h, each of which fpusbd must fail, or close the connection
+// at.
 static bool be_rude() {
-    const uint32_t pipe1 = DI_PIPE_SELECT | 1u << 2;
-    std::vector<uint8_t> short_packet = {DI_OP_OPEN, 0, 0};
-    std::vector<uint8_t> long_read = request(DI_OP_READ, 64, 1);
-    std::vector<uint8_t> bad_write = request(DI_OP_WRITE, 10, 5);
-    const struct {
-        const char* what;
-        std::vector<uint8_t> req;
-        int status;
-    } steps[] = {
-        {"a 3-byte packet", short_packet, DI_FAILURE},
-        {"OPEN for read access only", request(DI_OP_OPEN, 0x80000000u), DI_FAILURE},
-        {"IOCTL before OPEN", request(DI_OP_IOCTL, pipe1), DI_FAILURE},
-        {"READ before OPEN", request(DI_OP_READ, 64), DI_FAILURE},
-        {"OPEN", request(DI_OP_OPEN, DI_ACCESS), DI_SUCCESS},
-        {"a second OPEN", request(DI_OP_OPEN, DI_ACCESS), DI_FAILURE},
-        {"READ before IOCTL", request(DI_OP_READ, 64), DI_FAILURE},
-        {"IOCTL with no pipe-select code", request(DI_OP_IOCTL, 0x12345678u), DI_FAILURE},
-        {"IOCTL of pipe 0, the control endpoint", request(DI_OP_IOCTL, DI_PIPE_SELECT), DI_FAILURE},
-        {"IOCTL of pipe 2, which the printer lacks", request(DI_OP_IOCTL, DI_PIPE_SELECT | 8u),
-         DI_FAILURE},
-        {"IOCTL of pipe 1", request(DI_OP_IOCTL, pipe1), DI_SUCCESS},
-        {"READ of 0 bytes", request(DI_OP_READ, 0), DI_FAILURE},
-        {"READ of 1025 bytes", request(DI_OP_READ, 1025), DI_FAILURE},
-        {"READ with a payload", long_read, DI_FAILURE},
-        {"READ with nothing pending", request(DI_OP_READ, 1024), DI_SUCCESS},
-        {"WRITE of a whole number of packets", request(DI_OP_WRITE, PACKET, PACKET), DI_SUCCESS},
-        {"WRITE shorter than it says", bad_write, DI_FAILURE},
-        {"WRITE of 1025 bytes", request(DI_OP_WRITE, 1025, 1025), DI_FAILURE},
-        {"an unknown op", request(7, 0), DI_FAILURE},
-        {"a packet past the largest request", request(DI_OP_WRITE, 1024, 1025), DI_FAILURE},
-    };
+    std::vector<rude_step> steps = rude_steps();
     int fd = connect_printer();
     if (fd < 0)
         return false;
@@ -1138,14 +1104,14 @@ static bool be_rude() {
     close(fd);
     // Whatever it did, the printer must be free for the next client.
     fd = connect_printer();
-    if (fd < 0 || exchange(fd, request(DI_OP_OPEN, DI_ACCESS)) != DI_SUCCESS) {
+    if (fd < 0 || exchange(fd, di_test_request(DI_OP_OPEN, DI_ACCESS)) != DI_SUCCESS) {
         di_complain("rude client: the printer could not be opened after it");
         ok = false;
     }
     if (fd >= 0)
         close(fd);
-    di_log("rude client: %zu of %zu requests answered, %s", answered,
-           sizeof(steps) / sizeof(steps[0]), ok ? "each as it should be" : "not all right");
+    di_log("rude client: %zu of %zu requests answered, %s", answered, steps.size(),
+           ok ? "each as it should be" : "not all right");
     return ok;
 }
 
