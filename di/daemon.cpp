@@ -117,6 +117,20 @@ bool di_released() {
     return release_signal != 0;
 }
 
+int di_poll(struct pollfd* fds, size_t n, long long wake_ms, const sigset_t* mask) {
+    struct timespec ts;
+    struct timespec* timeout = nullptr;
+    if (wake_ms >= 0) {
+        long long left = wake_ms - di_now_ms();
+        if (left < 0)
+            left = 0;
+        ts.tv_sec = static_cast<time_t>(left / 1000);
+        ts.tv_nsec = static_cast<long>(left % 1000) * 1000000L;
+        timeout = &ts;
+    }
+    return ppoll(fds, n, timeout, mask);
+}
+
 bool di_write_ready(const char* path, const std::string& rest) {
     std::string tmp = std::string(path) + ".tmp";
     FILE* f = fopen(tmp.c_str(), "w");

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include <poll.h>
+
 #include "di/contract.h"
 
 #if defined(__GNUC__)
@@ -58,6 +60,10 @@ int di_stop_signal();
 
 // Whether SIGUSR1 has come.
 bool di_released();
+
+// Waits in ppoll until one of `fds` is ready, `wake_ms` (as di_now_ms, -1 for never) has come,
+// or a signal arrives that `mask` lets in (none for nullptr). Returns ppoll's result.
+int di_poll(struct pollfd* fds, size_t n, long long wake_ms, const sigset_t* mask);
 
 // Writes "PID<rest>\n" to `path`, whole under another name first, so that a reader never sees
 // half a line. Returns false, having complained.

@@ -5,20 +5,14 @@
 // the model as milliseconds: when the printer goes away it takes its interface down and
 // publishes it again once that long has passed, or never.
 #include <cerrno>
-#include <csignal>
-#include <cstdio>
 #include <cstring>
-#include <ctime>
-#include <string>
 #include <vector>
 
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "di/kit.h"
-#include "sim/serve.h"
-#include "sim/sim.h"
+#include "sim/fpsim.h"
 
 static const char INTRO[] =
     "Usage: fpsim [OPTION]...\n"
@@ -29,27 +23,16 @@ static const char INTRO[] =
 
 static const size_t CLIENTS_MAX = 16;
 
-sim_config cfg;
-std::vector<sim_client> clients;
-bool published = false;
-int listen_fd = -1;
-
+static sim_config cfg;
 static const sim_transport* transport = &sim_unix_transport;
+static std::vector<sim_client> clients;
 static int next_client_id = 1;
-static int absent_ms = 0; // --absent, which --hold counts from SIGUSR1
-static long long back_at_ms = -1;
-static int data_reads = 0;
-static bool done = false;
-static size_t notes_logged = 0;
-
-static void log_notes() {
-    for (; notes_logged < sim_rec.log.size(); notes_logged++)
-        di_log("    %s", sim_rec.log[notes_logged].c_str());
-}
+static bool published = false;
+static bool done = false; // the updated firmware was opened and closed
 
 // ---- clients and presence -----------------------------------------------------------------
 
-void add_client(int fd) {
+static void add_client(int fd) {
     if (clients.size() >= CLIENTS_MAX) {
         close(fd);
         return;
@@ -58,12 +41,13 @@ void add_client(int fd) {
     di_log("#%d connected", clients.back().s.id);
 }
 
-void drop_client(size_t i) {
+static void drop_client(size_t i) {
     close(clients[i].fd);
     clients.erase(clients.begin() + static_cast<long>(i));
 }
 
-void client_gone(size_t i) {
+// The client closed its connection, or it is closed for it: its model connection goes too.
+static void client_closed(size_t i) {
     sim_client c = clients[i];
     drop_client(i);
     di_log("#%d closed", c.s.id);
@@ -73,11 +57,21 @@ void client_gone(size_t i) {
         done = true;
 }
 
+// TCP watchers stand in for the socket's appearing and going; one that doesn't take its byte
+// can no longer be told anything.
+static void tell_watchers() {
+    uint8_t state = published ? 1 : 0;
+    for (size_t i = clients.size(); i-- > 0;)
+        if (clients[i].watch && send(clients[i].fd, &state, 1, MSG_DONTWAIT | MSG_NOSIGNAL) != 1) {
+            di_log("#%d lost", clients[i].s.id);
+            drop_client(i);
+        }
+}
+
 static bool publish() {
-    // Set first: the TCP transport tells its watchers what it says.
-    published = true;
-    if (!transport->publish())
-        published = false;
+    published = transport->publish();
+    if (published)
+        tell_watchers();
     return published;
 }
 
@@ -93,130 +87,41 @@ static void unpublish() {
         return;
     published = false;
     transport->unpublish();
+    tell_watchers();
 }
 
 // After every event: the printer may have gone away (or be due back).
 static bool follow_presence() {
-    log_notes();
+    sim_log_notes();
     if (published && !sim_is_present()) {
         unpublish();
-        int away = sim_away_left();
-        back_at_ms = away == SIM_NEVER ? -1 : di_now_ms() + away;
-        if (away == SIM_NEVER)
-            di_log("away for good");
-        else
-            di_log("away for %d ms", away);
+        sim_went_away();
     }
-    if (!published && sim_is_present())
+    if (!published && (sim_is_present() || sim_comes_back()))
         return publish();
-    if (!published && back_at_ms >= 0 && di_now_ms() >= back_at_ms) {
-        back_at_ms = -1;
-        sim_come_back();
-        log_notes();
-        return publish();
-    }
-    return true;
-}
-
-// ---- requests -----------------------------------------------------------------------------
-
-bool reply_to(size_t i, const uint8_t* packet, size_t len) {
-    sim_client& c = clients[i];
-    di_request r;
-    bool ok = false;
-    uint32_t count = 0;
-    uint8_t data[DI_TRANSFER_MAX];
-    if (di_check(c.s, packet, len, &r)) {
-        switch (r.op) {
-        case DI_OP_OPEN:
-            c.con = sim_open();
-            ok = c.con > 0;
-            c.after_exit = ok && sim_current_mode() == SIM_APP && sim_rec.left_loader;
-            if (!ok)
-                c.con = 0;
-            break;
-        case DI_OP_IOCTL:
-            ok = sim_ioctl(c.con, r.value);
-            break;
-        case DI_OP_READ:
-            ok = sim_read(c.con, data, r.value, &count);
-            break;
-        default:
-            ok = sim_write(c.con, r.payload, r.value, &count);
-            break;
-        }
-    }
-    count = di_answered(&c.s, r, ok, count, "");
-    size_t size = r.op == DI_OP_READ ? count : 0;
-    // The header still announces every byte the printer gave up.
-    bool cut = size > 0 && ++data_reads == cfg.run.cut_read;
-    if (cut) {
-        size = count / 2;
-        di_log("#%d READ reply cut to %zu of %u bytes", c.s.id, size, count);
-    }
-    if (!di_reply(c.fd, ok, count, data, size) || cut) {
-        client_gone(i);
-        return false;
-    }
     return true;
 }
 
 // ---- the run ------------------------------------------------------------------------------
 
-static void save_image() {
-    if (cfg.run.save == nullptr)
-        return;
-    FILE* f = fopen(cfg.run.save, "wb");
-    bool ok = f != nullptr;
-    if (ok && !sim_rec.image.empty())
-        ok = fwrite(sim_rec.image.data(), 1, sim_rec.image.size(), f) == sim_rec.image.size();
-    if (f != nullptr && fclose(f) != 0)
-        ok = false;
-    if (!ok)
-        di_complain("cannot save the image to %s", cfg.run.save);
-}
-
 // Until a signal, the scenario's end or a failure; returns the exit status.
 static int run(const sigset_t* wait_mask) {
-    long long end_ms = cfg.run.lifetime_s > 0 ? cfg.run.lifetime_s * 1000LL : -1;
     std::vector<struct pollfd> fds;
-    bool held = cfg.run.hold;
     while (di_stop_signal() == 0 && !done) {
-        if (di_released() && held) {
-            held = false;
-            if (absent_ms != SIM_NEVER) {
-                back_at_ms = di_now_ms() + absent_ms;
-                di_log("released: due in %d ms", absent_ms);
-            }
-        }
         if (!follow_presence())
-            return SIM_EXIT_FAILED;
-        long long now = di_now_ms();
-        if (end_ms >= 0 && now >= end_ms) {
-            di_log("lifetime over");
+            return DI_EXIT_FAILED;
+        if (sim_lifetime_over())
             break;
-        }
-        long long wake = back_at_ms;
-        if (end_ms >= 0 && (wake < 0 || end_ms < wake))
-            wake = end_ms;
-
         fds.clear();
         for (const sim_client& c : clients)
             fds.push_back({c.fd, POLLIN, 0});
-        if (listen_fd >= 0)
-            fds.push_back({listen_fd, POLLIN, 0});
-        struct timespec ts;
-        struct timespec* timeout = nullptr;
-        if (wake >= 0) {
-            long long left = wake > now ? wake - now : 0;
-            ts.tv_sec = static_cast<time_t>(left / 1000);
-            ts.tv_nsec = static_cast<long>(left % 1000) * 1000000L;
-            timeout = &ts;
-        }
-        int r = ppoll(fds.data(), fds.size(), timeout, wait_mask);
+        int listener = transport->listener();
+        if (listener >= 0)
+            fds.push_back({listener, POLLIN, 0});
+        int r = di_poll(fds.data(), fds.size(), sim_next_due(), wait_mask);
         if (r < 0 && errno != EINTR) {
             di_complain("poll: %s", strerror(errno));
-            return SIM_EXIT_FAILED;
+            return DI_EXIT_FAILED;
         }
         if (r <= 0)
             continue;
@@ -230,32 +135,31 @@ static int run(const sigset_t* wait_mask) {
                 i++;
                 continue;
             }
-            bool stays = transport->serve(i);
-            log_notes();
-            gone = published && !sim_is_present();
-            if (stays)
+            if (transport->serve(&clients[i]))
                 i++;
+            else
+                client_closed(i);
+            sim_log_notes();
+            gone = published && !sim_is_present();
         }
-        if (!gone && listen_fd >= 0 && fds.back().fd == listen_fd && fds.back().revents != 0)
-            transport->accept_all(listen_fd);
+        if (!gone && listener >= 0 && fds.back().revents != 0)
+            for (int fd; (fd = transport->accept()) >= 0;)
+                add_client(fd);
     }
     if (di_stop_signal() != 0)
         di_log("stopped by signal %d", di_stop_signal());
     else if (done)
         di_log("done: the updated firmware was opened and closed");
-    return SIM_EXIT_OK;
+    return DI_EXIT_OK;
 }
 
 static void shut_down() {
-    log_notes();
+    sim_log_notes();
     unpublish();
     while (!clients.empty())
         drop_client(clients.size() - 1);
-    if (listen_fd >= 0)
-        close(listen_fd);
-    listen_fd = -1;
     transport->shut_down();
-    save_image();
+    sim_save_image(cfg.run.save);
     di_log_close();
 }
 
@@ -266,19 +170,14 @@ int main(int argc, char** argv) {
         return status;
     if (cfg.run.tcp_port >= 0)
         transport = &sim_tcp_transport;
+    sim_answer_cut(cfg.run.cut_read);
     di_signals signals;
     di_take_signals(cfg.run.hold, &signals);
     if (cfg.run.log != nullptr && !di_log_open(cfg.run.log, true))
-        return SIM_EXIT_FAILED;
-    sim_options& model = cfg.model;
-    absent_ms = model.absent_enums;
-    if (cfg.run.hold)
-        model.absent_enums = SIM_NEVER;
-    sim_reset(model);
-    if (!sim_is_present() && model.absent_enums != SIM_NEVER)
-        back_at_ms = absent_ms;
-    status = SIM_EXIT_FAILED;
-    if (transport->set_up() && follow_presence() &&
+        return DI_EXIT_FAILED;
+    sim_driver_start(cfg);
+    status = DI_EXIT_FAILED;
+    if (transport->set_up(cfg.run) && follow_presence() &&
         (cfg.run.ready == nullptr || di_write_ready(cfg.run.ready, transport->ready_text())))
         status = run(&signals.wait);
     shut_down();

@@ -10,28 +10,21 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "di/kit.h"
-#include "sim/serve.h"
+#include "sim/fpsim.h"
 
+static int requested_port = 0;
+static int listen_fd = -1;
 static int bound_port = 0;
+static bool present = false;
 
-// A watcher that doesn't take its byte can no longer be told anything.
-static void tell_watchers() {
-    uint8_t state = published ? 1 : 0;
-    for (size_t i = clients.size(); i-- > 0;)
-        if (clients[i].watch && send(clients[i].fd, &state, 1, MSG_DONTWAIT | MSG_NOSIGNAL) != 1) {
-            di_log("#%d lost", clients[i].s.id);
-            drop_client(i);
-        }
-}
-
-static bool set_up() {
+static bool set_up(const sim_settings& run) {
+    requested_port = run.tcp_port;
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     struct sockaddr_in addr;
     memset(&addr, 0, sizeof(addr));
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(cfg.run.tcp_port));
+    addr.sin_port = htons(static_cast<uint16_t>(requested_port));
     socklen_t len = sizeof(addr);
     // The Wine driver keeps its port for the whole test run while fpsim comes and goes.
     int one = 1;
@@ -39,7 +32,7 @@ static bool set_up() {
         bind(fd, reinterpret_cast<const struct sockaddr*>(&addr), sizeof(addr)) != 0 ||
         listen(fd, 8) != 0 ||
         getsockname(fd, reinterpret_cast<struct sockaddr*>(&addr), &len) != 0) {
-        di_complain("cannot listen on 127.0.0.1:%d: %s", cfg.run.tcp_port, strerror(errno));
+        di_complain("cannot listen on 127.0.0.1:%d: %s", requested_port, strerror(errno));
         if (fd >= 0)
             close(fd);
         return false;
@@ -51,34 +44,44 @@ static bool set_up() {
 }
 
 static bool publish() {
+    present = true;
     di_log("published");
-    tell_watchers();
     return true;
 }
 
 static void unpublish() {
+    present = false;
     di_log("unpublished");
-    tell_watchers();
+}
+
+static int listener() {
+    return listen_fd;
+}
+
+static int accept_one() {
+    int c = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    // Every request waits for its reply: nothing is gained by holding one back.
+    int one = 1;
+    if (c >= 0)
+        setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    return c;
 }
 
 // Serves every whole request that has arrived, until the printer goes. Returns false when the
 // client went.
-static bool serve(size_t i) {
+static bool serve(sim_client* c) {
     uint8_t buf[DI_PACKET_MAX];
     ssize_t n;
     do {
-        n = recv(clients[i].fd, buf, sizeof(buf), MSG_DONTWAIT);
+        n = recv(c->fd, buf, sizeof(buf), MSG_DONTWAIT);
     } while (n < 0 && errno == EINTR);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
         return true;
     // A watcher only listens: anything it sends ends it.
-    if (n <= 0 || clients[i].watch) {
-        client_gone(i);
+    if (n <= 0 || c->watch)
         return false;
-    }
-    clients[i].in.insert(clients[i].in.end(), buf, buf + n);
+    c->in.insert(c->in.end(), buf, buf + n);
     for (;;) {
-        sim_client* c = &clients[i];
         if (c->in.size() < DI_HEADER_SIZE)
             return true;
         uint8_t op = c->in[0];
@@ -86,7 +89,6 @@ static bool serve(size_t i) {
         // Past a length no write may have, the stream has no boundaries left to find.
         if (op == DI_OP_WRITE && value > DI_TRANSFER_MAX) {
             di_log("#%d WRITE %u: refused", c->s.id, value);
-            client_gone(i);
             return false;
         }
         size_t len = DI_HEADER_SIZE + (op == DI_OP_WRITE ? value : 0);
@@ -96,18 +98,14 @@ static bool serve(size_t i) {
             c->watch = true;
             c->in.clear();
             di_log("#%d watching", c->s.id);
-            uint8_t state = published ? 1 : 0;
-            if (send(c->fd, &state, 1, MSG_DONTWAIT | MSG_NOSIGNAL) != 1) {
-                client_gone(i);
-                return false;
-            }
-            return true;
+            uint8_t state = present ? 1 : 0;
+            return send(c->fd, &state, 1, MSG_DONTWAIT | MSG_NOSIGNAL) == 1;
         }
         uint8_t req[DI_PACKET_MAX];
         memcpy(req, c->in.data(), len);
         c->in.erase(c->in.begin(), c->in.begin() + static_cast<long>(len));
         bool was_present = sim_is_present();
-        if (!reply_to(i, req, len))
+        if (!sim_answer(c, req, len))
             return false;
         // What is left was meant for a printer that is gone.
         if (was_present && !sim_is_present())
@@ -115,21 +113,15 @@ static bool serve(size_t i) {
     }
 }
 
-static void accept_all(int fd) {
-    int c;
-    while ((c = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0) {
-        // Every request waits for its reply: nothing is gained by holding one back.
-        int one = 1;
-        setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-        add_client(c);
-    }
-}
-
 static std::string ready_text() {
     return " " + std::to_string(bound_port);
 }
 
-static void shut_down() {}
+static void shut_down() {
+    if (listen_fd >= 0)
+        close(listen_fd);
+    listen_fd = -1;
+}
 
-const sim_transport sim_tcp_transport = {set_up,     publish,    unpublish, serve,
-                                         accept_all, ready_text, shut_down};
+const sim_transport sim_tcp_transport = {set_up,     publish, unpublish,  listener,
+                                         accept_one, serve,   ready_text, shut_down};

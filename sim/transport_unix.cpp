@@ -1,51 +1,46 @@
 // The simulated printer as a Linux device interface: one SOCK_SEQPACKET socket in the class
 // directory while it is present, one packet per request.
-
 #include <sys/socket.h>
-#include <unistd.h>
 
-#include "di/kit.h"
-#include "sim/serve.h"
+#include "sim/fpsim.h"
 
+static std::string name;
 static di_socket sock;
 
-static bool set_up() {
+static bool set_up(const sim_settings& run) {
+    name = run.name;
     return di_open_class_dir();
 }
 
 static bool publish() {
-    if (!di_publish(cfg.run.name, &sock))
+    if (!di_publish(name, &sock))
         return false;
-    listen_fd = sock.listen_fd;
-    di_log("published %s/%s", di_class_path().c_str(), cfg.run.name.c_str());
+    di_log("published %s/%s", di_class_path().c_str(), name.c_str());
     return true;
 }
 
 static void unpublish() {
-    di_unpublish(cfg.run.name, &sock);
-    listen_fd = -1;
+    di_unpublish(name, &sock);
     di_log("unpublished");
 }
 
-static bool serve(size_t i) {
-    uint8_t packet[DI_RECEIVE_SIZE];
-    long n = di_receive(clients[i].fd, packet);
-    if (n < 0) {
-        client_gone(i);
-        return false;
-    }
-    return n == 0 || reply_to(i, packet, static_cast<size_t>(n));
+static int listener() {
+    return sock.listen_fd;
 }
 
-static void accept_all(int fd) {
-    int c;
-    while ((c = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0)
-        add_client(c);
+static int accept_one() {
+    return accept4(sock.listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+static bool serve(sim_client* c) {
+    uint8_t packet[DI_RECEIVE_SIZE];
+    long n = di_receive(c->fd, packet);
+    return n == 0 || (n > 0 && sim_answer(c, packet, static_cast<size_t>(n)));
 }
 
 static std::string ready_text() {
-    return " " + di_class_path() + "/" + cfg.run.name;
+    return " " + di_class_path() + "/" + name;
 }
 
-const sim_transport sim_unix_transport = {set_up,     publish,    unpublish,         serve,
-                                          accept_all, ready_text, di_close_class_dir};
+const sim_transport sim_unix_transport = {set_up,     publish, unpublish,  listener,
+                                          accept_one, serve,   ready_text, di_close_class_dir};

@@ -1,5 +1,5 @@
-// Printers coming and going on the bus, the places they keep while they re-enumerate, and
-// --list.
+// Printers coming and going on the bus, the places they keep while they re-enumerate, their
+// sockets, and --list.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -8,8 +8,7 @@
 
 #include <unistd.h>
 
-#include "di/contract.h"
-#include "usbd/daemon.h"
+#include "usbd/fpusbd.h"
 
 static const int PORTS_MAX = 7; // USB allows no deeper hub chains
 // The kernel gives a cancelled URB back at once; transfers still out after this never will be.
@@ -32,6 +31,12 @@ struct access_wait {
     long long next_ms;
 };
 
+static usbd_config cfg;
+static libusb_context* ctx = nullptr;
+static bool have_hotplug = false;
+static libusb_hotplug_callback_handle hotplug;
+static long long next_poll_ms = -1;    // where the bus is listed instead
+static std::vector<printer*> printers; // the places, present or away
 static std::vector<hotplug_event> events;
 // Devices not to look at again until they are plugged in anew: matching nothing, or not
 // servable. Each was logged once, when it was put here.
@@ -48,6 +53,24 @@ static std::string port_of(libusb_device* dev) {
     uint8_t ports[PORTS_MAX];
     int n = libusb_get_port_numbers(dev, ports, PORTS_MAX);
     return usbd_port_path(libusb_get_bus_number(dev), ports, n);
+}
+
+void usb_error(const printer* p, const char* what, int err) {
+    di_log("%s: %s: %s", p ? p->port.c_str() : "usb", what, libusb_error_name(err));
+}
+
+static bool publish(printer* p) {
+    if (!di_publish(p->name, &p->sock))
+        return false;
+    di_log("published %s/%s", di_class_path().c_str(), p->name.c_str());
+    return true;
+}
+
+static void unpublish(printer* p) {
+    if (p->sock.listen_fd < 0)
+        return;
+    di_unpublish(p->name, &p->sock);
+    di_log("unpublished %s", p->name.c_str());
 }
 
 static printer* new_place(const std::string& port, const std::string& name, uint16_t vid) {
@@ -102,7 +125,7 @@ static bool find_endpoints(printer* p) {
     libusb_free_config_descriptor(conf);
     if (!found)
         di_complain("%s (%04x:%04x) has no interface %d; fpusbd --list shows its interfaces",
-                 p->port.c_str(), p->id.vid, p->id.pid, cfg.interface);
+                    p->port.c_str(), p->id.vid, p->id.pid, cfg.interface);
     return found;
 }
 
@@ -152,7 +175,7 @@ static arrival open_device(printer* p, bool followed) {
         return ARRIVAL_REJECTED;
     if (followed && !usbd_serves_a_pipe(cfg, p->out_mask, p->in_mask)) {
         di_log("%s: %04x:%04x has none of the printer's bulk endpoints: not followed",
-                 p->port.c_str(), p->id.vid, p->id.pid);
+               p->port.c_str(), p->id.vid, p->id.pid);
         return ARRIVAL_REJECTED;
     }
     int r = libusb_open(p->dev, &p->handle);
@@ -161,7 +184,7 @@ static arrival open_device(printer* p, bool followed) {
         if (r == LIBUSB_ERROR_ACCESS)
             return ARRIVAL_NO_ACCESS;
         di_complain("cannot open the printer at USB port %s (%04x:%04x): %s", p->port.c_str(),
-                 p->id.vid, p->id.pid, libusb_error_name(r));
+                    p->id.vid, p->id.pid, libusb_error_name(r));
         return ARRIVAL_REJECTED;
     }
     // A printer class driver may have bound it; libusb detaches it at the claim and attaches
@@ -176,15 +199,6 @@ static arrival open_device(printer* p, bool followed) {
         return ARRIVAL_REJECTED;
     }
     return ARRIVAL_SERVED;
-}
-
-static void cut_clients(const printer* p) {
-    for (size_t i = clients.size(); i-- > 0;)
-        if (clients[i].p == p) {
-            close(clients[i].fd);
-            di_log("#%d cut off", clients[i].s.id);
-            clients.erase(clients.begin() + static_cast<long>(i));
-        }
 }
 
 // The device part of `p` goes, released first when `release` (the kernel's driver attached
@@ -228,7 +242,7 @@ static void leave(size_t k, bool gone, bool keep) {
         q->left_ms = di_now_ms();
         printers[k] = q;
         di_log("%s: kept for %d s for the printer to come back", q->name.c_str(),
-                 USBD_FOLLOW_GRACE_MS / 1000);
+               USBD_FOLLOW_GRACE_MS / 1000);
     } else {
         unpublish(p);
         printers.erase(printers.begin() + static_cast<long>(k));
@@ -259,7 +273,7 @@ static arrival arrive(libusb_device* dev) {
                                                      d.idVendor, di_now_ms());
     if (!followed && !usbd_wanted(cfg, d.idVendor, d.idProduct)) {
         di_log("%s: %04x:%04x skipped: no --device names it", port.c_str(), d.idVendor,
-                 d.idProduct);
+               d.idProduct);
         return ARRIVAL_REJECTED;
     }
     if (place != nullptr && !followed) {
@@ -287,8 +301,8 @@ static arrival arrive(libusb_device* dev) {
         printers.push_back(p);
     } else {
         di_log("%s: %04x:%04x arrived where %04x:%04x left %lld ms before: followed as %s",
-                 port.c_str(), d.idVendor, d.idProduct, before.vid, before.pid,
-                 di_now_ms() - p->left_ms, p->name.c_str());
+               port.c_str(), d.idVendor, d.idProduct, before.vid, before.pid,
+               di_now_ms() - p->left_ms, p->name.c_str());
         p->left_ms = -1;
     }
     // Mid-update the new device is claimed at once, before the kernel's driver (or a spooler
@@ -329,8 +343,8 @@ static void device_arrived(libusb_device* dev) {
     if (a == ARRIVAL_REJECTED) {
         rejected.push_back(libusb_ref_device(dev));
     } else if (a == ARRIVAL_NO_ACCESS) {
-        di_log("%s: no access to its device node yet; trying again for %d s",
-                 port_of(dev).c_str(), ACCESS_RETRY_MS / 1000);
+        di_log("%s: no access to its device node yet; trying again for %d s", port_of(dev).c_str(),
+               ACCESS_RETRY_MS / 1000);
         long long now = di_now_ms();
         no_access.push_back({libusb_ref_device(dev), now, now + ACCESS_STEP_MS});
     }
@@ -346,13 +360,14 @@ static void device_left(libusb_device* dev) {
         }
 }
 
-int LIBUSB_CALL on_hotplug(libusb_context*, libusb_device* dev, libusb_hotplug_event ev, void*) {
+static int LIBUSB_CALL on_hotplug(libusb_context*, libusb_device* dev, libusb_hotplug_event ev,
+                                  void*) {
     events.push_back({libusb_ref_device(dev), ev == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED});
     return 0;
 }
 
 // Where libusb has no hotplug events: what is on the bus now against what is published.
-void poll_bus() {
+static void poll_bus() {
     libusb_device** list = nullptr;
     ssize_t n = libusb_get_device_list(ctx, &list);
     if (n < 0) {
@@ -394,9 +409,9 @@ static void retry_access(long long now) {
             libusb_device_descriptor d = {};
             libusb_get_device_descriptor(w.dev, &d);
             di_complain("no access to the printer at USB port %s (%04x:%04x): its device node is "
-                     "not writable by this user. Install fpusbd's udev rule for vendor %04x "
-                     "(see fpusbd(1)), then unplug and replug the printer",
-                     port_of(w.dev).c_str(), d.idVendor, d.idProduct, d.idVendor);
+                        "not writable by this user. Install fpusbd's udev rule for vendor %04x "
+                        "(see fpusbd(1)), then unplug and replug the printer",
+                        port_of(w.dev).c_str(), d.idVendor, d.idProduct, d.idVendor);
         }
         if (a == ARRIVAL_SERVED)
             libusb_unref_device(w.dev);
@@ -416,8 +431,8 @@ static void run_due() {
             delete p;
         } else if (now - p->cancelled_ms >= CANCEL_BOUND_MS) {
             di_log("%s: transfers of %04x:%04x not back %d ms after they were cancelled; "
-                     "left to libusb",
-                     p->port.c_str(), p->id.vid, p->id.pid, CANCEL_BOUND_MS);
+                   "left to libusb",
+                   p->port.c_str(), p->id.vid, p->id.pid, CANCEL_BOUND_MS);
             stuck.push_back(p);
         } else {
             continue;
@@ -429,7 +444,7 @@ static void run_due() {
         if (p->dev == nullptr) {
             if (now - p->left_ms > USBD_FOLLOW_GRACE_MS) {
                 di_log("%s: not back within %d s; %s given up", p->port.c_str(),
-                         USBD_FOLLOW_GRACE_MS / 1000, p->name.c_str());
+                       USBD_FOLLOW_GRACE_MS / 1000, p->name.c_str());
                 leave(k, false, false);
             }
             continue;
@@ -442,8 +457,8 @@ static void run_due() {
             // Released, which takes every URB back in the kernel; not served again until the
             // printer is plugged in anew.
             di_log("%s: transfers not back %d ms after they were cancelled; the printer is "
-                     "let go",
-                     p->port.c_str(), CANCEL_BOUND_MS);
+                   "let go",
+                   p->port.c_str(), CANCEL_BOUND_MS);
             rejected.push_back(libusb_ref_device(p->dev));
             leave(k, false, true);
         }
@@ -451,7 +466,7 @@ static void run_due() {
     retry_access(now);
 }
 
-long long bus_next_due() {
+static long long next_due() {
     long long due = -1;
     auto take = [&due](long long t) {
         if (due < 0 || t < due)
@@ -466,10 +481,12 @@ long long bus_next_due() {
             take(p->cancelled_ms + CANCEL_BOUND_MS);
     for (const access_wait& w : no_access)
         take(w.next_ms);
+    if (next_poll_ms >= 0)
+        take(next_poll_ms);
     return due;
 }
 
-void after_events() {
+void bus_after_events() {
     for (printer* p : printers) {
         if (p->out_done)
             finish_write(p);
@@ -486,6 +503,102 @@ void after_events() {
         libusb_unref_device(ev.dev);
     }
     run_due();
+    if (next_poll_ms >= 0 && di_now_ms() >= next_poll_ms) {
+        poll_bus();
+        next_poll_ms = di_now_ms() + cfg.poll_ms;
+    }
+}
+
+// ---- the loop's view of the bus -------------------------------------------------------------
+
+static void LIBUSB_CALL libusb_says(libusb_context*, enum libusb_log_level, const char* text) {
+    std::string s = text;
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
+        s.pop_back();
+    di_log("%s", s.c_str());
+}
+
+bool bus_open(const usbd_config& c) {
+    cfg = c;
+    int r = libusb_init(&ctx);
+    if (r != 0) {
+        di_complain("cannot start libusb: %s", libusb_error_name(r));
+        return false;
+    }
+    if (cfg.log != nullptr) {
+        // Global: libusb writes to stderr whatever no global handler takes.
+        libusb_set_log_cb(nullptr, libusb_says, LIBUSB_LOG_CB_GLOBAL);
+        libusb_set_option(ctx, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_WARNING);
+    }
+    return true;
+}
+
+void bus_follow() {
+    have_hotplug = cfg.poll_ms == 0 && libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) != 0;
+    if (have_hotplug) {
+        // Devices already present are announced too, from within the registration.
+        int r = libusb_hotplug_register_callback(
+            ctx, LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED | LIBUSB_HOTPLUG_EVENT_DEVICE_LEFT,
+            LIBUSB_HOTPLUG_ENUMERATE, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
+            LIBUSB_HOTPLUG_MATCH_ANY, on_hotplug, nullptr, &hotplug);
+        if (r != 0) {
+            usb_error(nullptr, "hotplug registration; listing the bus instead", r);
+            have_hotplug = false;
+        }
+    }
+    if (!have_hotplug && cfg.poll_ms == 0)
+        cfg.poll_ms = 1000;
+    di_log("following the bus by %s", have_hotplug ? "hotplug events" : "listing it");
+    if (have_hotplug) {
+        bus_after_events();
+    } else {
+        poll_bus();
+        next_poll_ms = di_now_ms() + cfg.poll_ms;
+    }
+}
+
+void bus_listeners(std::vector<struct pollfd>* fds, std::vector<printer*>* ps) {
+    for (printer* p : printers) {
+        fds->push_back({p->sock.listen_fd, POLLIN, 0});
+        ps->push_back(p);
+    }
+}
+
+bool bus_serves(const printer* p) {
+    return std::find(printers.begin(), printers.end(), p) != printers.end();
+}
+
+long long bus_poll_fds(std::vector<struct pollfd>* fds) {
+    const libusb_pollfd** usb_fds = libusb_get_pollfds(ctx);
+    for (size_t k = 0; usb_fds != nullptr && usb_fds[k] != nullptr; k++)
+        fds->push_back({usb_fds[k]->fd, usb_fds[k]->events, 0});
+    libusb_free_pollfds(usb_fds);
+    long long due = next_due();
+    struct timeval tv;
+    if (libusb_get_next_timeout(ctx, &tv) == 1) {
+        long long t =
+            di_now_ms() + static_cast<long long>(tv.tv_sec) * 1000 + (tv.tv_usec + 999) / 1000;
+        due = due < 0 || t < due ? t : due;
+    }
+    return due;
+}
+
+bool bus_events() {
+    struct timeval zero = {0, 0};
+    int r = libusb_handle_events_timeout_completed(ctx, &zero, nullptr);
+    if (r != 0 && r != LIBUSB_ERROR_INTERRUPTED) {
+        usb_error(nullptr, "event handling", r);
+        return false;
+    }
+    bus_after_events();
+    return true;
+}
+
+std::string bus_ready_text() {
+    std::string s;
+    for (const printer* p : printers)
+        s += " " + di_class_path() + "/" + p->name;
+    return s;
 }
 
 // ---- --list -------------------------------------------------------------------------------
@@ -553,7 +666,7 @@ int list_devices() {
     return USBD_EXIT_OK;
 }
 
-bool forget_bus() {
+static bool forget_bus() {
     // The sockets first: nothing below, which waits on the bus, may keep them up.
     for (printer* p : printers)
         unpublish(p);
@@ -578,4 +691,13 @@ bool forget_bus() {
     while (!no_access.empty())
         forget_no_access(no_access.back().dev);
     return retired.empty() && stuck.empty();
+}
+
+void bus_close() {
+    if (have_hotplug)
+        libusb_hotplug_deregister_callback(ctx, hotplug);
+    // Transfers that never came back still belong to libusb; without a context they can do
+    // no harm.
+    if (forget_bus())
+        libusb_exit(ctx);
 }

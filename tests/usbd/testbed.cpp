@@ -47,7 +47,7 @@
 #include <umockdev.h>
 #include <unistd.h>
 
-#include "sim/options.h"
+#include "sim/driver.h"
 #include "sim/sim.h"
 #include "tests/rude_client.h"
 #include "di/kit.h"
@@ -173,13 +173,6 @@ static const sim_option extra_options[] = {
 // clang-format on
 
 // ---- the log ------------------------------------------------------------------------------
-
-static size_t notes_logged = 0;
-
-static void log_notes() {
-    for (; notes_logged < sim_rec.log.size(); notes_logged++)
-        di_log("    %s", sim_rec.log[notes_logged].c_str());
-}
 
 // ---- emulated devices ---------------------------------------------------------------------
 
@@ -310,7 +303,7 @@ static void unplug(bed_device* d) {
 }
 
 static void follow_model(bed_device* d) {
-    log_notes();
+    sim_log_notes();
     if (d->model && !d->gone && !sim_is_present())
         unplug(d);
 }
@@ -371,7 +364,7 @@ static bed_client* client_of(bed_device* d, UMockdevIoctlClient* ioctl) {
 // The model's open: the host claims the printer, or takes it up again after it let go.
 static bool begin_session(bed_client* c) {
     int con = sim_open();
-    log_notes();
+    sim_log_notes();
     if (con < 0)
         return false;
     c->con = con;
@@ -1117,38 +1110,14 @@ static bool be_rude() {
 
 // ---- the run ------------------------------------------------------------------------------
 
-static void save_image() {
-    if (cfg.run.save == nullptr)
-        return;
-    FILE* f = fopen(cfg.run.save, "wb");
-    bool ok = f != nullptr;
-    if (ok && !sim_rec.image.empty())
-        ok = fwrite(sim_rec.image.data(), 1, sim_rec.image.size(), f) == sim_rec.image.size();
-    if (f != nullptr && fclose(f) != 0)
-        ok = false;
-    if (!ok)
-        di_complain("cannot save the image to %s", cfg.run.save);
-}
-
 // Until a signal, the scenario's end, or fpusbd's; returns the exit status.
-static int run(const sigset_t* wait_mask, int absent_ms) {
-    long long end_ms = cfg.run.lifetime_s > 0 ? cfg.run.lifetime_s * 1000LL : -1;
-    long long back_at = -1;
-    bool held = cfg.run.hold;
-    if (!held && main_dev == nullptr && absent_ms != SIM_NEVER)
-        back_at = absent_ms;
+static int run(const sigset_t* wait_mask) {
     for (;;) {
         if (di_stop_signal() != 0) {
             di_log("stopped by signal %d", di_stop_signal());
             return SIM_EXIT_OK;
         }
-        if (di_released() && held) {
-            held = false;
-            if (absent_ms != SIM_NEVER) {
-                back_at = di_now_ms() + absent_ms;
-                di_log("released: due in %d ms", absent_ms);
-            }
-        }
+        bool back;
         {
             std::lock_guard<std::mutex> hold(lock);
             if (done) {
@@ -1158,41 +1127,20 @@ static int run(const sigset_t* wait_mask, int absent_ms) {
             for (bed_device* d : devices)
                 if (d->gone && !d->removed) {
                     take_out(d);
-                    int away = sim_away_left();
-                    back_at = away == SIM_NEVER ? -1 : di_now_ms() + away;
-                    di_log(away == SIM_NEVER ? "away for good" : "away for %d ms", away);
+                    sim_went_away();
                 }
+            back = sim_comes_back();
         }
-        if (back_at >= 0 && di_now_ms() >= back_at) {
-            back_at = -1;
-            {
-                std::lock_guard<std::mutex> hold(lock);
-                sim_come_back();
-                log_notes();
-            }
-            if (!plug_main())
-                return SIM_EXIT_FAILED;
-        }
-        if (end_ms >= 0 && di_now_ms() >= end_ms) {
-            di_log("lifetime over");
+        if (back && !plug_main())
+            return SIM_EXIT_FAILED;
+        if (sim_lifetime_over())
             return SIM_EXIT_OK;
-        }
-        long long wake = back_at;
-        if (end_ms >= 0 && (wake < 0 || end_ms < wake))
-            wake = end_ms;
+        long long wake = sim_next_due();
         long long restore = restore_modes();
         if (restore >= 0 && (wake < 0 || restore < wake))
             wake = restore;
         struct pollfd fds[2] = {{wake_fd, POLLIN, 0}, {child_fd, POLLIN, 0}};
-        struct timespec ts;
-        struct timespec* timeout = nullptr;
-        if (wake >= 0) {
-            long long left = wake > di_now_ms() ? wake - di_now_ms() : 0;
-            ts.tv_sec = static_cast<time_t>(left / 1000);
-            ts.tv_nsec = static_cast<long>(left % 1000) * 1000000L;
-            timeout = &ts;
-        }
-        int r = ppoll(fds, 2, timeout, wait_mask);
+        int r = di_poll(fds, 2, wake, wait_mask);
         if (r < 0 && errno != EINTR) {
             di_complain("poll: %s", strerror(errno));
             return SIM_EXIT_FAILED;
@@ -1313,12 +1261,8 @@ int main(int argc, char** argv) {
     root_dir = root;
     g_free(root);
 
-    sim_options& model = cfg.model;
-    int absent_ms = model.absent_enums;
-    if (cfg.run.hold)
-        model.absent_enums = SIM_NEVER;
-    sim_reset(model);
-    log_notes();
+    sim_driver_start(cfg);
+    sim_log_notes();
 
     status = SIM_EXIT_FAILED;
     std::string why;
@@ -1334,7 +1278,7 @@ int main(int argc, char** argv) {
                (!second_client || main_dev == nullptr || hold_printer()) &&
                (cfg.run.ready == nullptr ||
                 di_write_ready(cfg.run.ready, " " + class_dir() + "/" + main_name()))) {
-        status = run(&signals.wait, absent_ms);
+        status = run(&signals.wait);
     }
     if (holder_fd >= 0)
         close(holder_fd);
@@ -1342,9 +1286,9 @@ int main(int argc, char** argv) {
         status = SIM_EXIT_FAILED;
     {
         std::lock_guard<std::mutex> hold(lock);
-        log_notes();
+        sim_log_notes();
     }
-    save_image();
+    sim_save_image(cfg.run.save);
     // Removes the testbed's directory; the worker thread goes with it.
     g_object_unref(testbed);
     di_log_close();

@@ -1,5 +1,4 @@
 // Requests of the clients, and the transfers that answer them.
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -7,12 +6,24 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "di/contract.h"
-#include "usbd/daemon.h"
+#include "usbd/fpusbd.h"
 
 static const size_t CLIENTS_MAX = 16; // per printer
 
+struct client {
+    int fd;
+    di_session s;
+    printer* p;
+    bool waiting; // a WRITE is on the bus; nothing more is read from it until the reply
+};
+
+static usbd_config cfg;
+static std::vector<client> clients;
 static int next_client_id = 1;
+
+void answer_start(const usbd_config& c) {
+    cfg = c;
+}
 
 bool held(const printer* p) {
     return p->holder != 0;
@@ -62,6 +73,8 @@ int claim(printer* p) {
     return r;
 }
 
+static void in_refill(in_endpoint* e);
+
 static void LIBUSB_CALL in_done(libusb_transfer* t) {
     in_endpoint* e = static_cast<in_endpoint*>(t->user_data);
     e->busy = false;
@@ -88,7 +101,7 @@ static void LIBUSB_CALL in_done(libusb_transfer* t) {
 }
 
 // Keeps one transfer pending, as long as a client holds the printer and its whole length fits.
-void in_refill(in_endpoint* e) {
+static void in_refill(in_endpoint* e) {
     printer* p = e->owner;
     if (e->busy || e->failed || e->stalled || !held(p) ||
         usbd_fifo_room(e->fifo) < static_cast<size_t>(e->packet))
@@ -130,7 +143,7 @@ void cancel_transfers(printer* p) {
 
 // Bytes already received stay buffered for the next holder, as they would in the printer; the
 // claim stays, so that nothing else takes the printer between fpflash's close and its reopening.
-void let_go(printer* p) {
+static void let_go(printer* p) {
     int holder = p->holder;
     p->holder = 0;
     cancel_transfers(p);
@@ -141,14 +154,14 @@ void let_go(printer* p) {
 
 // ---- clients ------------------------------------------------------------------------------
 
-size_t client_index(int id) {
+static size_t client_index(int id) {
     for (size_t i = 0; i < clients.size(); i++)
         if (clients[i].s.id == id)
             return i;
     return SIZE_MAX;
 }
 
-void client_gone(size_t i, const char* how) {
+static void client_gone(size_t i, const char* how) {
     client c = clients[i];
     close(c.fd);
     clients.erase(clients.begin() + static_cast<long>(i));
@@ -300,7 +313,7 @@ void finish_write(printer* p) {
     send_reply(i, ok, count, nullptr, 0);
 }
 
-void serve(size_t i) {
+static void serve(size_t i) {
     uint8_t packet[DI_RECEIVE_SIZE];
     long n = di_receive(clients[i].fd, packet);
     if (n < 0)
@@ -309,7 +322,22 @@ void serve(size_t i) {
         answer(i, packet, static_cast<size_t>(n));
 }
 
-void accept_all(printer* p) {
+void clients_to_poll(std::vector<struct pollfd>* fds, std::vector<int>* ids) {
+    for (const client& c : clients)
+        if (!c.waiting) {
+            fds->push_back({c.fd, POLLIN, 0});
+            ids->push_back(c.s.id);
+        }
+}
+
+// By id: serving one client may drop others, or a whole printer.
+void serve_client(int id) {
+    size_t i = client_index(id);
+    if (i != SIZE_MAX)
+        serve(i);
+}
+
+void accept_clients(printer* p) {
     int fd;
     while ((fd = accept4(p->sock.listen_fd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0) {
         size_t n = 0;
@@ -321,5 +349,21 @@ void accept_all(printer* p) {
         }
         clients.push_back({fd, {next_client_id++, false, -1}, p, false});
         di_log("#%d connected", clients.back().s.id);
+    }
+}
+
+void cut_clients(const printer* p) {
+    for (size_t i = clients.size(); i-- > 0;)
+        if (clients[i].p == p) {
+            close(clients[i].fd);
+            di_log("#%d cut off", clients[i].s.id);
+            clients.erase(clients.begin() + static_cast<long>(i));
+        }
+}
+
+void close_clients() {
+    while (!clients.empty()) {
+        close(clients.back().fd);
+        clients.pop_back();
     }
 }

@@ -1,7 +1,7 @@
-// fpusbd's parts, one file each: the run and its messages (fpusbd.cpp), the class directory
-// and its sockets (publish.cpp), the clients' requests and the transfers that answer them
-// (serve.cpp), and the printers coming and going on the bus (bus.cpp). Everything here lives
-// on the loop's thread; the signal watch in fpusbd.cpp touches only di_unpublish_all_now().
+// fpusbd's files, each keeping its state to itself: the run and the signal watch (fpusbd.cpp);
+// answering the clients' requests, and the transfers that do (answer.cpp); the printers
+// coming and going on the bus, their sockets, and --list (bus.cpp). Everything here lives on
+// the loop's thread; the signal watch touches only di_unpublish_all_now().
 #pragma once
 
 #include <cstddef>
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include <libusb.h>
-#include <sys/types.h>
+#include <poll.h>
 
 #include "di/kit.h"
 #include "usbd/usbd.h"
@@ -65,63 +65,53 @@ struct printer {
     uint32_t out_len = 0;
 };
 
-struct client {
-    int fd;
-    di_session s;
-    printer* p;
-    bool waiting; // a WRITE is on the bus; nothing more is read from it until the reply
-};
+// ---- answering (answer.cpp) ---------------------------------------------------------------
 
-extern usbd_config cfg;
-extern libusb_context* ctx;
-extern std::vector<printer*> printers; // the places, present or away
-extern std::vector<client> clients;
-
-// ---- messages (fpusbd.cpp) ----------------------------------------------------------------
-
-// A libusb call's failure, into the log with libusb's name for it.
-void usb_error(const printer* p, const char* what, int err);
-
-// ---- publishing (di/kit.h) ----------------------------------------------------------------
-
-bool publish(printer* p);
-// Removes the socket, if it is still ours.
-void unpublish(printer* p);
-
-// ---- requests and transfers (serve.cpp) ---------------------------------------------------
-
+// What the requests are answered by: the interface, the pipes and the write timeout.
+void answer_start(const usbd_config& c);
 bool held(const printer* p);
 // Claims the interface (the kernel's driver detached) unless it is claimed already; a claim
 // another program refuses is said on stderr once. Returns a libusb error code.
 int claim(printer* p);
-// Keeps one IN transfer pending on `e` while a client holds the printer and a packet fits.
-void in_refill(in_endpoint* e);
 // Cancels what the printer has on the bus, without waiting for it to come back.
 void cancel_transfers(printer* p);
 bool busy(const printer* p);
-// Its holder went: what is in flight is cancelled; the interface stays claimed.
-void let_go(printer* p);
 // Clears the halts that the callbacks noted.
 void clear_stalls(printer* p);
-// The index of client `id`, SIZE_MAX when it has gone.
-size_t client_index(int id);
-void client_gone(size_t i, const char* how);
 // Answers the WRITE whose transfer came back.
 void finish_write(printer* p);
-// Reads and answers what client `i` sent; the client may be gone afterwards.
-void serve(size_t i);
-void accept_all(printer* p);
+// The clients' connections to poll, and their ids: all but those whose WRITE is on the bus.
+void clients_to_poll(std::vector<struct pollfd>* fds, std::vector<int>* ids);
+// Reads and answers what client `id` sent, if it is still there.
+void serve_client(int id);
+void accept_clients(printer* p);
+// Every connection to `p` cut, as its device goes.
+void cut_clients(const printer* p);
+void close_clients();
 
 // ---- the bus (bus.cpp) --------------------------------------------------------------------
 
-int LIBUSB_CALL on_hotplug(libusb_context*, libusb_device* dev, libusb_hotplug_event ev, void*);
-// What the callbacks noted, dealt with outside libusb's event handling, and what is due.
-void after_events();
-// When after_events() next has something to do by the clock (ms, as di_now_ms()), or -1.
-long long bus_next_due();
-// Where libusb has no hotplug events: the bus now against what is published.
-void poll_bus();
+// libusb started for the printers `c` names, its warnings into the log. Returns false,
+// having complained.
+bool bus_open(const usbd_config& c);
 int list_devices();
-// Every socket removed, then every printer released and given back to its kernel driver.
-// False when some transfers never came back (libusb must then be left as it is).
-bool forget_bus();
+// Follows the bus by hotplug events where libusb has them, else by listing it; the printers
+// present are taken at once.
+void bus_follow();
+// The published printers' listening sockets, and those printers.
+void bus_listeners(std::vector<struct pollfd>* fds, std::vector<printer*>* ps);
+bool bus_serves(const printer* p);
+// libusb's descriptors to poll. Returns when the bus next wants attention by the clock (as
+// di_now_ms), -1 for never.
+long long bus_poll_fds(std::vector<struct pollfd>* fds);
+// libusb's events handled. False when libusb failed.
+bool bus_events();
+// What the callbacks noted, dealt with outside libusb's event handling, and what is due.
+void bus_after_events();
+// " PATH" for each socket published, for the --ready line.
+std::string bus_ready_text();
+// Every socket removed, then every printer released and given back to its kernel driver, and
+// libusb ended unless some transfers never came back.
+void bus_close();
+// A libusb call's failure, into the log with libusb's name for it.
+void usb_error(const printer* p, const char* what, int err);

@@ -1,0 +1,81 @@
+#include "sim/driver.h"
+
+#include <cstdio>
+
+#include "di/kit.h"
+
+static int absent_ms = 0; // --absent, which --hold counts from SIGUSR1
+static bool held = false;
+static long long back_at_ms = -1;
+static long long end_ms = -1;
+static size_t notes_logged = 0;
+
+static void due_in(int away) {
+    back_at_ms = away == SIM_NEVER ? -1 : di_now_ms() + away;
+}
+
+void sim_driver_start(const sim_config& c) {
+    sim_options model = c.model;
+    absent_ms = model.absent_enums;
+    held = c.run.hold;
+    if (held)
+        model.absent_enums = SIM_NEVER;
+    sim_reset(model);
+    // Counted from the start.
+    if (!sim_is_present() && model.absent_enums != SIM_NEVER)
+        back_at_ms = model.absent_enums;
+    end_ms = c.run.lifetime_s > 0 ? c.run.lifetime_s * 1000LL : -1;
+}
+
+void sim_log_notes() {
+    for (; notes_logged < sim_rec.log.size(); notes_logged++)
+        di_log("    %s", sim_rec.log[notes_logged].c_str());
+}
+
+void sim_went_away() {
+    int away = sim_away_left();
+    due_in(away);
+    if (away == SIM_NEVER)
+        di_log("away for good");
+    else
+        di_log("away for %d ms", away);
+}
+
+bool sim_comes_back() {
+    if (held && di_released()) {
+        held = false;
+        due_in(absent_ms);
+        if (absent_ms != SIM_NEVER)
+            di_log("released: due in %d ms", absent_ms);
+    }
+    if (back_at_ms < 0 || di_now_ms() < back_at_ms)
+        return false;
+    back_at_ms = -1;
+    sim_come_back();
+    sim_log_notes();
+    return true;
+}
+
+long long sim_next_due() {
+    return back_at_ms >= 0 && (end_ms < 0 || back_at_ms < end_ms) ? back_at_ms : end_ms;
+}
+
+bool sim_lifetime_over() {
+    if (end_ms < 0 || di_now_ms() < end_ms)
+        return false;
+    di_log("lifetime over");
+    return true;
+}
+
+void sim_save_image(const char* path) {
+    if (path == nullptr)
+        return;
+    FILE* f = fopen(path, "wb");
+    bool ok = f != nullptr;
+    if (ok && !sim_rec.image.empty())
+        ok = fwrite(sim_rec.image.data(), 1, sim_rec.image.size(), f) == sim_rec.image.size();
+    if (f != nullptr && fclose(f) != 0)
+        ok = false;
+    if (!ok)
+        di_complain("cannot save the image to %s", path);
+}
