@@ -3,12 +3,14 @@
 // log, complaints, the stop signals and the --ready file. Publishing (publish.cpp): the class
 // directory, created private where it is missing, and one listening socket per interface in
 // it; one class directory per process. Requests (request.cpp): receiving one, checking it
-// against the contract and the client's session, its one log line and its reply.
+// against the contract and the client's session, its one log line and its reply. The command
+// line (options.cpp): options as one table.
 #pragma once
 
 #include <csignal>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include <poll.h>
 
@@ -136,3 +138,37 @@ uint32_t di_answered(di_session* s, const di_request& r, bool ok, uint32_t count
 // false when it could not go whole at once: a client that doesn't take its replies must not
 // stall the printer for the others.
 bool di_reply(int fd, bool ok, uint32_t count, const uint8_t* data, size_t size);
+
+// ---- the command line (options.cpp) -------------------------------------------------------
+
+// One option, written once: the parser and --help are made from a table of them.
+struct di_option {
+    const char* name; // without the dashes
+    const char* arg;  // the argument's name in --help; nullptr for a flag
+    int group;        // which heading of --help it stands under
+    const char* help; // lines separated by '\n'
+    // Takes the argument (nullptr for a flag) into the program's settings. Returns nullptr,
+    // or why the argument is no good.
+    const char* (*set)(const char* arg);
+};
+
+// A setter's "taken", and its answer when the argument is or is not one it takes.
+const char* const DI_TAKEN = nullptr;
+inline const char* di_usable(bool ok) {
+    return ok ? DI_TAKEN : "not a usable value";
+}
+
+// What --help shows around the options.
+struct di_usage {
+    const char* program;
+    const char* intro;           // opens --help
+    const char* const* headings; // one per group; --help and --version stand under the first
+    int groups;
+    int help_column;
+};
+
+// Parses argv against `options`, and --help and --version. Returns -1 to go on, or the status
+// to exit with after --help, --version or a bad command line (said on stderr as
+// "PROGRAM: ... (see PROGRAM --help)").
+int di_parse_options(int argc, char** argv, const di_usage& u,
+                     const std::vector<const di_option*>& options);

@@ -165,7 +165,7 @@ static void shut_down() {
 
 int main(int argc, char** argv) {
     di_start("fpsim", false);
-    int status = sim_parse_command_line(argc, argv, "fpsim", INTRO, &cfg, nullptr, 0);
+    int status = sim_parse_command_line(argc, argv, "fpsim", INTRO, &cfg);
     if (status >= 0)
         return status;
     if (cfg.run.tcp_port >= 0)

@@ -1,12 +1,11 @@
 // The command line of a program that serves the simulated printer (fpsim, and the emulated USB
-// bus of the tests): one table of options, each written once with its argument, help text and
-// setter; the parser and --help are made from it.
+// bus of the tests): one table of options for the kit's parser (di/kit.h).
 #pragma once
 
-#include <cstddef>
-#include <cstdio>
 #include <string>
+#include <vector>
 
+#include "di/kit.h"
 #include "sim/sim.h"
 
 // How the driver serves the printer, as opposed to what the printer does.
@@ -28,26 +27,11 @@ struct sim_config {
     sim_options model;
 };
 
-enum sim_option_group { SIM_GROUP_DRIVER, SIM_GROUP_PRINTER };
+// The headings of --help the options stand under.
+enum { SIM_GROUP_DRIVER, SIM_GROUP_PRINTER };
 
-struct sim_option {
-    const char* name; // without the dashes
-    const char* arg;  // the argument's name in --help; nullptr for a flag
-    sim_option_group group;
-    const char* help; // lines separated by '\n'
-    // Takes the option's argument (nullptr for a flag); false when it is no good. --version's
-    // prints and exits.
-    bool (*set)(sim_config* c, const char* arg);
-};
-
-extern const sim_option sim_option_table[];
-extern const size_t sim_option_count;
-
-// Exit statuses of the drivers.
-enum { SIM_EXIT_OK = 0, SIM_EXIT_FAILED = 1, SIM_EXIT_USAGE = 2 };
-
-// Parses argv into `c` against the shared table and, after it, `extra` (a program's own
-// options; may be null). `intro` opens --help. Returns -1 to go on, or the status to exit with
-// after --help or a bad command line (the complaint printed to stderr as "PROGRAM: ...").
+// Parses argv into `c` against the table of options.cpp and, after it, `extra` (a program's
+// own options; may be empty). `intro` opens --help. Returns -1 to go on, or the status to exit
+// with after --help, --version or a bad command line (said on stderr as "PROGRAM: ...").
 int sim_parse_command_line(int argc, char** argv, const char* program, const char* intro,
-                           sim_config* c, const sim_option* extra, size_t extra_count);
+                           sim_config* c, const std::vector<di_option>& extra = {});

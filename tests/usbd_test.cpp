@@ -183,22 +183,22 @@ TEST(usbd_command_line, refuses_what_it_cannot_serve) {
     } cases[] = {
         {{"--device", "1209:0001"}, -1},
         {{"--list"}, -1},
-        {{"--help"}, USBD_EXIT_OK},
-        {{}, USBD_EXIT_USAGE}, // serving nothing is a mistake, not a daemon
+        {{"--help"}, DI_EXIT_OK},
+        {{}, DI_EXIT_USAGE}, // serving nothing is a mistake, not a daemon
         {{"--device", "1209"}, -1},
-        {{"--device", "1209:"}, USBD_EXIT_USAGE},
-        {{"--device"}, USBD_EXIT_USAGE},
-        {{"--device", "1209:0001", "extra"}, USBD_EXIT_USAGE},
-        {{"--device", "1209:0001", "--bogus"}, USBD_EXIT_USAGE},
+        {{"--device", "1209:"}, DI_EXIT_USAGE},
+        {{"--device"}, DI_EXIT_USAGE},
+        {{"--device", "1209:0001", "extra"}, DI_EXIT_USAGE},
+        {{"--device", "1209:0001", "--bogus"}, DI_EXIT_USAGE},
         {{"--device", "1209:0001", "--pipe", "3=0x02,0x82", "--pipe", "3=0x03,0x83"},
-         USBD_EXIT_USAGE},
-        {{"--device", "1209:0001", "--name", "1-1=a", "--name", "1-1=b"}, USBD_EXIT_USAGE},
-        {{"--device", "1209:0001", "--name", "1-1=a", "--name", "1-2=a"}, USBD_EXIT_USAGE},
-        {{"--device", "1209:0001", "--interface", "256"}, USBD_EXIT_USAGE},
-        {{"--device", "1209:0001", "--write-timeout", "0"}, USBD_EXIT_USAGE},
+         DI_EXIT_USAGE},
+        {{"--device", "1209:0001", "--name", "1-1=a", "--name", "1-1=b"}, DI_EXIT_USAGE},
+        {{"--device", "1209:0001", "--name", "1-1=a", "--name", "1-2=a"}, DI_EXIT_USAGE},
+        {{"--device", "1209:0001", "--interface", "256"}, DI_EXIT_USAGE},
+        {{"--device", "1209:0001", "--write-timeout", "0"}, DI_EXIT_USAGE},
         // fpflash would have dropped the connection before the failure came
-        {{"--device", "1209:0001", "--write-timeout", "5000"}, USBD_EXIT_USAGE},
-        {{"--device", "1209:0001", "--poll", "5"}, USBD_EXIT_USAGE},
+        {{"--device", "1209:0001", "--write-timeout", "5000"}, DI_EXIT_USAGE},
+        {{"--device", "1209:0001", "--poll", "5"}, DI_EXIT_USAGE},
     };
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();

@@ -622,7 +622,7 @@ int list_devices() {
     ssize_t n = libusb_get_device_list(ctx, &list);
     if (n < 0) {
         di_complain("cannot list the USB devices: %s", libusb_error_name(static_cast<int>(n)));
-        return USBD_EXIT_FAILED;
+        return DI_EXIT_FAILED;
     }
     std::vector<std::string> rows;
     for (ssize_t i = 0; i < n; i++) {
@@ -663,7 +663,7 @@ int list_devices() {
         printf("%s\n", r.c_str());
     if (rows.empty())
         printf("(no USB devices visible)\n");
-    return USBD_EXIT_OK;
+    return DI_EXIT_OK;
 }
 
 static bool forget_bus() {

@@ -3,8 +3,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <getopt.h>
-
 #include "usbd/usbd.h"
 
 static const char INTRO[] =
@@ -159,175 +157,107 @@ std::string usbd_instance_name(const usbd_config& c, const std::string& port) {
 
 // ---- the table ----------------------------------------------------------------------------
 
-struct usbd_option {
-    const char* name;
-    const char* arg; // nullptr for a flag
-    const char* help;
-    // Takes the option's argument; returns an empty string, or why it is no good.
-    const char* (*set)(usbd_config* c, const char* arg);
-};
+// The settings being parsed; what parsing ends with is copied out.
+static usbd_config given;
 
 // clang-format off
-static const usbd_option options[] = {
-    {"version", nullptr, "print the version and exit",
-     [](usbd_config*, const char*) -> const char* {
-         printf("fpusbd (fpflash) %s\n", FP_VERSION);
-         exit(USBD_EXIT_OK);
-     }},
-    {"device", "VID[:PID]",
+static const di_option options[] = {
+    {"device", "VID[:PID]", 0,
      "serve printers with this USB ID (hex, as --list shows it),\n"
      "or every product of vendor VID; the loader a printer\n"
      "re-enumerates into is followed whatever its ID",
-     [](usbd_config* c, const char* a) -> const char* {
+     [](const char* a) -> const char* {
          usbd_id id = {0, 0};
          if (!usbd_parse_id(a, &id))
              return "not VID:PID or VID in hex, e.g. 1209:0001";
-         c->ids.push_back(id);
-         return "";
+         given.ids.push_back(id);
+         return DI_TAKEN;
      }},
-    {"interface", "N", "the printer's USB interface (default 0)",
-     [](usbd_config* c, const char* a) -> const char* {
+    {"interface", "N", 0, "the printer's USB interface (default 0)",
+     [](const char* a) -> const char* {
          long v = 0;
          if (!parse_long(a, 10, 0, 255, &v))
              return "not an interface number (0 to 255)";
-         c->interface = static_cast<int>(v);
-         return "";
+         given.interface = static_cast<int>(v);
+         return DI_TAKEN;
      }},
-    {"pipe", "N=OUT,IN",
+    {"pipe", "N=OUT,IN", 0,
      "endpoint N (0 to 3) of fpflash writes to bulk endpoint OUT\n"
      "and reads from IN (default: N=0x0N,0x8N)",
-     [](usbd_config* c, const char* a) -> const char* {
+     [](const char* a) -> const char* {
          int n = 0;
          usbd_pipe p = {0, 0};
          if (!usbd_parse_pipe(a, &n, &p))
              return "not N=OUT,IN with N 0 to 3, OUT 0x01 to 0x0F, IN 0x81 to 0x8F";
-         if (c->pipe_given[n])
+         if (given.pipe_given[n])
              return "endpoint given twice";
-         c->pipes[n] = p;
-         c->pipe_given[n] = true;
-         return "";
+         given.pipes[n] = p;
+         given.pipe_given[n] = true;
+         return DI_TAKEN;
      }},
-    {"name", "PORT=NAME",
+    {"name", "PORT=NAME", 0,
      "publish the printer at USB port PORT (1-2, 1-2.3) as NAME\n"
      "instead of its port path; fpflash takes the first name in\n"
      "byte order when there are several printers",
-     [](usbd_config* c, const char* a) -> const char* {
+     [](const char* a) -> const char* {
          usbd_alias al;
          if (!usbd_parse_alias(a, &al))
              return "not PORT=NAME with a port path such as 1-2.3";
-         for (const usbd_alias& x : c->aliases) {
+         for (const usbd_alias& x : given.aliases) {
              if (x.port == al.port)
                  return "port given twice";
              if (x.name == al.name)
                  return "name given to two ports";
          }
-         c->aliases.push_back(al);
-         return "";
+         given.aliases.push_back(al);
+         return DI_TAKEN;
      }},
-    {"list", nullptr, "print the USB devices present, their IDs and bulk\nendpoints, and exit",
-     [](usbd_config* c, const char*) -> const char* { c->list = true; return ""; }},
-    {"log", "FILE", "write every request served and every USB error to FILE",
-     [](usbd_config* c, const char* a) -> const char* { c->log = a; return ""; }},
-    {"ready", "FILE",
+    {"list", nullptr, 0, "print the USB devices present, their IDs and bulk\nendpoints, and exit",
+     [](const char*) -> const char* { given.list = true; return DI_TAKEN; }},
+    {"log", "FILE", 0, "write every request served and every USB error to FILE",
+     [](const char* a) -> const char* { given.log = a; return DI_TAKEN; }},
+    {"ready", "FILE", 0,
      "once serving, write to FILE the process id and the path\nof each socket published",
-     [](usbd_config* c, const char* a) -> const char* { c->ready = a; return ""; }},
-    {"write-timeout", "MS",
+     [](const char* a) -> const char* { given.ready = a; return DI_TAKEN; }},
+    {"write-timeout", "MS", 0,
      "fail a WRITE the printer has not taken whole within MS\n"
      "(default 2000, at most 4000: fpflash waits 5 s for a reply)",
-     [](usbd_config* c, const char* a) -> const char* {
+     [](const char* a) -> const char* {
          long v = 0;
          if (!parse_long(a, 10, 1, USBD_WRITE_TIMEOUT_MAX_MS, &v))
              return "not a time in milliseconds (1 to 4000)";
-         c->write_timeout_ms = static_cast<int>(v);
-         return "";
+         given.write_timeout_ms = static_cast<int>(v);
+         return DI_TAKEN;
      }},
-    {"poll", "MS",
+    {"poll", "MS", 0,
      "look for printers by listing the bus every MS instead of\n"
      "following hotplug events (the default where there are none)",
-     [](usbd_config* c, const char* a) -> const char* {
+     [](const char* a) -> const char* {
          long v = 0;
          if (!parse_long(a, 10, 10, TIMEOUT_MAX_MS, &v))
              return "not a time in milliseconds (10 to 600000)";
-         c->poll_ms = static_cast<int>(v);
-         return "";
+         given.poll_ms = static_cast<int>(v);
+         return DI_TAKEN;
      }},
 };
 // clang-format on
-static const size_t option_count = sizeof(options) / sizeof(options[0]);
-
-static const int HELP_COLUMN = 24;
-
-static void print_help() {
-    fputs(INTRO, stdout);
-    fputs("\nOptions:\n", stdout);
-    printf("  %-*s%s\n", HELP_COLUMN - 3, "--help", "show this text");
-    for (const usbd_option& o : options) {
-        std::string head = std::string("  --") + o.name + (o.arg ? std::string(" ") + o.arg : "");
-        std::string text = o.help;
-        size_t from = 0;
-        bool first = true;
-        for (;;) {
-            size_t nl = text.find('\n', from);
-            std::string line = text.substr(from, nl == std::string::npos ? nl : nl - from);
-            if (first && head.size() < HELP_COLUMN - 1)
-                printf("%-*s%s\n", HELP_COLUMN - 1, head.c_str(), line.c_str());
-            else if (first)
-                printf("%s\n%*s%s\n", head.c_str(), HELP_COLUMN - 1, "", line.c_str());
-            else
-                printf("%*s%s\n", HELP_COLUMN - 1, "", line.c_str());
-            first = false;
-            if (nl == std::string::npos)
-                break;
-            from = nl + 1;
-        }
-    }
-}
-
-static void complain(const char* what, const char* arg, const char* why) {
-    fprintf(stderr, "fpusbd: %s%s%s: %s (see fpusbd --help)\n", what, arg ? " " : "",
-            arg ? arg : "", why);
-}
 
 int usbd_parse_command_line(int argc, char** argv, usbd_config* c) {
-    usbd_default_pipes(c->pipes);
-    const int ID_BASE = 256, ID_HELP = 255;
-    std::vector<struct option> longs;
-    for (size_t i = 0; i < option_count; i++)
-        longs.push_back({options[i].name, options[i].arg ? required_argument : no_argument, nullptr,
-                         ID_BASE + static_cast<int>(i)});
-    longs.push_back({"help", no_argument, nullptr, ID_HELP});
-    longs.push_back({nullptr, 0, nullptr, 0});
-
-    opterr = 0;
-    optind = 1;
-    for (;;) {
-        int prev = optind;
-        // No reordering: argv[prev] is then always the option just read.
-        int id = getopt_long(argc, argv, "+:", longs.data(), nullptr);
-        if (id == -1)
-            break;
-        if (id == ID_HELP) {
-            print_help();
-            return USBD_EXIT_OK;
-        }
-        if (id < ID_BASE) {
-            complain(argv[prev], nullptr, "unknown option or missing argument");
-            return USBD_EXIT_USAGE;
-        }
-        const char* why = options[static_cast<size_t>(id - ID_BASE)].set(c, optarg);
-        if (*why != '\0') {
-            complain(argv[prev], optarg, why);
-            return USBD_EXIT_USAGE;
-        }
-    }
-    if (optind < argc) {
-        complain(argv[optind], nullptr, "unexpected argument");
-        return USBD_EXIT_USAGE;
-    }
-    if (!c->list && c->ids.empty()) {
+    static const char* const headings[] = {"\nOptions:\n"};
+    const di_usage usage = {"fpusbd", INTRO, headings, 1, 24};
+    std::vector<const di_option*> all;
+    for (const di_option& o : options)
+        all.push_back(&o);
+    given = usbd_config();
+    usbd_default_pipes(given.pipes);
+    int status = di_parse_options(argc, argv, usage, all);
+    if (status >= 0)
+        return status;
+    if (!given.list && given.ids.empty()) {
         fprintf(stderr, "fpusbd: which printers? Give --device VID:PID (fpusbd --list shows the "
                         "IDs on the bus), or --device VID\n");
-        return USBD_EXIT_USAGE;
+        return DI_EXIT_USAGE;
     }
+    *c = given;
     return -1;
 }

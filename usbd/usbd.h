@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "di/contract.h"
+#include "di/kit.h"
 
 struct usbd_id {
     uint16_t vid;
@@ -53,8 +53,6 @@ struct usbd_config {
     int write_timeout_ms = USBD_WRITE_TIMEOUT_MS;
     int poll_ms = 0; // 0: hotplug events where libusb has them
 };
-
-enum { USBD_EXIT_OK = 0, USBD_EXIT_FAILED = 1, USBD_EXIT_USAGE = 2 };
 
 // Endpoint N of the contract is OUT 0x0N and IN 0x8N unless --pipe says otherwise.
 void usbd_default_pipes(usbd_pipe (&pipes)[DI_ENDPOINTS]);

@@ -116,59 +116,60 @@ static bool parse_index(const char* a, long* out) {
 }
 
 // clang-format off
-static const sim_option extra_options[] = {
+static const std::vector<di_option> extra_options = {
     {"fpusbd", "PATH", SIM_GROUP_DRIVER, "the fpusbd to run (default: the one built with this)",
-     [](sim_config*, const char* a) { fpusbd_path = a; return *a != '\0'; }},
+     [](const char* a) { fpusbd_path = a; return di_usable(*a != '\0'); }},
     {"bus-poll", "MS", SIM_GROUP_DRIVER, "fpusbd lists the bus every MS instead of taking uevents",
-     [](sim_config*, const char* a) {
+     [](const char* a) {
          long v = 0;
-         if (!parse_index(a, &v) || v < 10)
-             return false;
-         bus_poll_ms = static_cast<int>(v);
-         return true;
+         bool ok = parse_index(a, &v) && v >= 10;
+         if (ok)
+             bus_poll_ms = static_cast<int>(v);
+         return di_usable(ok);
      }},
     {"second-printer", nullptr, SIM_GROUP_PRINTER,
      "another printer on USB port 1-2, plugged in first and named\n"
      "after this one; the log says if anything claims it",
-     [](sim_config*, const char*) { second_printer = true; return true; }},
+     [](const char*) { second_printer = true; return DI_TAKEN; }},
     {"second-client", nullptr, SIM_GROUP_PRINTER,
      "another client opens the printer once fpusbd has published\nit at the start, and holds it",
-     [](sim_config*, const char*) { second_client = true; return true; }},
+     [](const char*) { second_client = true; return DI_TAKEN; }},
     {"rude-client", nullptr, SIM_GROUP_DRIVER,
      "before anyone else, a client sends fpusbd every kind of\n"
      "malformed request and checks that each fails",
-     [](sim_config*, const char*) { rude_client = true; return true; }},
+     [](const char*) { rude_client = true; return DI_TAKEN; }},
     {"stall-at", "I", SIM_GROUP_PRINTER,
      "the first write of block I stalls the loader's OUT endpoint\ninstead of reaching the loader",
-     [](sim_config*, const char* a) { return parse_index(a, &stall_at); }},
+     [](const char* a) { return di_usable(parse_index(a, &stall_at)); }},
     {"short-at", "I", SIM_GROUP_PRINTER,
      "the first write of block I is taken only in half and never\n"
      "finished; fpusbd's write timeout (1000 ms here) ends it",
-     [](sim_config*, const char* a) { return parse_index(a, &short_at); }},
+     [](const char* a) { return di_usable(parse_index(a, &short_at)); }},
     {"fpusbd-ids", "WHICH", SIM_GROUP_DRIVER,
      "what fpusbd is told to serve: 'both' IDs (the default),\n"
      "'firmware' (only the ID --list shows before an update) or\n"
      "'vendor' (--device VID)",
-     [](sim_config*, const char* a) {
+     [](const char* a) {
          ids_given = a;
-         return strcmp(a, "both") == 0 || strcmp(a, "firmware") == 0 || strcmp(a, "vendor") == 0;
+         return di_usable(strcmp(a, "both") == 0 || strcmp(a, "firmware") == 0 ||
+                          strcmp(a, "vendor") == 0);
      }},
     {"rebinding-driver", nullptr, SIM_GROUP_PRINTER,
      "the printer's kernel driver binds to its interface again\n"
      "whenever the interface is released",
-     [](sim_config*, const char*) { rebinding_driver = true; return true; }},
+     [](const char*) { rebinding_driver = true; return DI_TAKEN; }},
     {"other-holder", nullptr, SIM_GROUP_PRINTER,
      "another program has claimed the printer's interface, and\nkeeps it",
-     [](sim_config*, const char*) { other_holder = true; return true; }},
+     [](const char*) { other_holder = true; return DI_TAKEN; }},
     {"access-denied", "MS", SIM_GROUP_PRINTER,
      "each device node of the printer refuses access for MS after\n"
      "it appears, until udev would have set its mode",
-     [](sim_config*, const char* a) { return parse_ms(a, &access_denied_ms); }},
+     [](const char* a) { return di_usable(parse_ms(a, &access_denied_ms)); }},
     {"slow-bus", "MS", SIM_GROUP_DRIVER,
      "once the update is done (--stop-when-done), every request\n"
      "is answered MS late and the device node polls ready, as a\n"
      "plain file's does; fpusbd is stopped while it waits",
-     [](sim_config*, const char* a) { return parse_ms(a, &slow_bus_ms); }},
+     [](const char* a) { return di_usable(parse_ms(a, &slow_bus_ms)); }},
 };
 // clang-format on
 
@@ -1115,14 +1116,14 @@ static int run(const sigset_t* wait_mask) {
     for (;;) {
         if (di_stop_signal() != 0) {
             di_log("stopped by signal %d", di_stop_signal());
-            return SIM_EXIT_OK;
+            return DI_EXIT_OK;
         }
         bool back;
         {
             std::lock_guard<std::mutex> hold(lock);
             if (done) {
                 di_log("done: the updated firmware was opened and closed");
-                return SIM_EXIT_OK;
+                return DI_EXIT_OK;
             }
             for (bed_device* d : devices)
                 if (d->gone && !d->removed) {
@@ -1132,9 +1133,9 @@ static int run(const sigset_t* wait_mask) {
             back = sim_comes_back();
         }
         if (back && !plug_main())
-            return SIM_EXIT_FAILED;
+            return DI_EXIT_FAILED;
         if (sim_lifetime_over())
-            return SIM_EXIT_OK;
+            return DI_EXIT_OK;
         long long wake = sim_next_due();
         long long restore = restore_modes();
         if (restore >= 0 && (wake < 0 || restore < wake))
@@ -1143,7 +1144,7 @@ static int run(const sigset_t* wait_mask) {
         int r = di_poll(fds, 2, wake, wait_mask);
         if (r < 0 && errno != EINTR) {
             di_complain("poll: %s", strerror(errno));
-            return SIM_EXIT_FAILED;
+            return DI_EXIT_FAILED;
         }
         if (r > 0 && fds[0].revents != 0) {
             uint64_t n;
@@ -1152,7 +1153,7 @@ static int run(const sigset_t* wait_mask) {
         }
         if (r > 0 && fds[1].revents != 0 && reap_child(true)) {
             di_complain("fpusbd ended by itself (status 0x%x)", child_status);
-            return SIM_EXIT_FAILED;
+            return DI_EXIT_FAILED;
         }
     }
 }
@@ -1223,21 +1224,20 @@ int main(int argc, char** argv) {
     run_under_preload(argv);
     for (int i = 1; i < argc; i++)
         named = named || strcmp(argv[i], "--name") == 0 || strncmp(argv[i], "--name=", 7) == 0;
-    int status = sim_parse_command_line(argc, argv, "fpusb-testbed", INTRO, &cfg, extra_options,
-                                        sizeof(extra_options) / sizeof(extra_options[0]));
+    int status = sim_parse_command_line(argc, argv, "fpusb-testbed", INTRO, &cfg, extra_options);
     if (status >= 0)
         return status;
     if (cfg.run.tcp_port >= 0 || cfg.run.cut_read > 0) {
         di_complain("--tcp and --cut-read are fpsim's own; the emulated bus has no such thing");
-        return SIM_EXIT_USAGE;
+        return DI_EXIT_USAGE;
     }
     if (named && second_printer && cfg.run.name.size() + 2 > 255) {
         di_complain("--name is too long for the second printer's name");
-        return SIM_EXIT_USAGE;
+        return DI_EXIT_USAGE;
     }
     if (slow_bus_ms > 0 && !cfg.run.stop_when_done) {
         di_complain("--slow-bus starts when the update is done: it needs --stop-when-done");
-        return SIM_EXIT_USAGE;
+        return DI_EXIT_USAGE;
     }
     if (access_denied_ms > 0 && !modes_can_bind()) {
         di_complain("umockdev cannot run here: --access-denied needs CAP_SETPCAP to make the root "
@@ -1250,7 +1250,7 @@ int main(int argc, char** argv) {
     di_take_signals(cfg.run.hold, &signals);
     // Appended to, by fpusbd too, so every line lands whole and in order.
     if (cfg.run.log != nullptr && !di_log_open(cfg.run.log, true))
-        return SIM_EXIT_FAILED;
+        return DI_EXIT_FAILED;
     wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     testbed = umockdev_testbed_new();
     if (testbed == nullptr || wake_fd < 0) {
@@ -1264,7 +1264,7 @@ int main(int argc, char** argv) {
     sim_driver_start(cfg);
     sim_log_notes();
 
-    status = SIM_EXIT_FAILED;
+    status = DI_EXIT_FAILED;
     std::string why;
     // Whether umockdev works at all is known once fpusbd --list has looked at the bus.
     bool plugged = add_description("/devices/usb1", 1, root_hub_descriptors()) &&
@@ -1282,8 +1282,8 @@ int main(int argc, char** argv) {
     }
     if (holder_fd >= 0)
         close(holder_fd);
-    if (!stop_fpusbd() && status == SIM_EXIT_OK)
-        status = SIM_EXIT_FAILED;
+    if (!stop_fpusbd() && status == DI_EXIT_OK)
+        status = DI_EXIT_FAILED;
     {
         std::lock_guard<std::mutex> hold(lock);
         sim_log_notes();
