@@ -96,6 +96,10 @@ bool di_publish(const std::string& name, di_socket* s);
 // Closes the socket and removes its file, unless another driver has taken the name since.
 void di_unpublish(const std::string& name, di_socket* s);
 
+// Whether `name` may be an interface's file name: not empty, no '/', not "." or "..", at most
+// 255 bytes.
+bool di_name_usable(const std::string& name);
+
 // Removes every socket still published, from any thread: the last thing a stop that the
 // driver's loop cannot answer does.
 void di_unpublish_all_now();
@@ -157,6 +161,9 @@ const char* const DI_TAKEN = nullptr;
 inline const char* di_usable(bool ok) {
     return ok ? DI_TAKEN : "not a usable value";
 }
+
+// A whole number in `base` (0: as C writes it) from lo to hi, and nothing after it.
+bool di_parse_long(const char* s, int base, long lo, long hi, long* out);
 
 // What --help shows around the options.
 struct di_usage {

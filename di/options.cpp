@@ -1,9 +1,22 @@
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
 #include <getopt.h>
 
 #include "di/kit.h"
+
+bool di_parse_long(const char* s, int base, long lo, long hi, long* out) {
+    if (s == nullptr || *s == '\0')
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    long v = strtol(s, &end, base);
+    if (errno != 0 || *end != '\0' || v < lo || v > hi)
+        return false;
+    *out = v;
+    return true;
+}
 
 static void print_line(const di_usage& u, const char* name, const char* arg, const char* help) {
     std::string head = std::string("  --") + name + (arg != nullptr ? std::string(" ") + arg : "");

@@ -74,6 +74,11 @@ bool di_open_class_dir() {
     return class_fd >= 0;
 }
 
+bool di_name_usable(const std::string& name) {
+    return !name.empty() && name.size() <= NAME_MAX && name != "." && name != ".." &&
+           name.find('/') == std::string::npos;
+}
+
 const std::string& di_class_path() {
     return class_path;
 }

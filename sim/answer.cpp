@@ -1,10 +1,10 @@
 // Requests answered from the model, through the kit's checks and log line.
 #include "sim/fpsim.h"
 
-static int cut_read = 0;
+static std::optional<int> cut_read;
 static int data_reads = 0;
 
-void sim_answer_cut(int k) {
+void sim_answer_cut(std::optional<int> k) {
     cut_read = k;
 }
 

@@ -4,26 +4,26 @@
 
 #include "di/kit.h"
 
-static int absent_ms = 0; // --absent, which --hold counts from SIGUSR1
+static sim_away absent; // --absent, which --hold counts from SIGUSR1
 static bool held = false;
 static long long back_at_ms = -1;
 static long long end_ms = -1;
 static size_t notes_logged = 0;
 
-static void due_in(int away) {
-    back_at_ms = away == SIM_NEVER ? -1 : di_now_ms() + away;
+static void due_in(const sim_away& away) {
+    back_at_ms = away.for_good ? -1 : di_now_ms() + away.count;
 }
 
 void sim_driver_start(const sim_config& c) {
     sim_options model = c.model;
-    absent_ms = model.absent_enums;
+    absent = model.absent;
     held = c.run.hold;
     if (held)
-        model.absent_enums = SIM_NEVER;
+        model.absent = SIM_FOR_GOOD;
     sim_reset(model);
     // Counted from the start.
-    if (!sim_is_present() && model.absent_enums != SIM_NEVER)
-        back_at_ms = model.absent_enums;
+    if (!sim_is_present() && !model.absent.for_good)
+        back_at_ms = model.absent.count;
     end_ms = c.run.lifetime_s > 0 ? c.run.lifetime_s * 1000LL : -1;
 }
 
@@ -33,20 +33,20 @@ void sim_log_notes() {
 }
 
 void sim_went_away() {
-    int away = sim_away_left();
+    sim_away away = sim_away_left();
     due_in(away);
-    if (away == SIM_NEVER)
+    if (away.for_good)
         di_log("away for good");
     else
-        di_log("away for %d ms", away);
+        di_log("away for %d ms", away.count);
 }
 
 bool sim_comes_back() {
     if (held && di_released()) {
         held = false;
-        due_in(absent_ms);
-        if (absent_ms != SIM_NEVER)
-            di_log("released: due in %d ms", absent_ms);
+        due_in(absent);
+        if (!absent.for_good)
+            di_log("released: due in %d ms", absent.count);
     }
     if (back_at_ms < 0 || di_now_ms() < back_at_ms)
         return false;

@@ -168,7 +168,7 @@ int main(int argc, char** argv) {
     int status = sim_parse_command_line(argc, argv, "fpsim", INTRO, &cfg);
     if (status >= 0)
         return status;
-    if (cfg.run.tcp_port >= 0)
+    if (cfg.run.tcp_port)
         transport = &sim_tcp_transport;
     sim_answer_cut(cfg.run.cut_read);
     di_signals signals;

@@ -23,8 +23,8 @@ struct sim_client {
 
 // ---- answering (answer.cpp) ---------------------------------------------------------------
 
-// --cut-read: the reply to the Kth READ that carries data is cut short (0: none is).
-void sim_answer_cut(int k);
+// --cut-read: the reply to the Kth READ that carries data is cut short.
+void sim_answer_cut(std::optional<int> k);
 
 // Answers one request of `c` from the model. Returns false when `c` must go: its reply could
 // not be sent, or was cut.

@@ -1,68 +1,64 @@
 #include "sim/options.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <vector>
 
-static const int AWAY_UNSET = -2;
 static const int AWAY_MAX_MS = 24 * 3600 * 1000;
-static const int NAME_MAX_LEN = 255;
-
-static bool parse_long(const char* s, long lo, long hi, long* out) {
-    if (s == nullptr || *s == '\0')
-        return false;
-    errno = 0;
-    char* end = nullptr;
-    long v = strtol(s, &end, 0);
-    if (errno != 0 || *end != '\0' || v < lo || v > hi)
-        return false;
-    *out = v;
-    return true;
-}
 
 static bool parse_int(const char* s, int lo, int hi, int* out) {
     long v = 0;
-    if (!parse_long(s, lo, hi, &v))
+    if (!di_parse_long(s, 0, lo, hi, &v))
         return false;
     *out = static_cast<int>(v);
     return true;
 }
 
-static bool parse_away(const char* s, int* out) {
-    if (strcmp(s, "never") == 0) {
-        *out = SIM_NEVER;
-        return true;
-    }
-    return parse_int(s, 0, AWAY_MAX_MS, out);
+static bool parse_u32(const char* s, uint32_t lo, uint32_t hi, uint32_t* out) {
+    long v = 0;
+    if (!di_parse_long(s, 0, lo, hi, &v))
+        return false;
+    *out = static_cast<uint32_t>(v);
+    return true;
 }
 
-static bool parse_code(const char* s, int* out) {
-    if (strcmp(s, "none") == 0) {
-        *out = SIM_NO_REPLY;
+// MS, or 'never'.
+static bool parse_away(const char* s, sim_away* out) {
+    *out = strcmp(s, "never") == 0 ? SIM_FOR_GOOD : sim_away();
+    return out->for_good || parse_int(s, 0, AWAY_MAX_MS, &out->count);
+}
+
+// CODE, or 'none'.
+static bool parse_code(const char* s, sim_reply* out) {
+    int code = 0;
+    out->reset();
+    if (strcmp(s, "none") == 0)
         return true;
-    }
-    return parse_int(s, 0, 255, out);
+    if (!parse_int(s, 0, 255, &code))
+        return false;
+    *out = static_cast<uint8_t>(code);
+    return true;
 }
 
 // A count, or 'always'.
-static bool parse_count(const char* s, int* out) {
-    if (strcmp(s, "always") == 0) {
-        *out = SIM_ALWAYS;
+static bool parse_times(const char* s, sim_times* out) {
+    *out = SIM_ALWAYS;
+    if (strcmp(s, "always") == 0)
         return true;
-    }
-    return parse_int(s, 0, INT_MAX, out);
+    out->always = false;
+    return parse_int(s, 0, INT_MAX, &out->count);
 }
 
 static bool parse_state_count(const char* s, int* out) {
     return parse_int(s, 0, 1000000, out);
 }
 
-// N[:SECOND], the second part left as it is when not given.
-static bool parse_pair(const char* s, int* first, bool (*second_parse)(const char*, int*),
-                       int* second) {
+// I[:SECOND], the second part left as it is when not given.
+template <typename T>
+static bool parse_pair(const char* s, int* first, bool (*second_parse)(const char*, T*),
+                       T* second) {
     std::string text = s;
     size_t colon = text.find(':');
     if (!parse_int(text.substr(0, colon).c_str(), 0, 0xFFFF, first))
@@ -70,7 +66,7 @@ static bool parse_pair(const char* s, int* first, bool (*second_parse)(const cha
     return colon == std::string::npos || second_parse(text.substr(colon + 1).c_str(), second);
 }
 
-// INDEX:CODE[:TIMES]
+// I:CODE[:TIMES]
 static bool parse_block_rule(const char* s, sim_block_rule* r) {
     std::string text = s;
     size_t a = text.find(':');
@@ -78,18 +74,22 @@ static bool parse_block_rule(const char* s, sim_block_rule* r) {
         return false;
     size_t b = text.find(':', a + 1);
     std::string times = b == std::string::npos ? "always" : text.substr(b + 1);
-    long index = 0;
-    if (!parse_long(text.substr(0, a).c_str(), 0, 0xFFFF, &index) ||
-        !parse_code(text.substr(a + 1, b - a - 1).c_str(), &r->code))
+    int index = 0;
+    if (!parse_int(text.substr(0, a).c_str(), 0, 0xFFFF, &index) ||
+        !parse_code(text.substr(a + 1, b - a - 1).c_str(), &r->reply))
         return false;
     r->index = static_cast<uint32_t>(index);
     r->times = SIM_ALWAYS;
-    return times == "always" || parse_int(times.c_str(), 1, INT_MAX, &r->times);
+    if (times == "always")
+        return true;
+    r->times.always = false;
+    return parse_int(times.c_str(), 1, INT_MAX, &r->times.count);
 }
 
 static bool parse_states(const char* s, std::vector<uint8_t>* out) {
     std::string text = s;
     size_t from = 0;
+    out->clear();
     for (;;) {
         size_t comma = text.find(',', from);
         int code = 0;
@@ -126,48 +126,59 @@ static bool parse_hex(const char* s, std::vector<uint8_t>* out) {
     return true;
 }
 
-static bool name_usable(const std::string& n) {
-    return !n.empty() && n.size() <= NAME_MAX_LEN && n != "." && n != ".." &&
-           n.find('/') == std::string::npos;
-}
-
 static bool parse_text(const char* s, std::string* out) {
     *out = s;
     return !out->empty() && out->size() <= DI_TRANSFER_MAX;
 }
 
-static bool parse_u32(const char* s, uint32_t lo, uint32_t hi, uint32_t* out) {
-    long v = 0;
-    if (!parse_long(s, lo, hi, &v))
+// CODE, 'block' or 'command'.
+static bool parse_stale_at(const char* s, sim_options* m) {
+    int code = 0;
+    m->stale_at = strcmp(s, "block") == 0     ? SIM_STALE_BLOCK
+                  : strcmp(s, "command") == 0 ? SIM_STALE_COMMAND
+                                              : SIM_STALE_CODE;
+    if (m->stale_at != SIM_STALE_CODE)
+        return true;
+    if (!parse_int(s, 0, 255, &code))
         return false;
-    *out = static_cast<uint32_t>(v);
+    m->stale_code = static_cast<uint8_t>(code);
     return true;
 }
 
-static bool parse_stale_before(const char* s, int* out) {
-    if (strcmp(s, "block") == 0)
-        *out = SIM_FIRST_BLOCK;
-    else if (strcmp(s, "command") == 0)
-        *out = SIM_ANY_COMMAND;
-    else
-        return parse_int(s, 0, 255, out);
-    return true;
-}
-
-// The settings being parsed; what parsing ends with is copied out.
+// The settings being parsed, copied out when they are all taken; and the away times a
+// re-enumeration takes when they are not given.
 static sim_config given;
+static std::optional<sim_away> upgrade_away, state_fail_away, exit_away;
 
+// Adding a printer fault touches, in this order:
+//   sim/sim.h               its field in sim_options, of a type that says what it is (an away
+//                           time, a reply, a count or always, std::optional when it is off
+//                           unless given)
+//   sim/sim.cpp             what the model does with it
+//   this table              its row: name, argument, help and setter
+//   man/fpsim.1             the option as --help shows it (tests/release/package.sh compares)
+//   tests/sim_test.cpp      the model's behaviour, through fpflash's own functions
+//   tests/e2e/scenarios.py  a row of the fault matrix, and its transcript in
+//                           tests/e2e/expected/ if it compares one
+//   tests/FAULTS.md         the fault, what fpflash must do, the tests that show it
+//   tests/e2e/chaos.py      its draw in the campaign, and what it adds to a run's bound
+// A fault only the USB path has is an option of the testbed instead (tests/usbd/).
 // clang-format off
 static const di_option options[] = {
     {"name", "NAME", SIM_GROUP_DRIVER, "instance name, the socket's file name (default printer)",
-     [](const char* a) { given.run.name = a; return di_usable(name_usable(given.run.name)); }},
+     [](const char* a) { given.run.name = a; return di_usable(di_name_usable(given.run.name)); }},
     {"tcp", "PORT", SIM_GROUP_DRIVER,
      "publish nothing; serve on 127.0.0.1:PORT (0: a free port)\n"
      "instead. Each connection is a handle and carries the same\n"
      "messages; one whose first request is WATCH (op 4) is sent\n"
      "a byte instead, 1 present or 0 away, at once and at every\n"
      "change",
-     [](const char* a) { return di_usable(parse_int(a, 0, 65535, &given.run.tcp_port)); }},
+     [](const char* a) {
+         int port = 0;
+         bool ok = parse_int(a, 0, 65535, &port);
+         given.run.tcp_port = port;
+         return di_usable(ok);
+     }},
     {"ready", "FILE", SIM_GROUP_DRIVER,
      "once the printer is set up, write to FILE the process id and\n"
      "the socket's path (with --tcp: the port)",
@@ -186,14 +197,19 @@ static const di_option options[] = {
      "stop once the updated firmware has been opened and closed",
      [](const char*) { given.run.stop_when_done = true; return DI_TAKEN; }},
     {"lifetime", "SECONDS", SIM_GROUP_DRIVER, "stop after this long in any case",
-     [](const char* a) { return di_usable(parse_long(a, 1, 30L * 24 * 3600, &given.run.lifetime_s)); }},
+     [](const char* a) { return di_usable(di_parse_long(a, 0, 1, 30L * 24 * 3600, &given.run.lifetime_s)); }},
     {"cut-read", "K", SIM_GROUP_DRIVER,
      "cut the reply to the Kth READ that carries data short of\n"
      "the bytes its header announces, then close the connection",
-     [](const char* a) { return di_usable(parse_int(a, 1, INT_MAX, &given.run.cut_read)); }},
+     [](const char* a) {
+         int k = 0;
+         bool ok = parse_int(a, 1, INT_MAX, &k);
+         given.run.cut_read = k;
+         return di_usable(ok);
+     }},
 
     {"absent", "MS", SIM_GROUP_PRINTER, "publish only this long after the start (default 0)",
-     [](const char* a) { return di_usable(parse_away(a, &given.model.absent_enums)); }},
+     [](const char* a) { return di_usable(parse_away(a, &given.model.absent)); }},
     {"hold", nullptr, SIM_GROUP_PRINTER, "stay away until SIGUSR1; --absent counts from there",
      [](const char*) { given.run.hold = true; return DI_TAKEN; }},
     {"start-loader", nullptr, SIM_GROUP_PRINTER, "start in the loader, as after an interrupted update",
@@ -213,35 +229,33 @@ static const di_option options[] = {
      "(get_version, upgrade_mode)",
      [](const char* a) { given.model.fail_command = a; return di_usable(*a != '\0'); }},
     {"upgrade-away", "MS", SIM_GROUP_PRINTER, "away after upgrade_mode, before the loader shows up",
-     [](const char* a) { return di_usable(parse_away(a, &given.model.upgrade_away)); }},
+     [](const char* a) { upgrade_away.emplace(); return di_usable(parse_away(a, &*upgrade_away)); }},
     {"loader-version", "N", SIM_GROUP_PRINTER, "version the loader reports (default 0x00020107)",
      [](const char* a) { return di_usable(parse_u32(a, 0, 0xFFFFFFFFu, &given.model.loader_version)); }},
     {"loader-silent", nullptr, SIM_GROUP_PRINTER, "the loader answers nothing",
      [](const char*) { given.model.loader_silent = true; return DI_TAKEN; }},
     {"ack", "CODE", SIM_GROUP_PRINTER, "code the loader answers to a block (default 1)",
-     [](const char* a) { return di_usable(parse_code(a, &given.model.ack_code)); }},
+     [](const char* a) { return di_usable(parse_code(a, &given.model.ack)); }},
     {"block", "I:CODE[:TIMES]", SIM_GROUP_PRINTER,
      "answer block I with CODE ('none': no answer) for TIMES\n"
      "writes of it (default: always); repeat for more rules",
      [](const char* a) {
-         sim_block_rule r = {0, 0, 0};
-         bool ok = parse_block_rule(a, &r);
-         if (ok)
-             given.model.block_rules.push_back(r);
-         return di_usable(ok);
+         given.model.block_rules.emplace_back();
+         return di_usable(parse_block_rule(a, &given.model.block_rules.back()));
      }},
     {"flash-polls", "N", SIM_GROUP_PRINTER, "state 4 for N state queries, then 6 (default 3)",
      [](const char* a) { return di_usable(parse_int(a, 0, 1000000, &given.model.flash_polls)); }},
     {"states", "LIST", SIM_GROUP_PRINTER, "state codes to answer, comma separated; the last repeats",
-     [](const char* a) { given.model.states.clear(); return di_usable(parse_states(a, &given.model.states)); }},
+     [](const char* a) { return di_usable(parse_states(a, &given.model.states)); }},
     {"state-write-fails", "N[:AFTER]", SIM_GROUP_PRINTER,
      "N state queries fail to be written, from the first or once\n"
      "AFTER have been answered, and each drops the printer",
      [](const char* a) {
-         return di_usable(parse_pair(a, &given.model.state_write_fails, parse_state_count, &given.model.state_fail_after));
+         sim_options& m = given.model;
+         return di_usable(parse_pair(a, &m.state_write_fails, parse_state_count, &m.state_fail_after));
      }},
     {"state-fail-away", "MS", SIM_GROUP_PRINTER, "away after such a failure, before the loader is back",
-     [](const char* a) { return di_usable(parse_away(a, &given.model.state_fail_away)); }},
+     [](const char* a) { state_fail_away.emplace(); return di_usable(parse_away(a, &*state_fail_away)); }},
     {"restart-after-flash", nullptr, SIM_GROUP_PRINTER,
      "having written its flash, the loader restarts by itself into\n"
      "the new firmware instead of answering 6: the state query\n"
@@ -250,15 +264,20 @@ static const di_option options[] = {
     {"exit-reply", "CODE", SIM_GROUP_PRINTER, "answer the exit command, and go only when the host closes",
      [](const char* a) { return di_usable(parse_code(a, &given.model.exit_reply)); }},
     {"exit-away", "MS", SIM_GROUP_PRINTER, "away after the exit command, before the new firmware",
-     [](const char* a) { return di_usable(parse_away(a, &given.model.exit_away)); }},
+     [](const char* a) { exit_away.emplace(); return di_usable(parse_away(a, &*exit_away)); }},
     {"split-ep", "EP", SIM_GROUP_PRINTER, "reads on endpoint EP deliver one byte each",
-     [](const char* a) { return di_usable(parse_int(a, 0, 3, &given.model.split_ep)); }},
+     [](const char* a) {
+         int ep = 0;
+         bool ok = parse_int(a, 0, 3, &ep);
+         given.model.split_ep = ep;
+         return di_usable(ok);
+     }},
     {"stale", "HEX", SIM_GROUP_PRINTER, "bytes pending ahead of a reply (e.g. 55550101) ...",
      [](const char* a) { return di_usable(parse_hex(a, &given.model.stale_bytes)); }},
     {"stale-before", "WHAT", SIM_GROUP_PRINTER,
      "... of the first command with code WHAT, or of the first\n"
      "'block', or of the first loader 'command' of any code",
-     [](const char* a) { return di_usable(parse_stale_before(a, &given.model.stale_before)); }},
+     [](const char* a) { return di_usable(parse_stale_at(a, &given.model)); }},
     {"stale-every", nullptr, SIM_GROUP_PRINTER, "... of every one of them, not only the first",
      [](const char*) { given.model.stale_every = true; return DI_TAKEN; }},
     {"surplus", "HEX", SIM_GROUP_PRINTER, "bytes pending behind every version reply",
@@ -267,19 +286,25 @@ static const di_option options[] = {
      "loader replies from number FROM (0: the first) on, COUNT of\n"
      "them (default: all), are pseudo-random bytes, not frames",
      [](const char* a) {
-         return di_usable(parse_pair(a, &given.model.garbage_from, parse_count, &given.model.garbage_count));
+         int from = 0;
+         bool ok = parse_pair(a, &from, parse_times, &given.model.garbage_count);
+         given.model.garbage_from = from;
+         return di_usable(ok);
      }},
     {"write-max", "N", SIM_GROUP_PRINTER, "every write takes at most N bytes",
      [](const char* a) { return di_usable(parse_u32(a, 1, DI_TRANSFER_MAX, &given.model.write_max)); }},
     {"refuse-open", "COUNT", SIM_GROUP_PRINTER,
      "refuse this many OPEN requests ('always': every one) while\n"
      "published",
-     [](const char* a) { return di_usable(parse_count(a, &given.model.refuse_opens)); }},
+     [](const char* a) { return di_usable(parse_times(a, &given.model.refuse_opens)); }},
     {"vanish-at", "I[:MS]", SIM_GROUP_PRINTER,
      "go away when block I is written, and come back as the\n"
      "loader after MS (default never)",
      [](const char* a) {
-         return di_usable(parse_pair(a, &given.model.vanish_block, parse_away, &given.model.vanish_away));
+         int at = 0;
+         bool ok = parse_pair(a, &at, parse_away, &given.model.vanish_away);
+         given.model.vanish_block = static_cast<uint32_t>(at);
+         return di_usable(ok);
      }},
 };
 // clang-format on
@@ -294,18 +319,20 @@ int sim_parse_command_line(int argc, char** argv, const char* program, const cha
     for (const di_option& o : extra)
         all.push_back(&o);
     given = sim_config();
-    sim_options& m = given.model;
-    m.upgrade_away = m.state_fail_away = m.exit_away = m.restart_away = AWAY_UNSET;
+    upgrade_away = state_fail_away = exit_away = std::nullopt;
     int status = di_parse_options(argc, argv, usage, all);
     if (status >= 0)
         return status;
-    if (!m.stale_bytes.empty() && m.stale_before < 0) {
+    sim_options& m = given.model;
+    if (!m.stale_bytes.empty() && m.stale_at == SIM_STALE_NOWHERE) {
         fprintf(stderr, "%s: --stale needs --stale-before\n", program);
         return DI_EXIT_USAGE;
     }
-    for (int* away : {&m.upgrade_away, &m.state_fail_away, &m.exit_away, &m.restart_away})
-        if (*away == AWAY_UNSET)
-            *away = given.run.reenum_ms;
+    const sim_away reenum = {given.run.reenum_ms, false};
+    m.upgrade_away = upgrade_away.value_or(reenum);
+    m.state_fail_away = state_fail_away.value_or(reenum);
+    m.exit_away = exit_away.value_or(reenum);
+    m.restart_away = reenum;
     *c = given;
     return -1;
 }

@@ -2,6 +2,7 @@
 // bus of the tests): one table of options for the kit's parser (di/kit.h).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,8 +18,8 @@ struct sim_settings {
     int reenum_ms = 200;
     bool stop_when_done = false;
     long lifetime_s = 0;
-    int cut_read = 0;  // 0: no reply is cut
-    int tcp_port = -1; // -1: publish a socket instead
+    std::optional<int> cut_read; // the Kth READ with data has its reply cut
+    std::optional<int> tcp_port; // serve on it instead of publishing a socket
     bool hold = false;
 };
 

@@ -25,7 +25,7 @@ static const uint8_t STATE_DONE = 6;
 struct sim_device {
     sim_options opt;
     bool present = false;
-    int away_left = 0;
+    sim_away away; // left to go while the printer is away
     sim_mode mode = SIM_APP;
     std::string app_version;
     int holder = 0; // the live connection, 0 when none
@@ -38,7 +38,7 @@ struct sim_device {
     bool stale_done = false;
     std::map<uint32_t, int> attempts; // writes seen per block index
     bool away_at_close = false;
-    int refusals_left = 0;
+    sim_times refusals;
     bool vanished = false;
     int replies = 0;              // loader replies so far, garbled or not
     bool session_blocks = false;  // blocks came since the last version query
@@ -70,8 +70,8 @@ void sim_reset(const sim_options& o) {
     dev.opt = o;
     dev.mode = o.start_mode;
     dev.app_version = o.app_version;
-    dev.present = o.absent_enums == 0;
-    dev.away_left = o.absent_enums;
+    dev.present = !o.absent.for_good && o.absent.count == 0;
+    dev.away = o.absent;
     dev.states = o.states;
     if (dev.states.empty()) {
         dev.states.assign(o.flash_polls > 0 ? static_cast<size_t>(o.flash_polls) : 0,
@@ -79,41 +79,41 @@ void sim_reset(const sim_options& o) {
         dev.states.push_back(STATE_DONE);
     }
     dev.state_fails_left = o.state_write_fails;
-    dev.refusals_left = o.refuse_opens;
+    dev.refusals = o.refuse_opens;
     note("start: %s, %s", mode_name(dev.mode), dev.present ? "present" : "absent");
 }
 
 // Re-enumeration: whatever was open is dead, and what the pipes held is lost with the reset.
-static void go_away(sim_mode back_as, int away) {
+static void go_away(sim_mode back_as, const sim_away& away) {
     dev.present = false;
-    dev.away_left = away;
+    dev.away = away;
     dev.mode = back_as;
     dev.holder = 0;
     dev.selected = -1;
     dev.away_at_close = false;
     for (std::deque<uint8_t>& p : dev.pending)
         p.clear();
-    if (away == SIM_NEVER)
+    if (away.for_good)
         note("away: for good");
     else
-        note("away: back as %s after %d enumerations", mode_name(back_as), away);
+        note("away: back as %s after %d enumerations", mode_name(back_as), away.count);
 }
 
 void sim_come_back() {
     if (dev.present)
         return;
     dev.present = true;
-    dev.away_left = 0;
+    dev.away = sim_away();
     note("back: %s", mode_name(dev.mode));
 }
 
 bool sim_enumerate() {
     sim_rec.enumerations++;
     if (!dev.present) {
-        if (dev.away_left == 0)
+        if (dev.away.count == 0 && !dev.away.for_good)
             sim_come_back();
-        else if (dev.away_left > 0)
-            dev.away_left--;
+        else if (!dev.away.for_good)
+            dev.away.count--;
     }
     note("enumerate: %s", dev.present ? "present" : "absent");
     return dev.present;
@@ -123,8 +123,8 @@ bool sim_is_present() {
     return dev.present;
 }
 
-int sim_away_left() {
-    return dev.present ? 0 : dev.away_left;
+sim_away sim_away_left() {
+    return dev.present ? sim_away() : dev.away;
 }
 
 sim_mode sim_current_mode() {
@@ -136,9 +136,9 @@ int sim_open() {
         note("open: absent");
         return -1;
     }
-    if (dev.refusals_left != 0) {
-        if (dev.refusals_left > 0)
-            dev.refusals_left--;
+    if (dev.refusals.always || dev.refusals.count > 0) {
+        if (!dev.refusals.always)
+            dev.refusals.count--;
         note("open: refused");
         return -1;
     }
@@ -194,7 +194,7 @@ bool sim_read(int con, uint8_t* buf, uint32_t size, uint32_t* count) {
     }
     std::deque<uint8_t>& p = dev.pending[dev.selected];
     size_t n = p.size() < size ? p.size() : size;
-    if (dev.selected == dev.opt.split_ep && n > 1)
+    if (dev.opt.split_ep == dev.selected && n > 1)
         n = 1;
     for (size_t i = 0; i < n; i++) {
         buf[i] = p.front();
@@ -225,17 +225,16 @@ static uint8_t noise_byte() {
 
 static bool reply_garbled() {
     int n = dev.replies++;
-    int from = dev.opt.garbage_from;
-    return from >= 0 && n >= from &&
-           (dev.opt.garbage_count == SIM_ALWAYS || n - from < dev.opt.garbage_count);
+    const std::optional<int>& from = dev.opt.garbage_from;
+    return from && n >= *from &&
+           (dev.opt.garbage_count.always || n - *from < dev.opt.garbage_count.count);
 }
 
 // Returns false when no frame went out: none was due, or garbage went in its place.
-static bool reply_frame(int code, const uint32_t* data) {
-    if (dev.opt.loader_silent || code < 0)
+static bool reply_frame(sim_reply code, const uint32_t* data) {
+    if (dev.opt.loader_silent || !code)
         return false;
-    uint8_t c = static_cast<uint8_t>(code);
-    std::vector<uint8_t> f = {SYNC, SYNC, c, c};
+    std::vector<uint8_t> f = {SYNC, SYNC, *code, *code};
     if (data) {
         put_le32(f, data[0]);
         put_le32(f, data[1]);
@@ -250,9 +249,12 @@ static bool reply_frame(int code, const uint32_t* data) {
     return !garbled;
 }
 
-static void stale_check(int what) {
-    int before = dev.opt.stale_before;
-    bool due = before == what || (before == SIM_ANY_COMMAND && what != SIM_FIRST_BLOCK);
+// Before a block, or before the loader command `code`.
+static void stale_check(bool block, uint8_t code) {
+    sim_stale_at at = dev.opt.stale_at;
+    bool due =
+        block ? at == SIM_STALE_BLOCK
+              : at == SIM_STALE_COMMAND || (at == SIM_STALE_CODE && code == dev.opt.stale_code);
     if (!due || (dev.stale_done && !dev.opt.stale_every))
         return;
     dev.stale_done = true;
@@ -285,19 +287,19 @@ static void app_document(const uint8_t* buf, uint32_t size) {
     }
 }
 
-static int block_reply(uint32_t index, int attempt) {
+static sim_reply block_reply(uint32_t index, int attempt) {
     for (const sim_block_rule& r : dev.opt.block_rules) {
         if (r.index != index)
             continue;
-        if (r.times == SIM_ALWAYS || attempt < r.times)
-            return r.code;
-        attempt -= r.times;
+        if (r.times.always || attempt < r.times.count)
+            return r.reply;
+        attempt -= r.times.count;
     }
-    return dev.opt.ack_code;
+    return dev.opt.ack;
 }
 
 static void loader_block(const uint8_t* buf) {
-    stale_check(SIM_FIRST_BLOCK);
+    stale_check(true, 0);
     // The host that asks for the version before its first block starts a download of its own
     // (a run that was cut off, started again): the flash is written from the start.
     if (!dev.session_blocks && !sim_rec.image.empty()) {
@@ -311,16 +313,23 @@ static void loader_block(const uint8_t* buf) {
     bool again = held >= BLOCK_BYTES &&
                  std::equal(buf, buf + BLOCK_BYTES, sim_rec.image.data() + (held - BLOCK_BYTES));
     uint32_t index = static_cast<uint32_t>(held / BLOCK_BYTES) - (again ? 1 : 0);
-    int reply = dev.opt.loader_silent ? SIM_NO_REPLY : block_reply(index, dev.attempts[index]++);
+    sim_reply reply =
+        dev.opt.loader_silent ? sim_reply() : block_reply(index, dev.attempts[index]++);
     // A loader that answers garbage has not taken the block either.
-    if (reply >= 0 && !reply_frame(reply, nullptr))
-        reply = SIM_GARBAGE;
+    bool garbled = reply && !reply_frame(reply, nullptr);
+    if (garbled)
+        reply.reset();
     // Only what the loader acknowledges goes to flash; a rejected block comes again.
-    bool kept = reply >= 1 && reply <= 3;
-    sim_rec.blocks.push_back({index, reply, kept, std::vector<uint8_t>(buf, buf + BLOCK_BYTES)});
+    bool kept = reply && *reply >= 1 && *reply <= 3;
+    sim_rec.blocks.push_back(
+        {index, reply, garbled, kept, std::vector<uint8_t>(buf, buf + BLOCK_BYTES)});
     if (kept && !again)
         sim_rec.image.insert(sim_rec.image.end(), buf, buf + BLOCK_BYTES);
-    note("write: block %u%s, reply %d", index, again ? " again" : "", reply);
+    // The log has always said -1 for no answer and -2 for garbage.
+    note("write: block %u%s, reply %d", index, again ? " again" : "",
+         garbled ? -2
+         : reply ? *reply
+                 : -1);
 }
 
 static uint8_t next_state() {
@@ -329,7 +338,7 @@ static uint8_t next_state() {
 
 static void loader_command(uint8_t code) {
     sim_rec.commands.push_back(code);
-    stale_check(code);
+    stale_check(false, code);
     if (code == CMD_STATE) {
         uint8_t state = next_state();
         dev.state_pos++;
@@ -352,7 +361,7 @@ static void loader_command(uint8_t code) {
         dev.app_version = dev.opt.new_version;
         sim_rec.left_loader = true;
         // With an answer to read, the reset waits for the host to let go of the device.
-        if (dev.opt.exit_reply != SIM_NO_REPLY && !dev.opt.loader_silent) {
+        if (dev.opt.exit_reply && !dev.opt.loader_silent) {
             reply_frame(dev.opt.exit_reply, nullptr);
             dev.away_at_close = true;
         } else {
@@ -390,10 +399,9 @@ bool sim_write(int con, const uint8_t* buf, uint32_t size, uint32_t* count) {
         size = dev.opt.write_max;
     }
     if (ep == 3 && dev.mode == SIM_LOADER && size == BLOCK_BYTES && !dev.vanished &&
-        dev.opt.vanish_block >= 0 &&
-        sim_rec.image.size() / BLOCK_BYTES == static_cast<size_t>(dev.opt.vanish_block)) {
+        dev.opt.vanish_block == sim_rec.image.size() / BLOCK_BYTES) {
         dev.vanished = true;
-        note("write: block %d, printer gone", dev.opt.vanish_block);
+        note("write: block %u, printer gone", *dev.opt.vanish_block);
         go_away(SIM_LOADER, dev.opt.vanish_away);
         return false;
     }

@@ -10,38 +10,47 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 enum sim_mode { SIM_APP, SIM_LOADER };
 
-// An away count that never runs out, and a block rule or reply that is never given.
-const int SIM_NEVER = -1;
-const int SIM_NO_REPLY = -1;
-const int SIM_ALWAYS = -1;
+// How long the printer stays away: `count` enumerations that find nothing (a driver on the
+// wall clock reads milliseconds), or for good.
+struct sim_away {
+    int count = 0;
+    bool for_good = false;
+};
+const sim_away SIM_FOR_GOOD = {0, true};
 
-// A command code for `stale_before` that means the first block rather than a command.
-const int SIM_FIRST_BLOCK = 0x100;
-// ... and one that means any loader command.
-const int SIM_ANY_COMMAND = 0x101;
+// How often a fault strikes: `count` times, or always.
+struct sim_times {
+    int count = 0;
+    bool always = false;
+};
+const sim_times SIM_ALWAYS = {0, true};
 
-// The reply recorded for a block answered with pseudo-random bytes instead of a frame.
-const int SIM_GARBAGE = -2;
+// What the loader answers: a code, or nothing.
+typedef std::optional<uint8_t> sim_reply;
+
+// Where stale bytes wait: ahead of the reply to the first loader command of one code, to the
+// first loader command of any code, or to the first block.
+enum sim_stale_at { SIM_STALE_NOWHERE, SIM_STALE_CODE, SIM_STALE_COMMAND, SIM_STALE_BLOCK };
 
 // What the loader answers to the block of image index `index` (the count of blocks it had
-// kept before it): `code` for `times` writes of that block (SIM_ALWAYS: every one), then the
-// next rule for the same index, then `ack_code`. SIM_NO_REPLY leaves the write unanswered.
+// kept before it): `reply` for `times` writes of that block, then the next rule for the same
+// index, then `ack`.
 struct sim_block_rule {
-    uint32_t index;
-    int code;
-    int times;
+    uint32_t index = 0;
+    sim_reply reply;
+    sim_times times = SIM_ALWAYS;
 };
 
-// A scenario. Away counts are enumerations (sim_enumerate calls) that find nothing before the
-// one that finds the printer; SIM_NEVER keeps it away for good.
+// A scenario. Each fault is off unless set.
 struct sim_options {
     sim_mode start_mode = SIM_APP;
-    int absent_enums = 0; // before the first appearance
+    sim_away absent; // before the first appearance
 
     // Application firmware.
     std::string app_version = "1.2.3";
@@ -50,45 +59,47 @@ struct sim_options {
     bool app_refuses_ep3 = false;      // every write to endpoint 3 fails
     std::string version_reply;         // replaces the JSON reply verbatim when not empty
     std::string fail_command;          // a document naming this command fails to be written
-    int upgrade_away = 0;              // after upgrade_mode, before the loader shows up
+    sim_away upgrade_away;             // after upgrade_mode, before the loader shows up
 
     // Loader.
     uint32_t loader_version = 0x00020107;
     bool loader_silent = false; // answers nothing on endpoint 3
-    int ack_code = 1;
+    sim_reply ack = 1;
     std::vector<sim_block_rule> block_rules;
     int flash_polls = 3;         // state 4 this many times, then 6 ...
     std::vector<uint8_t> states; // ... unless a list is given; its last code repeats
     int state_write_fails = 0;   // state commands whose write fails ...
     int state_fail_after = 0;    // ... once this many have been answered
-    int state_fail_away = 0;     // the failing write drops the printer; back as the loader
+    sim_away state_fail_away;    // the failing write drops the printer; back as the loader
     // Instead of answering 6 the loader restarts by itself into the new firmware: the state
-    // command finds it gone, and it is back as the firmware after this away count.
+    // command finds it gone, and it is back as the firmware after `restart_away`.
     bool restart_after_flash = false;
-    int restart_away = 0;
-    int exit_reply = SIM_NO_REPLY; // with a code, answered and gone only at the close
-    int exit_away = 0;             // after exit, before the new firmware shows up
+    sim_away restart_away;
+    sim_reply exit_reply; // answered, and the loader gone only at the close
+    sim_away exit_away;   // after exit, before the new firmware shows up
 
     // Delivery.
-    int split_ep = -1;                // reads on this endpoint deliver one byte each
-    std::vector<uint8_t> stale_bytes; // pending ahead of the reply ...
-    int stale_before = -1;            // ... to the first command of this code (once) ...
-    bool stale_every = false;         // ... or to every one of them
-    std::vector<uint8_t> surplus;     // pending behind every version reply
-    int garbage_from = -1;            // loader replies from this one on (0: the first) ...
-    int garbage_count = SIM_ALWAYS;   // ... this many, are pseudo-random bytes, not frames
-    uint32_t write_max = 0;           // a write takes at most this many bytes (0: all)
+    std::optional<int> split_ep;               // reads on this endpoint deliver one byte each
+    std::vector<uint8_t> stale_bytes;          // pending ahead of the reply ...
+    sim_stale_at stale_at = SIM_STALE_NOWHERE; // ... to the first such command, once ...
+    uint8_t stale_code = 0;                    // (SIM_STALE_CODE's)
+    bool stale_every = false;                  // ... or to every one of them
+    std::vector<uint8_t> surplus;              // pending behind every version reply
+    std::optional<int> garbage_from;           // loader replies from this one on (0: the first) ...
+    sim_times garbage_count = SIM_ALWAYS;      // ... this many, are pseudo-random bytes, not frames
+    uint32_t write_max = 0;                    // a write takes at most this many bytes (0: all)
 
     // Connection.
-    int refuse_opens = 0;        // opens refused while published, from the first (SIM_ALWAYS)
-    int vanish_block = -1;       // the printer goes when block I is written to it ...
-    int vanish_away = SIM_NEVER; // ... and comes back as the loader after this away count
+    sim_times refuse_opens;               // opens refused while published, from the first
+    std::optional<uint32_t> vanish_block; // the printer goes when block I is written to it ...
+    sim_away vanish_away = SIM_FOR_GOOD;  // ... and comes back as the loader after this
 };
 
 // One 528-byte write the loader received, in arrival order.
 struct sim_block {
     uint32_t index;
-    int reply; // code sent back, SIM_NO_REPLY or SIM_GARBAGE
+    sim_reply reply; // the code sent back; none when none was, or garbage went instead
+    bool garbled;
     bool kept; // acknowledged (1, 2 or 3): part of the flash content
     std::vector<uint8_t> data;
 };
@@ -121,9 +132,9 @@ bool sim_enumerate();
 // True when the interface is published; counts nothing.
 bool sim_is_present();
 
-// Enumerations still to go before the printer comes back (SIM_NEVER for good; 0 when present
-// or due at the next enumeration).
-int sim_away_left();
+// Enumerations still to go before the printer comes back (0 when present or due at the next
+// enumeration), or for good.
+sim_away sim_away_left();
 
 // Publishes the printer now, whatever its away count; a transport's own timing uses this.
 void sim_come_back();

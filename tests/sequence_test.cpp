@@ -121,7 +121,7 @@ TEST_F(sequence, the_handle_is_closed_before_the_switch_is_reported) {
 
 TEST_F(sequence, acknowledgement_codes_show_during_the_download) {
     sim_options o;
-    o.block_rules = {{0, 3, 1}, {20, 2, 1}};
+    o.block_rules = {{0, 3, {1}}, {20, 2, {1}}};
     EXPECT_EQ(0, run(o, 21));
     EXPECT_NE(std::string::npos,
               con.text().find("Download block 0\nDownload begin - O'k\nDownload block 20\n"
@@ -166,7 +166,7 @@ TEST_F(sequence, a_loader_that_does_not_answer_the_first_crc_query) {
 
 TEST_F(sequence, a_failed_download_closes_the_loader_phase_and_fails_the_run) {
     sim_options o;
-    o.block_rules = {{1, SIM_NO_REPLY, SIM_ALWAYS}};
+    o.block_rules = {{1, std::nullopt, SIM_ALWAYS}};
     EXPECT_EQ(-1, run(o));
     std::string closing_steps = crc_line(sim_crc32(image.data(), 528)) +
                                 "Exit loader  code = -1\n" + OPEN + version_query("1.2.4") + PROMPT;
@@ -195,7 +195,7 @@ TEST_P(state_polling, reports_each_state_and_stops_only_on_6_or_251) {
     o.states = c.states;
     uint32_t blocks = 3;
     if (!c.before_ack.empty()) {
-        o.stale_before = SIM_FIRST_BLOCK;
+        o.stale_at = SIM_STALE_BLOCK;
         o.stale_bytes = c.before_ack;
         blocks = 1;
     }
@@ -352,7 +352,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(sequence, a_state_command_not_written_and_the_printer_gone) {
     sim_options o;
     o.state_write_fails = 1;
-    o.state_fail_away = SIM_NEVER;
+    o.state_fail_away = SIM_FOR_GOOD;
     EXPECT_EQ(-1, run(o));
     EXPECT_EQ(firmware_phase() + loader_start() + "Exit USB\n" + repeat(WAIT, 20), con.text());
     EXPECT_EQ(1, con.keys_read());
@@ -362,7 +362,7 @@ TEST_F(sequence, a_state_command_not_written_and_the_printer_gone) {
 
 TEST_F(sequence, a_printer_that_never_appears) {
     sim_options o;
-    o.absent_enums = SIM_NEVER;
+    o.absent = SIM_FOR_GOOD;
     EXPECT_EQ(-1, run(o));
     EXPECT_EQ(head() + repeat(WAIT, 20), con.text());
     EXPECT_EQ(20000u, fake_clock_ms);
@@ -372,20 +372,20 @@ TEST_F(sequence, a_printer_that_never_appears) {
 
 TEST_F(sequence, a_printer_that_appears_on_the_third_attempt) {
     sim_options o;
-    o.absent_enums = 2;
+    o.absent = {2};
     EXPECT_EQ(0, run(o));
     EXPECT_EQ(0u, con.text().find(head() + WAIT + WAIT + OPEN + "Write command"));
 }
 
 TEST_F(sequence, no_return_after_a_mode_switch_ends_at_once) {
     sim_options after_upgrade;
-    after_upgrade.upgrade_away = SIM_NEVER;
+    after_upgrade.upgrade_away = SIM_FOR_GOOD;
     EXPECT_EQ(-1, run(after_upgrade));
     EXPECT_EQ(firmware_phase() + repeat(WAIT, 20), con.text());
     EXPECT_EQ(0, con.keys_read());
 
     sim_options after_exit;
-    after_exit.exit_away = SIM_NEVER;
+    after_exit.exit_away = SIM_FOR_GOOD;
     console_capture second;
     EXPECT_EQ(-1, run(after_exit));
     std::string t = second.text();

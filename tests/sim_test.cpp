@@ -8,6 +8,7 @@
 
 #include "image/image.h"
 #include "loader/loader.h"
+#include "sim/options.h"
 #include "tests/test_util.h"
 #include "usb/usb.h"
 
@@ -141,9 +142,14 @@ TEST_F(sim_test, block_replies) {
         std::vector<uint32_t> written;
         size_t kept;
     } cases[] = {
-        {"begin and end", {{0, 3, 1}, {2, 2, 1}}, false, 0, {0, 1, 2}, 3},
-        {"rejected once", {{1, 254, 1}}, false, 0, {0, 1, 1, 2}, 3},
-        {"rejected, unanswered", {{1, 254, 1}, {1, SIM_NO_REPLY, 1}}, false, 0, {0, 1, 1, 1, 2}, 3},
+        {"begin and end", {{0, 3, {1}}, {2, 2, {1}}}, false, 0, {0, 1, 2}, 3},
+        {"rejected once", {{1, 254, {1}}}, false, 0, {0, 1, 1, 2}, 3},
+        {"rejected, unanswered",
+         {{1, 254, {1}}, {1, std::nullopt, {1}}},
+         false,
+         0,
+         {0, 1, 1, 1, 2},
+         3},
         {"always rejected", {{1, 253, SIM_ALWAYS}}, false, -1, {0, 1, 1, 1}, 1},
         {"silent loader", {}, true, -1, {0, 0, 0}, 0},
     };
@@ -197,7 +203,7 @@ TEST_F(sim_test, state_sequences) {
 TEST_F(sim_test, failed_state_write_drops_the_loader) {
     sim_options o = loader_options();
     o.state_write_fails = 1;
-    o.state_fail_away = 1;
+    o.state_fail_away = {1};
     start(o);
     EXPECT_EQ(state_response(), CMD_NOT_WRITTEN);
     EXPECT_FALSE(sim_is_present());
@@ -215,7 +221,7 @@ TEST_F(sim_test, a_loader_that_restarts_by_itself) {
         sim_options o = loader_options();
         o.flash_polls = 1;
         o.restart_after_flash = true;
-        o.restart_away = 1;
+        o.restart_away = {1};
         o.app_refuses_ep3 = refuses;
         start(o);
         EXPECT_EQ(state_response(), 4);
@@ -237,22 +243,22 @@ enum leave_by { STAY, UPGRADE, EXIT };
 TEST_F(sim_test, absence_is_counted_in_enumerations) {
     struct {
         const char* name;
-        int absent, upgrade_away, exit_away;
+        sim_away absent, upgrade_away, exit_away;
         leave_by leave;
         int result;
         uint64_t clock;
     } cases[] = {
-        {"three attempts late", 3, 0, 0, STAY, 0, 3000},
-        {"never there", SIM_NEVER, 0, 0, STAY, -1, 20000},
-        {"loader late", 0, 2, 0, UPGRADE, 0, 2000},
-        {"loader never", 0, SIM_NEVER, 0, UPGRADE, -1, 20000},
-        {"firmware never", 0, 0, SIM_NEVER, EXIT, -1, 20000},
+        {"three attempts late", {3}, {}, {}, STAY, 0, 3000},
+        {"never there", SIM_FOR_GOOD, {}, {}, STAY, -1, 20000},
+        {"loader late", {}, {2}, {}, UPGRADE, 0, 2000},
+        {"loader never", {}, SIM_FOR_GOOD, {}, UPGRADE, -1, 20000},
+        {"firmware never", {}, {}, SIM_FOR_GOOD, EXIT, -1, 20000},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fresh_state::SetUp();
         sim_options o;
-        o.absent_enums = c.absent;
+        o.absent = c.absent;
         o.upgrade_away = c.upgrade_away;
         o.exit_away = c.exit_away;
         o.start_mode = c.leave == EXIT ? SIM_LOADER : SIM_APP;
@@ -329,9 +335,10 @@ TEST_F(sim_test, split_and_stale_replies) {
     for (const fake_call& c : fake_calls(OP_READ))
         EXPECT_LE(c.count, 1u);
 
-    o.split_ep = -1;
+    o.split_ep.reset();
     o.stale_bytes = bytes({0x55, 0x55, 0x02, 0x02});
-    o.stale_before = code_state;
+    o.stale_at = SIM_STALE_CODE;
+    o.stale_code = code_state;
     start(o);
     EXPECT_EQ(state_response(), 2);
     EXPECT_EQ(state_response(), 4) << "the real answer came behind the stale one";
@@ -340,7 +347,7 @@ TEST_F(sim_test, split_and_stale_replies) {
 // The faults of the end-to-end fault matrix, as the program's own functions meet them.
 TEST_F(sim_test, refused_opens) {
     sim_options o;
-    o.refuse_opens = 2;
+    o.refuse_opens = {2};
     start_unopened(o);
     EXPECT_EQ(connect_ADM_USB(), 0);
     EXPECT_EQ(fake_clock_ms, 2000u) << "two refusals, a second each";
@@ -356,7 +363,7 @@ TEST_F(sim_test, refused_opens) {
 TEST_F(sim_test, vanishing_at_a_block) {
     sim_options o = loader_options();
     o.vanish_block = 1;
-    o.vanish_away = 2;
+    o.vanish_away = {2};
     start(o);
     load_image(3);
     EXPECT_EQ(file.download(), -1);
@@ -397,14 +404,15 @@ TEST_F(sim_test, garbage_instead_of_frames) {
 
     // Garbage for the first block's answer only: that block was not taken and comes again.
     o.garbage_from = 1;
-    o.garbage_count = 1;
+    o.garbage_count = {1};
     start(o);
     load_image(2);
     uint32_t ver = 0, crc = 0;
     EXPECT_EQ(ver_CRC32_response(&ver, &crc), CODE_VERSION);
     EXPECT_EQ(file.download(), 0);
     EXPECT_EQ(written_indices(), (std::vector<uint32_t>{0, 0, 1}));
-    EXPECT_EQ(sim_rec.blocks[0].reply, SIM_GARBAGE);
+    EXPECT_TRUE(sim_rec.blocks[0].garbled);
+    EXPECT_FALSE(sim_rec.blocks[0].reply) << "no frame went back";
     EXPECT_FALSE(sim_rec.blocks[0].kept);
     EXPECT_EQ(sim_rec.image, image);
 }
@@ -412,7 +420,7 @@ TEST_F(sim_test, garbage_instead_of_frames) {
 TEST_F(sim_test, stale_bytes_before_every_command_and_surplus_behind_the_version) {
     sim_options o = loader_options();
     o.stale_bytes = bytes({0x55, 0x55, 0x02, 0x02});
-    o.stale_before = SIM_ANY_COMMAND;
+    o.stale_at = SIM_STALE_COMMAND;
     start(o);
     std::vector<int> once = {state_response(), state_response(), state_response()};
     EXPECT_EQ(once, (std::vector<int>{2, 4, 4}));
@@ -447,6 +455,77 @@ TEST_F(sim_test, writes_taken_in_part) {
     start(o);
     EXPECT_EQ(state_response(), CMD_NOT_WRITTEN);
     EXPECT_TRUE(sim_rec.commands.empty());
+}
+
+// fpsim's command line: each fault read as what it is, the away times not given taken from
+// --reenum.
+int parse_sim(std::vector<std::string> args, sim_config* c) {
+    args.insert(args.begin(), "fpsim");
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    return sim_parse_command_line(static_cast<int>(args.size()), argv.data(), "fpsim", "", c);
+}
+
+TEST(sim_command_line, reads_each_fault_as_what_it_is) {
+    sim_config c;
+    ASSERT_EQ(parse_sim({}, &c), -1);
+    const sim_options& m = c.model;
+    EXPECT_EQ(m.ack, sim_reply(1));
+    EXPECT_FALSE(m.exit_reply || m.split_ep || m.garbage_from || m.vanish_block);
+    EXPECT_FALSE(c.run.tcp_port || c.run.cut_read);
+    EXPECT_EQ(m.stale_at, SIM_STALE_NOWHERE);
+    EXPECT_EQ(m.upgrade_away.count, 200);
+    EXPECT_TRUE(m.vanish_away.for_good);
+
+    ASSERT_EQ(
+        parse_sim({"--reenum",     "50",       "--absent",      "never",  "--upgrade-away", "300",
+                   "--block",      "2:none:3", "--block",       "4:254",  "--ack",          "none",
+                   "--exit-reply", "6",        "--stale",       "55",     "--stale-before", "0x84",
+                   "--garbage",    "3:always", "--refuse-open", "always", "--vanish-at",    "7",
+                   "--split-ep",   "3",        "--cut-read",    "2",      "--tcp",          "0"},
+                  &c),
+        -1);
+    EXPECT_TRUE(m.absent.for_good);
+    EXPECT_EQ(m.upgrade_away.count, 300);
+    EXPECT_FALSE(m.upgrade_away.for_good);
+    for (const sim_away* a : {&m.state_fail_away, &m.exit_away, &m.restart_away})
+        EXPECT_TRUE(a->count == 50 && !a->for_good) << "not given: the re-enumeration time";
+    ASSERT_EQ(m.block_rules.size(), 2u);
+    EXPECT_EQ(m.block_rules[0].index, 2u);
+    EXPECT_FALSE(m.block_rules[0].reply);
+    EXPECT_TRUE(m.block_rules[0].times.count == 3 && !m.block_rules[0].times.always);
+    EXPECT_EQ(m.block_rules[1].reply, sim_reply(254));
+    EXPECT_TRUE(m.block_rules[1].times.always);
+    EXPECT_FALSE(m.ack);
+    EXPECT_EQ(m.exit_reply, sim_reply(6));
+    EXPECT_TRUE(m.stale_at == SIM_STALE_CODE && m.stale_code == 0x84);
+    EXPECT_EQ(m.garbage_from, 3);
+    EXPECT_TRUE(m.garbage_count.always);
+    EXPECT_TRUE(m.refuse_opens.always);
+    EXPECT_EQ(m.vanish_block, 7u);
+    EXPECT_TRUE(m.vanish_away.for_good);
+    EXPECT_EQ(m.split_ep, 3);
+    EXPECT_EQ(c.run.cut_read, 2);
+    EXPECT_EQ(c.run.tcp_port, 0);
+
+    ASSERT_EQ(parse_sim({"--stale-before", "block", "--vanish-at", "1:1000"}, &c), -1);
+    EXPECT_EQ(m.stale_at, SIM_STALE_BLOCK);
+    EXPECT_TRUE(m.vanish_away.count == 1000 && !m.vanish_away.for_good);
+
+    testing::internal::CaptureStderr();
+    for (const std::vector<std::string>& bad :
+         std::vector<std::vector<std::string>>{{"--stale", "55"}, // ahead of what?
+                                               {"--block", "1"},
+                                               {"--block", "1:none:0"},
+                                               {"--garbage", "3:"},
+                                               {"--upgrade-away", "soon"},
+                                               {"--refuse-open", "-1"},
+                                               {"--stale-before", "256"},
+                                               {"--split-ep", "4"}})
+        EXPECT_EQ(parse_sim(bad, &c), DI_EXIT_USAGE) << bad[0] << " " << bad[1];
+    testing::internal::GetCapturedStderr();
 }
 
 } // namespace

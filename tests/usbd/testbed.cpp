@@ -1227,7 +1227,7 @@ int main(int argc, char** argv) {
     int status = sim_parse_command_line(argc, argv, "fpusb-testbed", INTRO, &cfg, extra_options);
     if (status >= 0)
         return status;
-    if (cfg.run.tcp_port >= 0 || cfg.run.cut_read > 0) {
+    if (cfg.run.tcp_port || cfg.run.cut_read) {
         di_complain("--tcp and --cut-read are fpsim's own; the emulated bus has no such thing");
         return DI_EXIT_USAGE;
     }
