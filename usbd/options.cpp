@@ -1,7 +1,4 @@
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 #include "usbd/usbd.h"
 
@@ -19,26 +16,13 @@ static const char INTRO[] =
     "from the udev rule shipped with fpusbd (see fpusbd(1)), filled in with the printer's\n"
     "vendor ID.\n";
 
-static const int NAME_MAX_LEN = 255;
 static const long TIMEOUT_MAX_MS = 600000;
-
-static bool parse_long(const char* s, int base, long lo, long hi, long* out) {
-    if (s == nullptr || *s == '\0')
-        return false;
-    errno = 0;
-    char* end = nullptr;
-    long v = strtol(s, &end, base);
-    if (errno != 0 || *end != '\0' || v < lo || v > hi)
-        return false;
-    *out = v;
-    return true;
-}
 
 static bool parse_hex16(const std::string& s, uint16_t* out) {
     long v = 0;
     // strtol would take a sign, spaces or 0x; an ID is bare hex digits.
     if (s.empty() || s.size() > 4 || s.find_first_not_of("0123456789abcdefABCDEF") != s.npos ||
-        !parse_long(s.c_str(), 16, 0, 0xFFFF, &v))
+        !di_parse_long(s.c_str(), 16, 0, 0xFFFF, &v))
         return false;
     *out = static_cast<uint16_t>(v);
     return true;
@@ -81,7 +65,7 @@ bool usbd_serves_a_pipe(const usbd_config& c, uint16_t out_mask, uint16_t in_mas
 static bool parse_address(const std::string& s, long lo, long hi, uint8_t* out) {
     long v = 0;
     if (s.empty() || s[0] == '-' || s[0] == '+' || s[0] == ' ' ||
-        !parse_long(s.c_str(), 0, lo, hi, &v))
+        !di_parse_long(s.c_str(), 0, lo, hi, &v))
         return false;
     *out = static_cast<uint8_t>(v);
     return true;
@@ -117,18 +101,13 @@ static bool port_path_usable(const std::string& p) {
     return prev != '.' && prev != '-' && p[dash + 1] != '.';
 }
 
-static bool name_usable(const std::string& n) {
-    return !n.empty() && n.size() <= NAME_MAX_LEN && n != "." && n != ".." &&
-           n.find('/') == std::string::npos;
-}
-
 bool usbd_parse_alias(const char* s, usbd_alias* out) {
     std::string text = s;
     size_t eq = text.find('=');
     if (eq == std::string::npos)
         return false;
     usbd_alias a = {text.substr(0, eq), text.substr(eq + 1)};
-    if (!port_path_usable(a.port) || !name_usable(a.name))
+    if (!port_path_usable(a.port) || !di_name_usable(a.name))
         return false;
     *out = a;
     return true;
@@ -176,7 +155,7 @@ static const di_option options[] = {
     {"interface", "N", 0, "the printer's USB interface (default 0)",
      [](const char* a) -> const char* {
          long v = 0;
-         if (!parse_long(a, 10, 0, 255, &v))
+         if (!di_parse_long(a, 10, 0, 255, &v))
              return "not an interface number (0 to 255)";
          given.interface = static_cast<int>(v);
          return DI_TAKEN;
@@ -224,7 +203,7 @@ static const di_option options[] = {
      "(default 2000, at most 4000: fpflash waits 5 s for a reply)",
      [](const char* a) -> const char* {
          long v = 0;
-         if (!parse_long(a, 10, 1, USBD_WRITE_TIMEOUT_MAX_MS, &v))
+         if (!di_parse_long(a, 10, 1, USBD_WRITE_TIMEOUT_MAX_MS, &v))
              return "not a time in milliseconds (1 to 4000)";
          given.write_timeout_ms = static_cast<int>(v);
          return DI_TAKEN;
@@ -234,7 +213,7 @@ static const di_option options[] = {
      "following hotplug events (the default where there are none)",
      [](const char* a) -> const char* {
          long v = 0;
-         if (!parse_long(a, 10, 10, TIMEOUT_MAX_MS, &v))
+         if (!di_parse_long(a, 10, 10, TIMEOUT_MAX_MS, &v))
              return "not a time in milliseconds (10 to 600000)";
          given.poll_ms = static_cast<int>(v);
          return DI_TAKEN;

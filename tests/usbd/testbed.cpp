@@ -96,23 +96,11 @@ static long access_denied_ms = 0;
 static long slow_bus_ms = 0;
 
 static bool parse_ms(const char* a, long* out) {
-    char* end = nullptr;
-    errno = 0;
-    long v = strtol(a, &end, 10);
-    if (errno != 0 || end == a || *end != '\0' || v < 1 || v > 600000)
-        return false;
-    *out = v;
-    return true;
+    return di_parse_long(a, 10, 1, 600000, out);
 }
 
 static bool parse_index(const char* a, long* out) {
-    char* end = nullptr;
-    errno = 0;
-    long v = strtol(a, &end, 10);
-    if (errno != 0 || end == a || *end != '\0' || v < 0 || v > 0xFFFF)
-        return false;
-    *out = v;
-    return true;
+    return di_parse_long(a, 10, 0, 0xFFFF, out);
 }
 
 // clang-format off
