@@ -1,0 +1,208 @@
+// The emulated bus: its root hub, the printers' descriptors and device nodes, and their
+// plugging in and out with the uevents that tell fpusbd.
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "di/kit.h"
+#include "sim/sim.h"
+#include "tests/usbd/testbed.h"
+
+static UMockdevTestbed* testbed = nullptr;
+static std::string root_dir;
+static int next_devnum = 2;
+
+static std::string hex(const std::vector<uint8_t>& bytes) {
+    std::string s;
+    char b[3];
+    for (uint8_t x : bytes) {
+        snprintf(b, sizeof(b), "%02x", x);
+        s += b;
+    }
+    return s;
+}
+
+// A device descriptor and one configuration: a printer interface with bulk endpoints
+// 0x01/0x81 and 0x03/0x83 of 512 bytes.
+static std::vector<uint8_t> printer_descriptors(uint16_t pid) {
+    std::vector<uint8_t> d = {18,
+                              1,
+                              0x00,
+                              0x02,
+                              0,
+                              0,
+                              0,
+                              64,
+                              static_cast<uint8_t>(VID),
+                              static_cast<uint8_t>(VID >> 8),
+                              static_cast<uint8_t>(pid),
+                              static_cast<uint8_t>(pid >> 8),
+                              0x00,
+                              0x01,
+                              0,
+                              0,
+                              0,
+                              1};
+    std::vector<uint8_t> conf = {9, 2, 46, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0, 4, 7, 1, 2, 0};
+    for (uint8_t ep : std::vector<uint8_t>{0x01, 0x81, 0x03, 0x83})
+        conf.insert(conf.end(), {7, 5, ep, 2, 0x00, 0x02, 0});
+    d.insert(d.end(), conf.begin(), conf.end());
+    return d;
+}
+
+static std::vector<uint8_t> root_hub_descriptors() {
+    return {18, 1, 0x00, 0x02, 9, 0,  1, 64, 0x6b, 0x1d, 0x02, 0x00, 0x00, 0x06, 0,
+            0,  0, 1,    9,    2, 25, 0, 1,  1,    0,    0xE0, 0,    9,    4,    0,
+            0,  1, 9,    0,    0, 0,  7, 5,  0x81, 3,    4,    0,    12};
+}
+
+static bool add_description(const std::string& path, int devnum, const std::vector<uint8_t>& desc) {
+    char text[4096];
+    snprintf(text, sizeof(text),
+             "P: %s\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/bus/usb/001/%03d\n"
+             "E: BUSNUM=001\nE: DEVNUM=%03d\nA: busnum=1\\n\nA: devnum=%d\\n\n"
+             "A: bConfigurationValue=1\\n\nA: speed=480\\n\nH: descriptors=%s\n",
+             path.c_str(), devnum, devnum, devnum, hex(desc).c_str());
+    GError* err = nullptr;
+    if (!umockdev_testbed_add_from_string(testbed, text, &err)) {
+        di_complain("cannot add %s: %s", path.c_str(), err ? err->message : "?");
+        g_clear_error(&err);
+        return false;
+    }
+    return true;
+}
+
+// The device node is a FIFO we hold full (see device.cpp).
+static int make_fifo(const std::string& devnode) {
+    std::string path = root_dir + devnode;
+    std::string dir = path.substr(0, path.rfind('/'));
+    std::string sofar;
+    for (size_t at = 0; at != std::string::npos;) {
+        at = dir.find('/', at + 1);
+        sofar = dir.substr(0, at);
+        if (mkdir(sofar.c_str(), 0755) != 0 && errno != EEXIST)
+            return -1;
+    }
+    if (mkfifo(path.c_str(), 0666) != 0)
+        return -1;
+    int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    char page[PAGE];
+    memset(page, 0, sizeof(page));
+    while (write(fd, page, sizeof(page)) == static_cast<ssize_t>(sizeof(page)))
+        ;
+    return fd;
+}
+
+// Its node and handler first, so that the "add" uevent finds everything.
+bed_device* plug(bool model, const std::string& port, uint16_t pid) {
+    bed_device* d = new bed_device;
+    d->model = model;
+    d->port = port;
+    d->pid = pid;
+    d->syspath = "/sys/devices/usb1/" + port;
+    int devnum = next_devnum++;
+    char node[64];
+    snprintf(node, sizeof(node), "/dev/bus/usb/001/%03d", devnum);
+    d->devnode = node;
+    d->fifo = make_fifo(d->devnode);
+    if (d->fifo < 0) {
+        di_complain("cannot make the device node %s: %s", d->devnode.c_str(), strerror(errno));
+        delete d;
+        return nullptr;
+    }
+    d->other_holder = model && faults.other_holder;
+    d->driver_bound = !d->other_holder;
+    if (model && faults.access_denied_ms > 0) {
+        if (chmod((root_dir + d->devnode).c_str(), 0) != 0) {
+            di_complain("cannot deny access to %s: %s", d->devnode.c_str(), strerror(errno));
+            close(d->fifo);
+            delete d;
+            return nullptr;
+        }
+        d->denied_until = di_now_ms() + faults.access_denied_ms;
+    }
+    d->handler = umockdev_ioctl_base_new();
+    device_serve(d);
+    GError* err = nullptr;
+    if (!umockdev_testbed_attach_ioctl(testbed, d->devnode.c_str(), d->handler, &err)) {
+        di_complain("cannot serve %s: %s", d->devnode.c_str(), err ? err->message : "?");
+        g_clear_error(&err);
+        return nullptr;
+    }
+    {
+        std::lock_guard<std::mutex> hold(bed.lock);
+        bed.devices.push_back(d);
+    }
+    // Under the preload, adding it sends its "add" uevent.
+    if (!add_description(d->syspath.substr(4), devnum, printer_descriptors(pid)))
+        return nullptr;
+    di_log("usb: %04x:%04x plugged in at %s (%s)", VID, pid, port.c_str(), node);
+    return d;
+}
+
+void take_out(bed_device* d) {
+    d->removed = true;
+    umockdev_testbed_uevent(testbed, d->syspath.c_str(), "remove");
+    umockdev_testbed_remove_device(testbed, d->syspath.c_str());
+    di_log("usb: %04x:%04x unplugged from %s", VID, d->pid, d->port.c_str());
+}
+
+bool plug_main() {
+    uint16_t pid = sim_current_mode() == SIM_APP ? PID_APP : PID_LOADER;
+    bed_device* d = plug(true, "1-1", pid);
+    if (d == nullptr)
+        return false;
+    std::lock_guard<std::mutex> hold(bed.lock);
+    bed.main_dev = d;
+    return true;
+}
+
+long long restore_modes() {
+    long long next = -1;
+    for (bed_device* d : bed.devices) {
+        if (d->denied_until < 0)
+            continue;
+        if (di_now_ms() < d->denied_until) {
+            next = next < 0 ? d->denied_until : std::min(next, d->denied_until);
+            continue;
+        }
+        d->denied_until = -1;
+        if (chmod((root_dir + d->devnode).c_str(), 0666) != 0)
+            di_complain("cannot give access to %s: %s", d->devnode.c_str(), strerror(errno));
+        else
+            di_log("usb: %s open to its user", d->devnode.c_str());
+    }
+    return next;
+}
+
+bool bus_start() {
+    testbed = umockdev_testbed_new();
+    if (testbed == nullptr)
+        return false;
+    char* root = umockdev_testbed_get_root_dir(testbed);
+    root_dir = root;
+    g_free(root);
+    return true;
+}
+
+bool plug_root_hub() {
+    return add_description("/devices/usb1", 1, root_hub_descriptors());
+}
+
+const std::string& bus_root() {
+    return root_dir;
+}
+
+// Removes the testbed's directory; the worker thread goes with it.
+void bus_stop() {
+    if (testbed != nullptr)
+        g_object_unref(testbed);
+    testbed = nullptr;
+}

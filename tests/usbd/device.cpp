@@ -1,0 +1,521 @@
+// The usbdevfs emulation: every ioctl fpusbd makes on a printer's device node comes here, to a
+// handler on umockdev's worker thread that plays the USB device from the model in sim/.
+//
+// A USB device never sees its host close a handle. What it sees is the host giving up its
+// reads: fpusbd keeps reads pending while a client holds the printer and takes them all back
+// when the client lets go, though it keeps the interface claimed. That is the model's close;
+// the next request opens the model again.
+//
+// libusb waits for a usbdevfs descriptor to become writable before it reaps, and a file
+// always is. So each device node is a FIFO that we keep full: it turns writable exactly
+// while some URB is waiting to be reaped, and fpusbd sleeps in poll the rest of the time.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include "di/kit.h"
+#include "sim/driver.h"
+#include "tests/usbd/testbed.h"
+
+static const uint32_t BLOCK_BYTES = 528;
+static const int LOADER_EP = 3;
+
+bed_shared bed;
+
+struct urb_slot {
+    UMockdevIoctlData* urb; // the client's struct usbdevfs_urb, resolved
+    UMockdevIoctlData* buf; // and its buffer
+    gulong addr;            // where the client keeps it, as DISCARDURB names it
+};
+
+// One open file of a device node: URBs are reaped on the descriptor that submitted them.
+struct bed_client {
+    UMockdevIoctlClient* ioctl;
+    bed_device* dev;
+    bool claimed = false;
+    int con = 0; // the model's connection while claimed
+    bool after_exit = false;
+    std::vector<urb_slot> pending;
+    std::deque<urb_slot> done;
+    bool connected = true;
+};
+
+static bool stall_done = false;
+static bool short_done = false;
+
+static void wake_main() {
+    uint64_t one = 1;
+    if (write(bed.wake_fd, &one, sizeof(one)) < 0 && errno != EAGAIN)
+        di_complain("cannot wake the main thread: %s", strerror(errno));
+}
+
+// The FIFO is full, and so not writable, unless some URB waits to be reaped.
+static void update_fifo(bed_device* d) {
+    bool want = d->always_ready;
+    for (const bed_client* c : d->clients)
+        want = want || !c->done.empty();
+    if (want == d->writable || d->fifo < 0)
+        return;
+    char page[PAGE];
+    memset(page, 0, sizeof(page));
+    ssize_t n = want ? read(d->fifo, page, sizeof(page)) : write(d->fifo, page, sizeof(page));
+    if (n != static_cast<ssize_t>(sizeof(page)))
+        di_complain("%s: cannot %s a page of its FIFO", d->port.c_str(),
+                    want ? "take" : "put back");
+    d->writable = want;
+}
+
+static usbdevfs_urb* urb_of(const urb_slot& s) {
+    return reinterpret_cast<usbdevfs_urb*>(s.urb->data);
+}
+
+static void finish(bed_client* c, size_t k, int status, int actual) {
+    urb_slot s = c->pending[k];
+    c->pending.erase(c->pending.begin() + static_cast<long>(k));
+    urb_of(s)->status = status;
+    urb_of(s)->actual_length = actual;
+    c->done.push_back(s);
+}
+
+static bool is_in(const urb_slot& s) {
+    return (urb_of(s)->endpoint & 0x80) != 0;
+}
+
+// Hands the model's pending bytes to the IN URBs waiting for them, oldest first.
+static void feed_in(bed_client* c) {
+    if (!c->dev->model || !c->claimed)
+        return;
+    for (size_t k = 0; k < c->pending.size();) {
+        const urb_slot& s = c->pending[k];
+        int ep = urb_of(s)->endpoint & 0x0F;
+        uint32_t count = 0;
+        uint32_t want = static_cast<uint32_t>(urb_of(s)->buffer_length);
+        if (!is_in(s) || !sim_ioctl(c->con, DI_PIPE_SELECT | static_cast<uint32_t>(ep) << 2) ||
+            !sim_read(c->con, s.buf->data, want, &count) || count == 0) {
+            k++;
+            continue;
+        }
+        finish(c, k, 0, static_cast<int>(count));
+    }
+}
+
+// The model let go of the printer: it is unplugged at once, and the main thread tidies up.
+static void unplug(bed_device* d) {
+    d->gone = true;
+    for (bed_client* c : d->clients) {
+        while (!c->pending.empty())
+            finish(c, 0, -ESHUTDOWN, 0);
+        c->claimed = false;
+    }
+    update_fifo(d);
+    if (d == bed.main_dev)
+        bed.main_dev = nullptr;
+    wake_main();
+}
+
+static void follow_model(bed_device* d) {
+    sim_log_notes();
+    if (d->model && !d->gone && !sim_is_present())
+        unplug(d);
+}
+
+static bool block_due(const bed_client* c, int ep, long index, uint32_t len) {
+    return index >= 0 && ep == LOADER_EP && len == BLOCK_BYTES &&
+           sim_current_mode() == SIM_LOADER && c->claimed &&
+           sim_rec.image.size() / BLOCK_BYTES == static_cast<size_t>(index);
+}
+
+// A bulk OUT URB: what the printer takes, unless a fault stops it on the way.
+static void serve_out(bed_client* c, size_t k) {
+    bed_device* d = c->dev;
+    const urb_slot& s = c->pending[k];
+    int ep = urb_of(s)->endpoint & 0x0F;
+    uint32_t len = static_cast<uint32_t>(urb_of(s)->buffer_length);
+    if (!d->model) {
+        di_log("second printer: %u bytes written to 0x%02X", len, urb_of(s)->endpoint);
+        finish(c, k, 0, static_cast<int>(len));
+        return;
+    }
+    if ((d->halted >> ep) & 1u) {
+        finish(c, k, -EPIPE, 0);
+        return;
+    }
+    if (!stall_done && block_due(c, ep, faults.stall_at, len)) {
+        stall_done = true;
+        d->halted |= 1u << ep;
+        di_log("usb: block %ld stalls OUT 0x%02X", faults.stall_at, urb_of(s)->endpoint);
+        finish(c, k, -EPIPE, 0);
+        return;
+    }
+    if ((urb_of(s)->flags & USBDEVFS_URB_ZERO_PACKET) != 0 && len > 0 && len % PACKET == 0)
+        di_log("usb: OUT 0x%02X: %u bytes, then a zero-length packet", urb_of(s)->endpoint, len);
+    uint32_t count = 0;
+    bool select = sim_ioctl(c->con, DI_PIPE_SELECT | static_cast<uint32_t>(ep) << 2);
+    if (!short_done && block_due(c, ep, faults.short_at, len)) {
+        // Half goes in, then the endpoint NAKs until the host gives up and discards the URB.
+        short_done = true;
+        uint32_t half = len / 2;
+        if (select && sim_write(c->con, s.buf->data, half, &count))
+            urb_of(s)->actual_length = static_cast<int>(count);
+        di_log("usb: block %ld: %u of %u bytes taken, the rest never", faults.short_at, count, len);
+        return;
+    }
+    bool ok = select && sim_write(c->con, s.buf->data, len, &count);
+    // A printer that went away in the middle fails as an unplugged device does.
+    finish(c, k, ok ? 0 : sim_is_present() ? -EPROTO : -ESHUTDOWN, static_cast<int>(count));
+}
+
+static bed_client* client_of(bed_device* d, UMockdevIoctlClient* ioctl) {
+    for (bed_client* c : d->clients)
+        if (c->ioctl == ioctl && c->connected)
+            return c;
+    return nullptr;
+}
+
+// The model's open: the host claims the printer, or takes it up again after it let go.
+static bool begin_session(bed_client* c) {
+    int con = sim_open();
+    sim_log_notes();
+    if (con < 0)
+        return false;
+    c->con = con;
+    c->after_exit = sim_current_mode() == SIM_APP && sim_rec.left_loader;
+    return true;
+}
+
+// The model's close: the host let go of the printer.
+static void end_session(bed_client* c) {
+    if (c->con == 0)
+        return;
+    sim_close(c->con);
+    c->con = 0;
+    if (c->after_exit && faults.stop_when_done) {
+        bed.done = true;
+        if (faults.slow_bus_ms > 0) {
+            bed.slow = true;
+            for (bed_device* d : bed.devices) {
+                d->always_ready = true;
+                update_fifo(d);
+            }
+        }
+        wake_main();
+    }
+    follow_model(c->dev);
+}
+
+// The interface is let go: by RELEASEINTERFACE, or by the descriptor's closing.
+static void release(bed_client* c) {
+    if (!c->claimed)
+        return;
+    c->claimed = false;
+    bed_device* d = c->dev;
+    if (faults.rebinding_driver && !d->driver_bound && !d->gone) {
+        d->driver_bound = true;
+        di_log("usb: %s: kernel driver bound again", d->port.c_str());
+    }
+    if (!d->model) {
+        di_log("second printer: released");
+        return;
+    }
+    di_log("usb: interface 0 of %s released", d->port.c_str());
+    end_session(c);
+}
+
+static int claim(bed_client* c) {
+    bed_device* d = c->dev;
+    if (c->claimed)
+        return 0;
+    for (const bed_client* o : d->clients)
+        if (o->claimed)
+            return EBUSY;
+    if (d->driver_bound || d->other_holder)
+        return EBUSY;
+    if (!d->model) {
+        c->claimed = true;
+        di_log("second printer: claimed");
+        return 0;
+    }
+    if (!begin_session(c)) {
+        di_log("usb: interface 0 of %s: busy", d->port.c_str());
+        return EBUSY;
+    }
+    c->claimed = true;
+    di_log("usb: interface 0 of %s claimed", d->port.c_str());
+    // Bytes the printer held from before are there for the first IN URB.
+    feed_in(c);
+    return 0;
+}
+
+static const uint32_t CAPABILITIES = USBDEVFS_CAP_BULK_CONTINUATION |
+                                     USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+                                     USBDEVFS_CAP_REAP_AFTER_DISCONNECT | USBDEVFS_CAP_ZERO_PACKET;
+
+// Resolves the argument the request's size names; nullptr when the client's memory can't be
+// read.
+static UMockdevIoctlData* argument(UMockdevIoctlClient* client, size_t size) {
+    return umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, size, nullptr);
+}
+
+static void submit(bed_client* c, UMockdevIoctlClient* client) {
+    bed_device* d = c->dev;
+    UMockdevIoctlData* urb = argument(client, sizeof(usbdevfs_urb));
+    if (urb == nullptr) {
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return;
+    }
+    usbdevfs_urb* u = reinterpret_cast<usbdevfs_urb*>(urb->data);
+    if (u->type != USBDEVFS_URB_TYPE_BULK || u->buffer_length < 0 ||
+        u->buffer_length > static_cast<int>(DI_TRANSFER_MAX)) {
+        g_object_unref(urb);
+        umockdev_ioctl_client_complete(client, -1, EINVAL);
+        return;
+    }
+    UMockdevIoctlData* buf = umockdev_ioctl_data_resolve(
+        urb, offsetof(usbdevfs_urb, buffer), static_cast<gsize>(u->buffer_length), nullptr);
+    if (buf == nullptr) {
+        g_object_unref(urb);
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return;
+    }
+    if (d->gone || (d->model && c->claimed && c->con == 0 && !begin_session(c))) {
+        g_object_unref(buf);
+        g_object_unref(urb);
+        umockdev_ioctl_client_complete(client, -1, d->gone ? ENODEV : EPROTO);
+        return;
+    }
+    c->pending.push_back({urb, buf, urb->client_addr});
+    if (!is_in(c->pending.back()))
+        serve_out(c, c->pending.size() - 1);
+    // What the write made the printer say, or what it held from before.
+    feed_in(c);
+    follow_model(d);
+    update_fifo(d);
+    umockdev_ioctl_client_complete(client, 0, 0);
+}
+
+static void reap(bed_client* c, UMockdevIoctlClient* client) {
+    if (c->done.empty()) {
+        umockdev_ioctl_client_complete(client, -1, c->dev->gone ? ENODEV : EAGAIN);
+        return;
+    }
+    UMockdevIoctlData* ptr = argument(client, sizeof(void*));
+    if (ptr == nullptr) {
+        umockdev_ioctl_client_complete(client, -1, EFAULT);
+        return;
+    }
+    urb_slot s = c->done.front();
+    c->done.pop_front();
+    umockdev_ioctl_data_set_ptr(ptr, 0, s.urb);
+    update_fifo(c->dev);
+    umockdev_ioctl_client_complete(client, 0, 0);
+    g_object_unref(s.buf);
+    g_object_unref(s.urb);
+}
+
+static void discard(bed_client* c, UMockdevIoctlClient* client) {
+    gulong addr = *reinterpret_cast<gulong*>(umockdev_ioctl_client_get_arg(client)->data);
+    for (size_t k = 0; k < c->pending.size(); k++)
+        if (c->pending[k].addr == addr) {
+            // What a NAKing endpoint took before the discard still counts.
+            finish(c, k, -ENOENT, urb_of(c->pending[k])->actual_length);
+            update_fifo(c->dev);
+            if (c->pending.empty() && c->dev->model)
+                end_session(c);
+            umockdev_ioctl_client_complete(client, 0, 0);
+            return;
+        }
+    umockdev_ioctl_client_complete(client, -1, EINVAL);
+}
+
+static int interface_request(bed_client* c, UMockdevIoctlClient* client, unsigned long request) {
+    bed_device* d = c->dev;
+    switch (request) {
+    case USBDEVFS_CLAIMINTERFACE:
+    case USBDEVFS_RELEASEINTERFACE: {
+        UMockdevIoctlData* a = argument(client, sizeof(unsigned));
+        if (a == nullptr)
+            return EFAULT;
+        unsigned ifno = *reinterpret_cast<unsigned*>(a->data);
+        g_object_unref(a);
+        if (ifno != 0)
+            return EINVAL;
+        if (request == USBDEVFS_CLAIMINTERFACE)
+            return claim(c);
+        if (!c->claimed)
+            return EINVAL;
+        release(c);
+        return 0;
+    }
+    case USBDEVFS_DISCONNECT_CLAIM: {
+        UMockdevIoctlData* a = argument(client, sizeof(usbdevfs_disconnect_claim));
+        if (a == nullptr)
+            return EFAULT;
+        usbdevfs_disconnect_claim dc = *reinterpret_cast<usbdevfs_disconnect_claim*>(a->data);
+        g_object_unref(a);
+        if (dc.interface != 0)
+            return EINVAL;
+        if (d->driver_bound) {
+            d->driver_bound = false;
+            di_log("usb: %s: kernel driver detached", d->port.c_str());
+        }
+        return claim(c);
+    }
+    case USBDEVFS_GETDRIVER: {
+        UMockdevIoctlData* a = argument(client, sizeof(usbdevfs_getdriver));
+        if (a == nullptr)
+            return EFAULT;
+        usbdevfs_getdriver* g = reinterpret_cast<usbdevfs_getdriver*>(a->data);
+        int err = g->interface != 0 ? EINVAL : 0;
+        if (err == 0 && d->driver_bound)
+            snprintf(g->driver, sizeof(g->driver), "usblp");
+        else if (err == 0 && (c->claimed || d->other_holder))
+            snprintf(g->driver, sizeof(g->driver), "usbfs");
+        else if (err == 0)
+            err = ENODATA;
+        g_object_unref(a);
+        return err;
+    }
+    case USBDEVFS_IOCTL: {
+        UMockdevIoctlData* a = argument(client, sizeof(usbdevfs_ioctl));
+        if (a == nullptr)
+            return EFAULT;
+        usbdevfs_ioctl io = *reinterpret_cast<usbdevfs_ioctl*>(a->data);
+        g_object_unref(a);
+        if (io.ifno != 0)
+            return EINVAL;
+        if (static_cast<unsigned long>(io.ioctl_code) == USBDEVFS_DISCONNECT) {
+            if (!d->driver_bound)
+                return ENODATA;
+            d->driver_bound = false;
+            di_log("usb: %s: kernel driver detached", d->port.c_str());
+            return 0;
+        }
+        if (static_cast<unsigned long>(io.ioctl_code) == USBDEVFS_CONNECT) {
+            if (c->claimed)
+                return EBUSY;
+            if (d->driver_bound || d->other_holder)
+                return 0;
+            d->driver_bound = true;
+            di_log("usb: %s: kernel driver bound again", d->port.c_str());
+            return 0;
+        }
+        return ENOTTY;
+    }
+    case USBDEVFS_CLEAR_HALT: {
+        UMockdevIoctlData* a = argument(client, sizeof(unsigned));
+        if (a == nullptr)
+            return EFAULT;
+        unsigned ep = *reinterpret_cast<unsigned*>(a->data);
+        g_object_unref(a);
+        if ((ep & 0x80) == 0 && ((d->halted >> (ep & 0x0F)) & 1u)) {
+            d->halted &= ~(1u << (ep & 0x0F));
+            di_log("usb: halt of OUT 0x%02X cleared", ep);
+        }
+        return 0;
+    }
+    case USBDEVFS_RESETEP:
+    case USBDEVFS_RESET:
+        return 0;
+    default:
+        return ENOTTY;
+    }
+}
+
+static gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+    bed_device* d = static_cast<bed_device*>(data);
+    std::unique_lock<std::mutex> hold(bed.lock);
+    if (bed.slow && !bed.bus_released) {
+        bed.held_requests++;
+        bool ended = bed.slow_wait.wait_for(hold, std::chrono::milliseconds(faults.slow_bus_ms),
+                                            [] { return bed.bus_released; });
+        bed.held_requests--;
+        if (ended) {
+            // fpusbd is gone: nobody reads the answer. The client is kept to the end, as
+            // umockdev would complain of one destroyed with its request open.
+            g_object_ref(client);
+            return TRUE;
+        }
+    }
+    bed_client* c = client_of(d, client);
+    unsigned long request = umockdev_ioctl_client_get_request(client);
+    if (c == nullptr) {
+        umockdev_ioctl_client_complete(client, -1, ENODEV);
+        return TRUE;
+    }
+    switch (request) {
+    case USBDEVFS_SUBMITURB:
+        submit(c, client);
+        return TRUE;
+    case USBDEVFS_REAPURB:
+    case USBDEVFS_REAPURBNDELAY:
+        reap(c, client);
+        return TRUE;
+    case USBDEVFS_DISCARDURB:
+        discard(c, client);
+        return TRUE;
+    case USBDEVFS_GET_CAPABILITIES: {
+        UMockdevIoctlData* a = argument(client, sizeof(uint32_t));
+        if (a == nullptr) {
+            umockdev_ioctl_client_complete(client, -1, EFAULT);
+            return TRUE;
+        }
+        memcpy(a->data, &CAPABILITIES, sizeof(CAPABILITIES));
+        g_object_unref(a);
+        umockdev_ioctl_client_complete(client, 0, 0);
+        return TRUE;
+    }
+    default:
+        break;
+    }
+    int err = d->gone ? ENODEV : interface_request(c, client, request);
+    umockdev_ioctl_client_complete(client, err == 0 ? 0 : -1, err);
+    return TRUE;
+}
+
+static void on_disconnected(GObject* object, GParamSpec*, gpointer data) {
+    bed_device* d = static_cast<bed_device*>(data);
+    UMockdevIoctlClient* client = UMOCKDEV_IOCTL_CLIENT(object);
+    if (umockdev_ioctl_client_get_connected(client))
+        return;
+    std::lock_guard<std::mutex> hold(bed.lock);
+    bed_client* c = client_of(d, client);
+    if (c == nullptr || !c->connected)
+        return;
+    c->connected = false;
+    release(c);
+    for (const urb_slot& s : c->pending) {
+        g_object_unref(s.buf);
+        g_object_unref(s.urb);
+    }
+    for (const urb_slot& s : c->done) {
+        g_object_unref(s.buf);
+        g_object_unref(s.urb);
+    }
+    d->clients.erase(std::find(d->clients.begin(), d->clients.end(), c));
+    delete c;
+    update_fifo(d);
+}
+
+static void on_connected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
+    bed_device* d = static_cast<bed_device*>(data);
+    {
+        std::lock_guard<std::mutex> hold(bed.lock);
+        bed_client* c = new bed_client;
+        c->ioctl = client;
+        c->dev = d;
+        d->clients.push_back(c);
+    }
+    g_signal_connect(client, "notify::connected", G_CALLBACK(on_disconnected), d);
+}
+
+void device_serve(bed_device* d) {
+    g_signal_connect(d->handler, "handle-ioctl", G_CALLBACK(on_ioctl), d);
+    g_signal_connect(d->handler, "client-connected", G_CALLBACK(on_connected), d);
+}
