@@ -16,20 +16,16 @@ bool sim_answer(sim_client* c, const uint8_t* packet, size_t len) {
     if (di_check(c->s, packet, len, &r)) {
         switch (r.op) {
         case DI_OP_OPEN:
-            c->con = sim_open();
-            ok = c->con > 0;
-            c->after_exit = ok && sim_current_mode() == SIM_APP && sim_rec.left_loader;
-            if (!ok)
-                c->con = 0;
+            ok = sim_session_open(&c->model);
             break;
         case DI_OP_IOCTL:
-            ok = sim_ioctl(c->con, r.value);
+            ok = sim_ioctl(c->model.con, r.value);
             break;
         case DI_OP_READ:
-            ok = sim_read(c->con, data, r.value, &count);
+            ok = sim_read(c->model.con, data, r.value, &count);
             break;
         default:
-            ok = sim_write(c->con, r.payload, r.value, &count);
+            ok = sim_write(c->model.con, r.payload, r.value, &count);
             break;
         }
     }

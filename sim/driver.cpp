@@ -8,6 +8,7 @@ static sim_away absent; // --absent, which --hold counts from SIGUSR1
 static bool held = false;
 static long long back_at_ms = -1;
 static long long end_ms = -1;
+static bool stop_when_done = false;
 static size_t notes_logged = 0;
 
 static void due_in(const sim_away& away) {
@@ -25,6 +26,24 @@ void sim_driver_start(const sim_config& c) {
     if (!sim_is_present() && !model.absent.for_good)
         back_at_ms = model.absent.count;
     end_ms = c.run.lifetime_s > 0 ? c.run.lifetime_s * 1000LL : -1;
+    stop_when_done = c.run.stop_when_done;
+}
+
+bool sim_session_open(sim_session* s) {
+    int con = sim_open();
+    if (con < 0)
+        return false;
+    *s = {con, sim_current_mode() == SIM_APP && sim_rec.left_loader};
+    return true;
+}
+
+bool sim_session_close(sim_session* s) {
+    if (s->con == 0)
+        return false;
+    sim_close(s->con);
+    bool done = s->after_exit && stop_when_done;
+    *s = sim_session();
+    return done;
 }
 
 void sim_log_notes() {

@@ -9,6 +9,19 @@
 // Resets the model as `c` says; with --hold, the printer stays away until SIGUSR1.
 void sim_driver_start(const sim_config& c);
 
+// A client's connection to the model.
+struct sim_session {
+    int con = 0;             // 0 until it opens the printer
+    bool after_exit = false; // it opened the new firmware the loader left behind
+};
+
+// Opens the printer for `s`. False when it is away, held or refusing.
+bool sim_session_open(sim_session* s);
+
+// Closes `s` if it is open. True when that ends the scenario (--stop-when-done): the new
+// firmware was opened, and is closed now.
+bool sim_session_close(sim_session* s);
+
 // The model's notes since the last call, into the log.
 void sim_log_notes();
 

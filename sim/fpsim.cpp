@@ -37,7 +37,7 @@ static void add_client(int fd) {
         close(fd);
         return;
     }
-    clients.push_back({fd, {next_client_id++, false, -1}, 0, false, false, {}});
+    clients.push_back({fd, {next_client_id++, false, -1}, {}, false, {}});
     di_log("#%d connected", clients.back().s.id);
 }
 
@@ -51,9 +51,7 @@ static void client_closed(size_t i) {
     sim_client c = clients[i];
     drop_client(i);
     di_log("#%d closed", c.s.id);
-    if (c.con > 0)
-        sim_close(c.con);
-    if (c.after_exit && cfg.run.stop_when_done)
+    if (sim_session_close(&c.model))
         done = true;
 }
 

@@ -14,9 +14,8 @@
 
 struct sim_client {
     int fd;
-    di_session s;            // its number in the log, its OPEN and pipe
-    int con;                 // the model's connection, 0 until an OPEN succeeds
-    bool after_exit;         // opened the new firmware the loader left behind
+    di_session s; // its number in the log, its OPEN and pipe
+    sim_session model;
     bool watch;              // TCP: told of presence, asks nothing
     std::vector<uint8_t> in; // TCP: the start of a request still arriving
 };

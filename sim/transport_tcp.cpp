@@ -94,7 +94,7 @@ static bool serve(sim_client* c) {
         size_t len = DI_HEADER_SIZE + (op == DI_OP_WRITE ? value : 0);
         if (c->in.size() < len)
             return true;
-        if (op == DI_OP_WATCH && c->con == 0) {
+        if (op == DI_OP_WATCH && c->model.con == 0) {
             c->watch = true;
             c->in.clear();
             di_log("#%d watching", c->s.id);

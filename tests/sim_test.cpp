@@ -459,13 +459,10 @@ TEST_F(sim_test, writes_taken_in_part) {
 
 // fpsim's command line: each fault read as what it is, the away times not given taken from
 // --reenum.
-int parse_sim(std::vector<std::string> args, sim_config* c) {
-    args.insert(args.begin(), "fpsim");
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    return sim_parse_command_line(static_cast<int>(args.size()), argv.data(), "fpsim", "", c);
+int parse_sim(const std::vector<std::string>& args, sim_config* c) {
+    return parse_args("fpsim", args, [c](int argc, char** argv) {
+        return sim_parse_command_line(argc, argv, "fpsim", "", c);
+    });
 }
 
 TEST(sim_command_line, reads_each_fault_as_what_it_is) {

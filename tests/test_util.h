@@ -37,3 +37,14 @@ class fresh_state : public ::testing::Test {
 
 // Bytes as a vector, for scripting reads.
 std::vector<uint8_t> bytes(std::initializer_list<int> list);
+
+// Calls `parse(argc, argv)` on `args` as the shell would pass them, `program` in front.
+template <typename F>
+int parse_args(const char* program, std::vector<std::string> args, F parse) {
+    args.insert(args.begin(), program);
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    return parse(static_cast<int>(args.size()), argv.data());
+}

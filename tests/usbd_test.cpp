@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/test_util.h"
 #include "usbd/usbd.h"
 
 namespace {
@@ -166,14 +167,10 @@ TEST(usbd_names, are_port_paths_unless_an_alias_says_otherwise) {
     EXPECT_EQ("1-3", usbd_instance_name(c, "1-3"));
 }
 
-// A command line as the shell would pass it, with the program's name in front.
-int parse(std::vector<std::string> args, usbd_config* c) {
-    args.insert(args.begin(), "fpusbd");
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(&a[0]);
-    argv.push_back(nullptr);
-    return usbd_parse_command_line(static_cast<int>(args.size()), argv.data(), c);
+int parse(const std::vector<std::string>& args, usbd_config* c) {
+    return parse_args("fpusbd", args, [c](int argc, char** argv) {
+        return usbd_parse_command_line(argc, argv, c);
+    });
 }
 
 TEST(usbd_command_line, refuses_what_it_cannot_serve) {

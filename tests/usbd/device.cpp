@@ -40,8 +40,7 @@ struct bed_client {
     UMockdevIoctlClient* ioctl;
     bed_device* dev;
     bool claimed = false;
-    int con = 0; // the model's connection while claimed
-    bool after_exit = false;
+    sim_session session; // while claimed
     std::vector<urb_slot> pending;
     std::deque<urb_slot> done;
     bool connected = true;
@@ -97,8 +96,9 @@ static void feed_in(bed_client* c) {
         int ep = urb_of(s)->endpoint & 0x0F;
         uint32_t count = 0;
         uint32_t want = static_cast<uint32_t>(urb_of(s)->buffer_length);
-        if (!is_in(s) || !sim_ioctl(c->con, DI_PIPE_SELECT | static_cast<uint32_t>(ep) << 2) ||
-            !sim_read(c->con, s.buf->data, want, &count) || count == 0) {
+        if (!is_in(s) ||
+            !sim_ioctl(c->session.con, DI_PIPE_SELECT | static_cast<uint32_t>(ep) << 2) ||
+            !sim_read(c->session.con, s.buf->data, want, &count) || count == 0) {
             k++;
             continue;
         }
@@ -157,17 +157,17 @@ static void serve_out(bed_client* c, size_t k) {
     if ((urb_of(s)->flags & USBDEVFS_URB_ZERO_PACKET) != 0 && len > 0 && len % PACKET == 0)
         di_log("usb: OUT 0x%02X: %u bytes, then a zero-length packet", urb_of(s)->endpoint, len);
     uint32_t count = 0;
-    bool select = sim_ioctl(c->con, DI_PIPE_SELECT | static_cast<uint32_t>(ep) << 2);
+    bool select = sim_ioctl(c->session.con, DI_PIPE_SELECT | static_cast<uint32_t>(ep) << 2);
     if (!short_done && block_due(c, ep, faults.short_at, len)) {
         // Half goes in, then the endpoint NAKs until the host gives up and discards the URB.
         short_done = true;
         uint32_t half = len / 2;
-        if (select && sim_write(c->con, s.buf->data, half, &count))
+        if (select && sim_write(c->session.con, s.buf->data, half, &count))
             urb_of(s)->actual_length = static_cast<int>(count);
         di_log("usb: block %ld: %u of %u bytes taken, the rest never", faults.short_at, count, len);
         return;
     }
-    bool ok = select && sim_write(c->con, s.buf->data, len, &count);
+    bool ok = select && sim_write(c->session.con, s.buf->data, len, &count);
     // A printer that went away in the middle fails as an unplugged device does.
     finish(c, k, ok ? 0 : sim_is_present() ? -EPROTO : -ESHUTDOWN, static_cast<int>(count));
 }
@@ -181,22 +181,16 @@ static bed_client* client_of(bed_device* d, UMockdevIoctlClient* ioctl) {
 
 // The model's open: the host claims the printer, or takes it up again after it let go.
 static bool begin_session(bed_client* c) {
-    int con = sim_open();
+    bool open = sim_session_open(&c->session);
     sim_log_notes();
-    if (con < 0)
-        return false;
-    c->con = con;
-    c->after_exit = sim_current_mode() == SIM_APP && sim_rec.left_loader;
-    return true;
+    return open;
 }
 
 // The model's close: the host let go of the printer.
 static void end_session(bed_client* c) {
-    if (c->con == 0)
+    if (c->session.con == 0)
         return;
-    sim_close(c->con);
-    c->con = 0;
-    if (c->after_exit && faults.stop_when_done) {
+    if (sim_session_close(&c->session)) {
         bed.done = true;
         if (faults.slow_bus_ms > 0) {
             bed.slow = true;
@@ -263,6 +257,17 @@ static UMockdevIoctlData* argument(UMockdevIoctlClient* client, size_t size) {
     return umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(client), 0, size, nullptr);
 }
 
+// The request's argument, copied out; false when the client's memory can't be read.
+template <typename T>
+static bool read_argument(UMockdevIoctlClient* client, T* out) {
+    UMockdevIoctlData* a = argument(client, sizeof(T));
+    if (a == nullptr)
+        return false;
+    memcpy(out, a->data, sizeof(T));
+    g_object_unref(a);
+    return true;
+}
+
 static void submit(bed_client* c, UMockdevIoctlClient* client) {
     bed_device* d = c->dev;
     UMockdevIoctlData* urb = argument(client, sizeof(usbdevfs_urb));
@@ -284,7 +289,7 @@ static void submit(bed_client* c, UMockdevIoctlClient* client) {
         umockdev_ioctl_client_complete(client, -1, EFAULT);
         return;
     }
-    if (d->gone || (d->model && c->claimed && c->con == 0 && !begin_session(c))) {
+    if (d->gone || (d->model && c->claimed && c->session.con == 0 && !begin_session(c))) {
         g_object_unref(buf);
         g_object_unref(urb);
         umockdev_ioctl_client_complete(client, -1, d->gone ? ENODEV : EPROTO);
@@ -339,11 +344,9 @@ static int interface_request(bed_client* c, UMockdevIoctlClient* client, unsigne
     switch (request) {
     case USBDEVFS_CLAIMINTERFACE:
     case USBDEVFS_RELEASEINTERFACE: {
-        UMockdevIoctlData* a = argument(client, sizeof(unsigned));
-        if (a == nullptr)
+        unsigned ifno = 0;
+        if (!read_argument(client, &ifno))
             return EFAULT;
-        unsigned ifno = *reinterpret_cast<unsigned*>(a->data);
-        g_object_unref(a);
         if (ifno != 0)
             return EINVAL;
         if (request == USBDEVFS_CLAIMINTERFACE)
@@ -354,11 +357,9 @@ static int interface_request(bed_client* c, UMockdevIoctlClient* client, unsigne
         return 0;
     }
     case USBDEVFS_DISCONNECT_CLAIM: {
-        UMockdevIoctlData* a = argument(client, sizeof(usbdevfs_disconnect_claim));
-        if (a == nullptr)
+        usbdevfs_disconnect_claim dc;
+        if (!read_argument(client, &dc))
             return EFAULT;
-        usbdevfs_disconnect_claim dc = *reinterpret_cast<usbdevfs_disconnect_claim*>(a->data);
-        g_object_unref(a);
         if (dc.interface != 0)
             return EINVAL;
         if (d->driver_bound) {
@@ -383,11 +384,9 @@ static int interface_request(bed_client* c, UMockdevIoctlClient* client, unsigne
         return err;
     }
     case USBDEVFS_IOCTL: {
-        UMockdevIoctlData* a = argument(client, sizeof(usbdevfs_ioctl));
-        if (a == nullptr)
+        usbdevfs_ioctl io;
+        if (!read_argument(client, &io))
             return EFAULT;
-        usbdevfs_ioctl io = *reinterpret_cast<usbdevfs_ioctl*>(a->data);
-        g_object_unref(a);
         if (io.ifno != 0)
             return EINVAL;
         if (static_cast<unsigned long>(io.ioctl_code) == USBDEVFS_DISCONNECT) {
@@ -409,11 +408,9 @@ static int interface_request(bed_client* c, UMockdevIoctlClient* client, unsigne
         return ENOTTY;
     }
     case USBDEVFS_CLEAR_HALT: {
-        UMockdevIoctlData* a = argument(client, sizeof(unsigned));
-        if (a == nullptr)
+        unsigned ep = 0;
+        if (!read_argument(client, &ep))
             return EFAULT;
-        unsigned ep = *reinterpret_cast<unsigned*>(a->data);
-        g_object_unref(a);
         if ((ep & 0x80) == 0 && ((d->halted >> (ep & 0x0F)) & 1u)) {
             d->halted &= ~(1u << (ep & 0x0F));
             di_log("usb: halt of OUT 0x%02X cleared", ep);

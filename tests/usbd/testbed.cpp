@@ -496,8 +496,7 @@ int main(int argc, char** argv) {
         di_complain("--name is too long for the second printer's name");
         return DI_EXIT_USAGE;
     }
-    faults.stop_when_done = cfg.run.stop_when_done;
-    if (faults.slow_bus_ms > 0 && !faults.stop_when_done) {
+    if (faults.slow_bus_ms > 0 && !cfg.run.stop_when_done) {
         di_complain("--slow-bus starts when the update is done: it needs --stop-when-done");
         return DI_EXIT_USAGE;
     }

@@ -27,7 +27,6 @@ struct bed_faults {
     bool other_holder = false;
     long access_denied_ms = 0;
     long slow_bus_ms = 0;
-    bool stop_when_done = false;
 };
 extern bed_faults faults;
 
