@@ -2,26 +2,30 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <vector>
 
 static const int AWAY_MAX_MS = 24 * 3600 * 1000;
 
-static bool parse_int(const char* s, int lo, int hi, int* out) {
+template <typename T>
+static bool parse_number(const char* s, long lo, long hi, T* out) {
     long v = 0;
     if (!di_parse_long(s, 0, lo, hi, &v))
         return false;
-    *out = static_cast<int>(v);
+    *out = static_cast<T>(v);
     return true;
 }
 
-static bool parse_u32(const char* s, uint32_t lo, uint32_t hi, uint32_t* out) {
-    long v = 0;
-    if (!di_parse_long(s, 0, lo, hi, &v))
-        return false;
-    *out = static_cast<uint32_t>(v);
-    return true;
+static bool parse_int(const char* s, int lo, int hi, int* out) {
+    return parse_number(s, lo, hi, out);
+}
+
+// A fault that is off unless given.
+static bool parse_optional(const char* s, int lo, int hi, std::optional<int>* out) {
+    out->emplace();
+    return parse_int(s, lo, hi, &**out);
 }
 
 // MS, or 'never'.
@@ -102,26 +106,15 @@ static bool parse_states(const char* s, std::vector<uint8_t>* out) {
     }
 }
 
-static int hex_digit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 static bool parse_hex(const char* s, std::vector<uint8_t>* out) {
     out->clear();
     size_t len = strlen(s);
-    if (len == 0 || len % 2 != 0 || len / 2 > DI_TRANSFER_MAX)
+    if (len == 0 || len % 2 != 0 || len / 2 > DI_TRANSFER_MAX ||
+        strspn(s, "0123456789abcdefABCDEF") != len)
         return false;
     for (size_t i = 0; i < len; i += 2) {
-        int hi = hex_digit(s[i]), lo = hex_digit(s[i + 1]);
-        if (hi < 0 || lo < 0)
-            return false;
-        out->push_back(static_cast<uint8_t>(hi << 4 | lo));
+        const char pair[3] = {s[i], s[i + 1], '\0'};
+        out->push_back(static_cast<uint8_t>(strtoul(pair, nullptr, 16)));
     }
     return true;
 }
@@ -173,12 +166,7 @@ static const di_option options[] = {
      "messages; one whose first request is WATCH (op 4) is sent\n"
      "a byte instead, 1 present or 0 away, at once and at every\n"
      "change",
-     [](const char* a) {
-         int port = 0;
-         bool ok = parse_int(a, 0, 65535, &port);
-         given.run.tcp_port = port;
-         return di_usable(ok);
-     }},
+     [](const char* a) { return di_usable(parse_optional(a, 0, 65535, &given.run.tcp_port)); }},
     {"ready", "FILE", SIM_GROUP_DRIVER,
      "once the printer is set up, write to FILE the process id and\n"
      "the socket's path (with --tcp: the port)",
@@ -197,16 +185,11 @@ static const di_option options[] = {
      "stop once the updated firmware has been opened and closed",
      [](const char*) { given.run.stop_when_done = true; return DI_TAKEN; }},
     {"lifetime", "SECONDS", SIM_GROUP_DRIVER, "stop after this long in any case",
-     [](const char* a) { return di_usable(di_parse_long(a, 0, 1, 30L * 24 * 3600, &given.run.lifetime_s)); }},
+     [](const char* a) { return di_usable(parse_number(a, 1, 30L * 24 * 3600, &given.run.lifetime_s)); }},
     {"cut-read", "K", SIM_GROUP_DRIVER,
      "cut the reply to the Kth READ that carries data short of\n"
      "the bytes its header announces, then close the connection",
-     [](const char* a) {
-         int k = 0;
-         bool ok = parse_int(a, 1, INT_MAX, &k);
-         given.run.cut_read = k;
-         return di_usable(ok);
-     }},
+     [](const char* a) { return di_usable(parse_optional(a, 1, INT_MAX, &given.run.cut_read)); }},
 
     {"absent", "MS", SIM_GROUP_PRINTER, "publish only this long after the start (default 0)",
      [](const char* a) { return di_usable(parse_away(a, &given.model.absent)); }},
@@ -231,7 +214,7 @@ static const di_option options[] = {
     {"upgrade-away", "MS", SIM_GROUP_PRINTER, "away after upgrade_mode, before the loader shows up",
      [](const char* a) { upgrade_away.emplace(); return di_usable(parse_away(a, &*upgrade_away)); }},
     {"loader-version", "N", SIM_GROUP_PRINTER, "version the loader reports (default 0x00020107)",
-     [](const char* a) { return di_usable(parse_u32(a, 0, 0xFFFFFFFFu, &given.model.loader_version)); }},
+     [](const char* a) { return di_usable(parse_number(a, 0, 0xFFFFFFFFL, &given.model.loader_version)); }},
     {"loader-silent", nullptr, SIM_GROUP_PRINTER, "the loader answers nothing",
      [](const char*) { given.model.loader_silent = true; return DI_TAKEN; }},
     {"ack", "CODE", SIM_GROUP_PRINTER, "code the loader answers to a block (default 1)",
@@ -266,12 +249,7 @@ static const di_option options[] = {
     {"exit-away", "MS", SIM_GROUP_PRINTER, "away after the exit command, before the new firmware",
      [](const char* a) { exit_away.emplace(); return di_usable(parse_away(a, &*exit_away)); }},
     {"split-ep", "EP", SIM_GROUP_PRINTER, "reads on endpoint EP deliver one byte each",
-     [](const char* a) {
-         int ep = 0;
-         bool ok = parse_int(a, 0, 3, &ep);
-         given.model.split_ep = ep;
-         return di_usable(ok);
-     }},
+     [](const char* a) { return di_usable(parse_optional(a, 0, 3, &given.model.split_ep)); }},
     {"stale", "HEX", SIM_GROUP_PRINTER, "bytes pending ahead of a reply (e.g. 55550101) ...",
      [](const char* a) { return di_usable(parse_hex(a, &given.model.stale_bytes)); }},
     {"stale-before", "WHAT", SIM_GROUP_PRINTER,
@@ -292,7 +270,7 @@ static const di_option options[] = {
          return di_usable(ok);
      }},
     {"write-max", "N", SIM_GROUP_PRINTER, "every write takes at most N bytes",
-     [](const char* a) { return di_usable(parse_u32(a, 1, DI_TRANSFER_MAX, &given.model.write_max)); }},
+     [](const char* a) { return di_usable(parse_number(a, 1, DI_TRANSFER_MAX, &given.model.write_max)); }},
     {"refuse-open", "COUNT", SIM_GROUP_PRINTER,
      "refuse this many OPEN requests ('always': every one) while\n"
      "published",

@@ -2,6 +2,8 @@
 // download functions, so what it answers is what the program expects.
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -459,7 +461,10 @@ TEST_F(sim_test, writes_taken_in_part) {
 
 // fpsim's command line: each fault read as what it is, the away times not given taken from
 // --reenum.
-int parse_sim(const std::vector<std::string>& args, sim_config* c) {
+// `line` split at its spaces, as the shell would.
+int parse_sim(const std::string& line, sim_config* c) {
+    std::istringstream in(line);
+    std::vector<std::string> args{std::istream_iterator<std::string>(in), {}};
     return parse_args("fpsim", args, [c](int argc, char** argv) {
         return sim_parse_command_line(argc, argv, "fpsim", "", c);
     });
@@ -467,7 +472,7 @@ int parse_sim(const std::vector<std::string>& args, sim_config* c) {
 
 TEST(sim_command_line, reads_each_fault_as_what_it_is) {
     sim_config c;
-    ASSERT_EQ(parse_sim({}, &c), -1);
+    ASSERT_EQ(parse_sim("", &c), -1);
     const sim_options& m = c.model;
     EXPECT_EQ(m.ack, sim_reply(1));
     EXPECT_FALSE(m.exit_reply || m.split_ep || m.garbage_from || m.vanish_block);
@@ -476,14 +481,12 @@ TEST(sim_command_line, reads_each_fault_as_what_it_is) {
     EXPECT_EQ(m.upgrade_away.count, 200);
     EXPECT_TRUE(m.vanish_away.for_good);
 
-    ASSERT_EQ(
-        parse_sim({"--reenum",     "50",       "--absent",      "never",  "--upgrade-away", "300",
-                   "--block",      "2:none:3", "--block",       "4:254",  "--ack",          "none",
-                   "--exit-reply", "6",        "--stale",       "55",     "--stale-before", "0x84",
-                   "--garbage",    "3:always", "--refuse-open", "always", "--vanish-at",    "7",
-                   "--split-ep",   "3",        "--cut-read",    "2",      "--tcp",          "0"},
-                  &c),
-        -1);
+    ASSERT_EQ(parse_sim("--reenum 50 --absent never --upgrade-away 300 --block 2:none:3 --block "
+                        "4:254 --ack none --exit-reply 6 --stale 55aB01 --stale-before 0x84 "
+                        "--garbage 3:always --refuse-open always --vanish-at 7 --split-ep 3 "
+                        "--cut-read 2 --tcp 0",
+                        &c),
+              -1);
     EXPECT_TRUE(m.absent.for_good);
     EXPECT_EQ(m.upgrade_away.count, 300);
     EXPECT_FALSE(m.upgrade_away.for_good);
@@ -497,6 +500,7 @@ TEST(sim_command_line, reads_each_fault_as_what_it_is) {
     EXPECT_TRUE(m.block_rules[1].times.always);
     EXPECT_FALSE(m.ack);
     EXPECT_EQ(m.exit_reply, sim_reply(6));
+    EXPECT_EQ(m.stale_bytes, bytes({0x55, 0xAB, 0x01}));
     EXPECT_TRUE(m.stale_at == SIM_STALE_CODE && m.stale_code == 0x84);
     EXPECT_EQ(m.garbage_from, 3);
     EXPECT_TRUE(m.garbage_count.always);
@@ -507,21 +511,15 @@ TEST(sim_command_line, reads_each_fault_as_what_it_is) {
     EXPECT_EQ(c.run.cut_read, 2);
     EXPECT_EQ(c.run.tcp_port, 0);
 
-    ASSERT_EQ(parse_sim({"--stale-before", "block", "--vanish-at", "1:1000"}, &c), -1);
+    ASSERT_EQ(parse_sim("--stale-before block --vanish-at 1:1000", &c), -1);
     EXPECT_EQ(m.stale_at, SIM_STALE_BLOCK);
     EXPECT_TRUE(m.vanish_away.count == 1000 && !m.vanish_away.for_good);
 
     testing::internal::CaptureStderr();
-    for (const std::vector<std::string>& bad :
-         std::vector<std::vector<std::string>>{{"--stale", "55"}, // ahead of what?
-                                               {"--block", "1"},
-                                               {"--block", "1:none:0"},
-                                               {"--garbage", "3:"},
-                                               {"--upgrade-away", "soon"},
-                                               {"--refuse-open", "-1"},
-                                               {"--stale-before", "256"},
-                                               {"--split-ep", "4"}})
-        EXPECT_EQ(parse_sim(bad, &c), DI_EXIT_USAGE) << bad[0] << " " << bad[1];
+    for (const char* bad : {"--stale 55", "--stale 5g --stale-before block", "--block 1",
+                            "--block 1:none:0", "--garbage 3:", "--upgrade-away soon",
+                            "--refuse-open -1", "--stale-before 256", "--split-ep 4"})
+        EXPECT_EQ(parse_sim(bad, &c), DI_EXIT_USAGE) << bad;
     testing::internal::GetCapturedStderr();
 }
 

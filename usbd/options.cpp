@@ -139,6 +139,15 @@ std::string usbd_instance_name(const usbd_config& c, const std::string& port) {
 // The settings being parsed; what parsing ends with is copied out.
 static usbd_config given;
 
+// A whole number from lo to hi into `out`, or `why` it is not.
+static const char* set_int(const char* s, long lo, long hi, int* out, const char* why) {
+    long v = 0;
+    if (!di_parse_long(s, 10, lo, hi, &v))
+        return why;
+    *out = static_cast<int>(v);
+    return DI_TAKEN;
+}
+
 // clang-format off
 static const di_option options[] = {
     {"device", "VID[:PID]", 0,
@@ -153,12 +162,8 @@ static const di_option options[] = {
          return DI_TAKEN;
      }},
     {"interface", "N", 0, "the printer's USB interface (default 0)",
-     [](const char* a) -> const char* {
-         long v = 0;
-         if (!di_parse_long(a, 10, 0, 255, &v))
-             return "not an interface number (0 to 255)";
-         given.interface = static_cast<int>(v);
-         return DI_TAKEN;
+     [](const char* a) {
+         return set_int(a, 0, 255, &given.interface, "not an interface number (0 to 255)");
      }},
     {"pipe", "N=OUT,IN", 0,
      "endpoint N (0 to 3) of fpflash writes to bulk endpoint OUT\n"
@@ -201,22 +206,16 @@ static const di_option options[] = {
     {"write-timeout", "MS", 0,
      "fail a WRITE the printer has not taken whole within MS\n"
      "(default 2000, at most 4000: fpflash waits 5 s for a reply)",
-     [](const char* a) -> const char* {
-         long v = 0;
-         if (!di_parse_long(a, 10, 1, USBD_WRITE_TIMEOUT_MAX_MS, &v))
-             return "not a time in milliseconds (1 to 4000)";
-         given.write_timeout_ms = static_cast<int>(v);
-         return DI_TAKEN;
+     [](const char* a) {
+         return set_int(a, 1, USBD_WRITE_TIMEOUT_MAX_MS, &given.write_timeout_ms,
+                        "not a time in milliseconds (1 to 4000)");
      }},
     {"poll", "MS", 0,
      "look for printers by listing the bus every MS instead of\n"
      "following hotplug events (the default where there are none)",
-     [](const char* a) -> const char* {
-         long v = 0;
-         if (!di_parse_long(a, 10, 10, TIMEOUT_MAX_MS, &v))
-             return "not a time in milliseconds (10 to 600000)";
-         given.poll_ms = static_cast<int>(v);
-         return DI_TAKEN;
+     [](const char* a) {
+         return set_int(a, 10, TIMEOUT_MAX_MS, &given.poll_ms,
+                        "not a time in milliseconds (10 to 600000)");
      }},
 };
 // clang-format on
