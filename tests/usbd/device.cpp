@@ -339,6 +339,11 @@ static void discard(bed_client* c, UMockdevIoctlClient* client) {
     umockdev_ioctl_client_complete(client, -1, EINVAL);
 }
 
+static void detach(bed_device* d) {
+    d->driver_bound = false;
+    di_log("usb: %s: kernel driver detached", d->port.c_str());
+}
+
 static int interface_request(bed_client* c, UMockdevIoctlClient* client, unsigned long request) {
     bed_device* d = c->dev;
     switch (request) {
@@ -362,10 +367,8 @@ static int interface_request(bed_client* c, UMockdevIoctlClient* client, unsigne
             return EFAULT;
         if (dc.interface != 0)
             return EINVAL;
-        if (d->driver_bound) {
-            d->driver_bound = false;
-            di_log("usb: %s: kernel driver detached", d->port.c_str());
-        }
+        if (d->driver_bound)
+            detach(d);
         return claim(c);
     }
     case USBDEVFS_GETDRIVER: {
@@ -392,8 +395,7 @@ static int interface_request(bed_client* c, UMockdevIoctlClient* client, unsigne
         if (static_cast<unsigned long>(io.ioctl_code) == USBDEVFS_DISCONNECT) {
             if (!d->driver_bound)
                 return ENODATA;
-            d->driver_bound = false;
-            di_log("usb: %s: kernel driver detached", d->port.c_str());
+            detach(d);
             return 0;
         }
         if (static_cast<unsigned long>(io.ioctl_code) == USBDEVFS_CONNECT) {
