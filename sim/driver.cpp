@@ -86,13 +86,13 @@ bool sim_lifetime_over() {
     return true;
 }
 
-void sim_save_image(const char* path) {
+void sim_save_image(const char* path, const std::vector<uint8_t>& image) {
     if (path == nullptr)
         return;
     FILE* f = fopen(path, "wb");
     bool ok = f != nullptr;
-    if (ok && !sim_rec.image.empty())
-        ok = fwrite(sim_rec.image.data(), 1, sim_rec.image.size(), f) == sim_rec.image.size();
+    if (ok && !image.empty())
+        ok = fwrite(image.data(), 1, image.size(), f) == image.size();
     if (f != nullptr && fclose(f) != 0)
         ok = false;
     if (!ok)

@@ -38,5 +38,5 @@ long long sim_next_due();
 // Whether --lifetime has run out.
 bool sim_lifetime_over();
 
-// --save: the image the printer kept, written to `path`.
-void sim_save_image(const char* path);
+// --save: `image`, what the printer kept, written to `path`.
+void sim_save_image(const char* path, const std::vector<uint8_t>& image);

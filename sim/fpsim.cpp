@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "sim/fpsim.h"
+#include "sim/replay.h"
 
 static const char INTRO[] =
     "Usage: fpsim [OPTION]...\n"
@@ -29,6 +30,20 @@ static std::vector<sim_client> clients;
 static int next_client_id = 1;
 static bool published = false;
 static bool done = false; // the updated firmware was opened and closed
+static const char* replay = nullptr;
+
+// fpsim's own: the testbed, which also takes the table of options.cpp, plays no traces.
+static const std::vector<di_option> fpsim_options = {
+    {"replay", "FILE", SIM_GROUP_PRINTER,
+     "play back the printer of a trace that fpusbd --record\n"
+     "wrote, in place of the simulated one; a request the trace\n"
+     "does not have at that point ends the replay, and fpsim\n"
+     "fails",
+     [](const char* a) {
+         replay = a;
+         return di_usable(*a != '\0');
+     }},
+};
 
 // ---- clients and presence -----------------------------------------------------------------
 
@@ -90,6 +105,12 @@ static void unpublish() {
 
 // After every event: the printer may have gone away (or be due back).
 static bool follow_presence() {
+    if (replay != nullptr) {
+        bool want = replay_published();
+        if (published && !want)
+            unpublish();
+        return published || !want || publish();
+    }
     sim_log_notes();
     if (published && !sim_is_present()) {
         unpublish();
@@ -105,7 +126,7 @@ static bool follow_presence() {
 // Until a signal, the scenario's end or a failure; returns the exit status.
 static int run(const sigset_t* wait_mask) {
     std::vector<struct pollfd> fds;
-    while (di_stop_signal() == 0 && !done) {
+    while (di_stop_signal() == 0 && !done && !replay_diverged()) {
         if (!follow_presence())
             return DI_EXIT_FAILED;
         if (sim_lifetime_over())
@@ -116,7 +137,12 @@ static int run(const sigset_t* wait_mask) {
         int listener = transport->listener();
         if (listener >= 0)
             fds.push_back({listener, POLLIN, 0});
-        int r = di_poll(fds.data(), fds.size(), sim_next_due(), wait_mask);
+        long long due = sim_next_due();
+        if (replay != nullptr) {
+            long long back = replay_due();
+            due = due < 0 || (back >= 0 && back < due) ? back : due;
+        }
+        int r = di_poll(fds.data(), fds.size(), due, wait_mask);
         if (r < 0 && errno != EINTR) {
             di_complain("poll: %s", strerror(errno));
             return DI_EXIT_FAILED;
@@ -144,6 +170,8 @@ static int run(const sigset_t* wait_mask) {
             for (int fd; (fd = transport->accept()) >= 0;)
                 add_client(fd);
     }
+    if (replay_diverged())
+        return DI_EXIT_FAILED;
     if (di_stop_signal() != 0)
         di_log("stopped by signal %d", di_stop_signal());
     else if (done)
@@ -157,13 +185,13 @@ static void shut_down() {
     while (!clients.empty())
         drop_client(clients.size() - 1);
     transport->shut_down();
-    sim_save_image(cfg.run.save);
+    sim_save_image(cfg.run.save, replay != nullptr ? replay_kept() : sim_rec.image);
     di_log_close();
 }
 
 int main(int argc, char** argv) {
     di_start("fpsim", false);
-    int status = sim_parse_command_line(argc, argv, "fpsim", INTRO, &cfg);
+    int status = sim_parse_command_line(argc, argv, "fpsim", INTRO, &cfg, fpsim_options);
     if (status >= 0)
         return status;
     if (cfg.run.tcp_port)
@@ -174,6 +202,11 @@ int main(int argc, char** argv) {
     if (cfg.run.log != nullptr && !di_log_open(cfg.run.log, true))
         return DI_EXIT_FAILED;
     sim_driver_start(cfg);
+    if (replay != nullptr) {
+        if (!replay_load(replay))
+            return DI_EXIT_FAILED;
+        sim_answer_replayed();
+    }
     status = DI_EXIT_FAILED;
     if (transport->set_up(cfg.run) && follow_presence() &&
         (cfg.run.ready == nullptr || di_write_ready(cfg.run.ready, transport->ready_text())))

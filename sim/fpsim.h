@@ -25,6 +25,9 @@ struct sim_client {
 // --cut-read: the reply to the Kth READ that carries data is cut short.
 void sim_answer_cut(std::optional<int> k);
 
+// --replay: requests are answered from the trace, not the model.
+void sim_answer_replayed();
+
 // Answers one request of `c` from the model. Returns false when `c` must go: its reply could
 // not be sent, or was cut.
 bool sim_answer(sim_client* c, const uint8_t* packet, size_t len);

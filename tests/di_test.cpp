@@ -1,5 +1,7 @@
 // The driver kit's requests, in-process over a socket pair: every malformed request a client
-// may send fails, each with its one log line, whichever driver uses the kit.
+// may send fails, each with its one log line, whichever driver uses the kit. Its traces: what
+// fpusbd records reads back, and fpsim --replay answers from it, up to the first request it
+// does not have.
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -11,6 +13,8 @@
 #include <gtest/gtest.h>
 
 #include "di/kit.h"
+#include "di/trace.h"
+#include "sim/replay.h"
 #include "tests/rude_client.h"
 
 namespace {
@@ -106,6 +110,136 @@ TEST_F(di_test, receive_tells_nothing_waiting_from_a_client_gone) {
     close(fds[0]);
     fds[0] = -1;
     EXPECT_EQ(di_receive(fds[1], packet), -1);
+}
+
+// A request as a client sends it, with `payload` behind a WRITE's header.
+di_request request(uint8_t op, uint32_t value, const std::vector<uint8_t>& payload = {}) {
+    return {op, value, payload.data(), DI_HEADER_SIZE + payload.size()};
+}
+
+class trace_test : public di_test {
+  protected:
+    void SetUp() override {
+        di_test::SetUp();
+        path = testing::TempDir() + "trace_test_" + std::to_string(getpid()) + ".trace";
+        remove(path.c_str());
+    }
+    void TearDown() override {
+        remove(path.c_str());
+        di_test::TearDown();
+    }
+
+    // What fpusbd records of one short exchange: the state query of a loader, answered,
+    // then an image record, after which the printer leaves.
+    void record(bool blocks) {
+        ASSERT_TRUE(di_trace_start(path.c_str(), blocks, "trace_test"));
+        di_trace("published printer-1");
+        di_trace("#1 connected");
+        di_trace_request(1, open_req, 0, true, 0, nullptr);
+        di_trace_request(1, select3, 0, true, 0, nullptr);
+        di_trace_request(1, state, 0x03, true, 4, nullptr);
+        di_trace("bulk in 0x83 4 %s", di_hex(reply.data(), reply.size()).c_str());
+        di_trace_request(1, select3, 0, true, 0, nullptr);
+        di_trace_request(1, read, 0x83, true, 4, reply.data());
+        di_trace_request(1, select3, 0, true, 0, nullptr);
+        di_trace_request(1, block_req, 0x03, true, 528, nullptr);
+        di_trace("#1 cut");
+        di_trace("unpublished printer-1");
+        di_trace_end();
+    }
+
+    const std::vector<uint8_t> reply = {0x55, 0x55, 4, 4};
+    const std::vector<uint8_t> state_cmd = {0x51, 0x18, 0x06, 0x84};
+    const std::vector<uint8_t> block = std::vector<uint8_t>(528, 0xA5);
+    const di_request open_req = request(DI_OP_OPEN, DI_ACCESS);
+    const di_request select3 = request(DI_OP_IOCTL, DI_PIPE_SELECT | 3u << 2);
+    const di_request state = request(DI_OP_WRITE, 4, state_cmd);
+    const di_request read = request(DI_OP_READ, 1024);
+    const di_request block_req = request(DI_OP_WRITE, 528, block);
+    std::string path;
+};
+
+TEST_F(trace_test, a_replay_answers_what_was_recorded_and_ends_at_the_first_request_it_lacks) {
+    for (bool blocks : {true, false}) {
+        remove(path.c_str());
+        record(blocks);
+        EXPECT_FALSE(di_trace_start(path.c_str(), true, "again")) << "a trace is never overwritten";
+        ASSERT_TRUE(replay_load(path.c_str()));
+        EXPECT_TRUE(replay_published());
+        bool ok = false, cut = false;
+        uint32_t count = 99;
+        uint8_t data[DI_TRANSFER_MAX] = {};
+        for (const di_request* r : {&open_req, &select3, &state, &select3}) {
+            ASSERT_TRUE(replay_answer(1, *r, &ok, &count, data, &cut));
+            EXPECT_TRUE(ok && !cut);
+        }
+        ASSERT_TRUE(replay_answer(1, read, &ok, &count, data, &cut));
+        EXPECT_EQ(std::vector<uint8_t>(data, data + count), reply);
+        ASSERT_TRUE(replay_answer(1, select3, &ok, &count, data, &cut));
+        // Left out of the trace, the record is matched by its length.
+        std::vector<uint8_t> other = block;
+        other[7] ^= 1;
+        const std::vector<uint8_t>& sent = blocks ? block : other;
+        ASSERT_TRUE(replay_answer(1, request(DI_OP_WRITE, 528, sent), &ok, &count, data, &cut));
+        EXPECT_TRUE(ok && cut && count == 528) << "the printer left right after that record";
+        EXPECT_EQ(replay_kept(), sent);
+        EXPECT_FALSE(replay_published());
+
+        // One command more than the printer was sent: the replay ends, naming it.
+        EXPECT_FALSE(replay_answer(2, state, &ok, &count, data, &cut));
+        EXPECT_TRUE(replay_diverged());
+    }
+    std::vector<std::string> lines = logged();
+    EXPECT_EQ(lines.back().find("replay: #2 WRITE 4 51180684 comes after the last request of "), 0u)
+        << lines.back();
+}
+
+TEST_F(trace_test, a_request_of_its_own_or_on_another_connection_is_no_replay) {
+    record(true);
+    struct {
+        bool opened; // the recorded OPEN (line 5) went first, on connection 1
+        int id;
+        di_request r;
+        const char* said;
+    } cases[] = {
+        {false, 1, request(DI_OP_OPEN, 0x80000000u),
+         "replay: #1 OPEN 0x80000000 differs from line 5 of "},
+        {true, 1, read, "replay: #1 READ 1024 differs from line 6 of "},
+        {true, 2, select3, "replay: #2 IOCTL 0x950F200C differs from line 6 of "},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(replay_load(path.c_str()));
+        bool ok = false, cut = false;
+        uint32_t count = 0;
+        uint8_t data[DI_TRANSFER_MAX];
+        ASSERT_TRUE(!c.opened || replay_answer(1, open_req, &ok, &count, data, &cut));
+        EXPECT_FALSE(replay_answer(c.id, c.r, &ok, &count, data, &cut));
+        EXPECT_EQ(logged().back().find(c.said), 0u) << logged().back();
+    }
+}
+
+TEST_F(trace_test, what_is_no_trace_is_refused_with_its_line) {
+    struct {
+        const char* text;
+        const char* said;
+    } cases[] = {
+        {"", ": empty, not a trace"},
+        {"fpflash-trace 2\n", ":1: not \"fpflash-trace 1\""},
+        {"fpflash-trace 1\n# a comment\n+0 #1 WRITE 4 0x03 5118068 ok 4\n", ":3: not a line"},
+        {"fpflash-trace 1\n+0 #1 READ 4 0x83 ok 4 5555\n", ":2: not a line"},
+        {"fpflash-trace 1\n+0 #1 READ 4 0x83 ok 8 5555555555555555\n", ":2: not a line"},
+        {"fpflash-trace 1\n+0 published  printer-1\n", ":2: not a line"},
+        {"fpflash-trace 1\n-5 published printer-1\n", ":2: not a line"},
+        {"fpflash-trace 1\n+0 #0 OPEN 0xC0000000 ok\n", ":2: not a line"},
+        {"fpflash-trace 1\n+0 #1 OPEN 0xC0000000 maybe\n", ":2: not a line"},
+    };
+    for (const auto& c : cases) {
+        std::ofstream(path, std::ios::trunc) << c.text;
+        std::vector<di_trace_entry> entries;
+        std::string why;
+        EXPECT_FALSE(di_trace_read(path.c_str(), &entries, &why)) << c.text;
+        EXPECT_NE(why.find(path + c.said), std::string::npos) << why;
+    }
 }
 
 } // namespace

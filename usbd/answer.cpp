@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "di/trace.h"
 #include "usbd/fpusbd.h"
 
 static const size_t CLIENTS_MAX = 16; // per printer
@@ -78,6 +79,11 @@ static void in_refill(in_endpoint* e);
 static void LIBUSB_CALL in_done(libusb_transfer* t) {
     in_endpoint* e = static_cast<in_endpoint*>(t->user_data);
     e->busy = false;
+    if (t->actual_length > 0)
+        di_trace("bulk in 0x%02x %d %s", e->address, t->actual_length,
+                 di_hex(t->buffer, static_cast<size_t>(t->actual_length)).c_str());
+    if (t->status != LIBUSB_TRANSFER_COMPLETED && t->status != LIBUSB_TRANSFER_CANCELLED)
+        di_trace("bulk in 0x%02x error %s", e->address, libusb_error_name(t->status));
     // Also a cancelled transfer may have carried bytes; they were sent, so they are kept.
     if (t->actual_length > 0 &&
         !usbd_fifo_put(&e->fifo, t->buffer, static_cast<size_t>(t->actual_length)))
@@ -166,6 +172,7 @@ static void client_gone(size_t i, const char* how) {
     close(c.fd);
     clients.erase(clients.begin() + static_cast<long>(i));
     di_log("#%d %s", c.s.id, how);
+    di_trace("#%d closed", c.s.id);
     if (c.s.open && c.p->holder == c.s.id)
         let_go(c.p);
 }
@@ -186,6 +193,13 @@ static bool pipe_has(const printer* p, int pipe, bool out) {
     int n = a & 0x0F;
     unsigned mask = out ? p->out_mask : p->in_mask;
     return n != 0 && ((mask >> n) & 1u) != 0;
+}
+
+// The USB endpoint a READ or WRITE on `pipe` goes to, for the trace; 0 for none.
+static uint8_t endpoint_of(int pipe, uint8_t op) {
+    if (pipe < 0 || (op != DI_OP_READ && op != DI_OP_WRITE))
+        return 0;
+    return op == DI_OP_READ ? cfg.pipes[pipe].in : cfg.pipes[pipe].out;
 }
 
 static in_endpoint* pipe_in(printer* p, int pipe) {
@@ -275,7 +289,9 @@ static void answer(size_t i, const uint8_t* packet, size_t len) {
             break;
         }
     }
+    uint8_t endpoint = endpoint_of(c.s.pipe, r.op);
     n = di_answered(&c.s, r, ok, n, why);
+    di_trace_request(c.s.id, r, endpoint, ok, n, data);
     send_reply(i, ok, n, data, r.op == DI_OP_READ ? n : 0);
 }
 
@@ -308,8 +324,9 @@ void finish_write(printer* p) {
         return;
     client& c = clients[i];
     c.waiting = false;
-    di_request r = {DI_OP_WRITE, p->out_len, nullptr, DI_HEADER_SIZE + p->out_len};
+    di_request r = {DI_OP_WRITE, p->out_len, t->buffer, DI_HEADER_SIZE + p->out_len};
     count = di_answered(&c.s, r, ok, count, note);
+    di_trace_request(c.s.id, r, endpoint_of(c.s.pipe, DI_OP_WRITE), ok, count, nullptr);
     send_reply(i, ok, count, nullptr, 0);
 }
 
@@ -349,6 +366,7 @@ void accept_clients(printer* p) {
         }
         clients.push_back({fd, {next_client_id++, false, -1}, p, false});
         di_log("#%d connected", clients.back().s.id);
+        di_trace("#%d connected", clients.back().s.id);
     }
 }
 
@@ -357,6 +375,15 @@ void cut_clients(const printer* p) {
         if (clients[i].p == p) {
             close(clients[i].fd);
             di_log("#%d cut off", clients[i].s.id);
+            // A WRITE still on the bus gets no answer; in the trace it failed, as it did for
+            // the client, so that a replay meets it where it came.
+            if (clients[i].waiting) {
+                di_request r = {DI_OP_WRITE, p->out_len, p->out->buffer,
+                                DI_HEADER_SIZE + p->out_len};
+                di_trace_request(clients[i].s.id, r, endpoint_of(clients[i].s.pipe, DI_OP_WRITE),
+                                 false, 0, nullptr);
+            }
+            di_trace("#%d cut", clients[i].s.id);
             clients.erase(clients.begin() + static_cast<long>(i));
         }
 }

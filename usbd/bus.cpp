@@ -8,6 +8,7 @@
 
 #include <unistd.h>
 
+#include "di/trace.h"
 #include "usbd/fpusbd.h"
 
 static const int PORTS_MAX = 7; // USB allows no deeper hub chains
@@ -59,10 +60,23 @@ void usb_error(const printer* p, const char* what, int err) {
     di_log("%s: %s: %s", p ? p->port.c_str() : "usb", what, libusb_error_name(err));
 }
 
+// The bulk endpoints of one direction, "0x01,0x03", for the trace; "-" for none.
+static std::string endpoint_list(uint16_t mask, uint8_t direction) {
+    std::string s;
+    char a[8];
+    for (int n = 1; n < 16; n++)
+        if ((static_cast<unsigned>(mask) >> n) & 1u) {
+            snprintf(a, sizeof(a), "%s0x%02x", s.empty() ? "" : ",", direction | n);
+            s += a;
+        }
+    return s.empty() ? "-" : s;
+}
+
 static bool publish(printer* p) {
     if (!di_publish(p->name, &p->sock))
         return false;
     di_log("published %s/%s", di_class_path().c_str(), p->name.c_str());
+    di_trace("published %s", p->name.c_str());
     return true;
 }
 
@@ -71,6 +85,7 @@ static void unpublish(printer* p) {
         return;
     di_unpublish(p->name, &p->sock);
     di_log("unpublished %s", p->name.c_str());
+    di_trace("unpublished %s", p->name.c_str());
 }
 
 static printer* new_place(const std::string& port, const std::string& name, uint16_t vid) {
@@ -226,8 +241,10 @@ static void retire(printer* p, bool release) {
 // with it.
 static void leave(size_t k, bool gone, bool keep) {
     printer* p = printers[k];
-    if (gone)
+    if (gone) {
         di_log("%s: %04x:%04x left", p->port.c_str(), p->id.vid, p->id.pid);
+        di_trace("left %s %04x:%04x", p->port.c_str(), p->id.vid, p->id.pid);
+    }
     // A write the printer finished before it went is answered as it went.
     if (p->out_done)
         finish_write(p);
@@ -287,6 +304,10 @@ static arrival arrive(libusb_device* dev) {
     p->dev = libusb_ref_device(dev);
     p->id = {d.idVendor, d.idProduct};
     arrival a = open_device(p, followed);
+    if (a == ARRIVAL_SERVED)
+        di_trace("arrived %s %04x:%04x interface %d out %s in %s", port.c_str(), d.idVendor,
+                 d.idProduct, cfg.interface, endpoint_list(p->out_mask, 0x00).c_str(),
+                 endpoint_list(p->in_mask, 0x80).c_str());
     if (a == ARRIVAL_SERVED && place == nullptr && !publish(p))
         a = ARRIVAL_REJECTED;
     if (a != ARRIVAL_SERVED) {

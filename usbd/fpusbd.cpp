@@ -28,6 +28,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include "di/trace.h"
 #include "usbd/fpusbd.h"
 
 // Within a second of the signal, whatever the bus does.
@@ -99,6 +100,19 @@ static int run() {
     return DI_EXIT_OK;
 }
 
+// --record: a technician sends the file, so it says where it is.
+static bool start_trace() {
+    std::string comment = std::string("fpusbd ") + FP_VERSION + " --record" +
+                          (cfg.record_blocks ? "" : " --record-no-blocks");
+    if (!di_trace_start(cfg.record, cfg.record_blocks, comment))
+        return false;
+    char* where = realpath(cfg.record, nullptr);
+    printf("fpusbd: recording every exchange with the printers to %s\n",
+           where != nullptr ? where : cfg.record);
+    free(where);
+    return true;
+}
+
 // The stop watch stands down: nothing it could do is left.
 static void finish() {
     std::lock_guard<std::mutex> hold(stop_lock);
@@ -146,13 +160,16 @@ int main(int argc, char** argv) {
                     "fpusbd(1))",
                     di_class_path().c_str());
 
-    bus_follow();
     status = DI_EXIT_FAILED;
-    if (cfg.ready == nullptr || di_write_ready(cfg.ready, bus_ready_text()))
-        status = run();
+    if (cfg.record == nullptr || start_trace()) {
+        bus_follow();
+        if (cfg.ready == nullptr || di_write_ready(cfg.ready, bus_ready_text()))
+            status = run();
+    }
     close_clients();
     bus_close();
     di_close_class_dir();
+    di_trace_end();
     finish();
     di_log_close();
     return status;

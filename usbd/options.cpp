@@ -203,6 +203,14 @@ static const di_option options[] = {
     {"ready", "FILE", 0,
      "once serving, write to FILE the process id and the path\nof each socket published",
      [](const char* a) -> const char* { given.ready = a; return DI_TAKEN; }},
+    {"record", "FILE", 0,
+     "write every exchange with the printers to FILE, a trace\n"
+     "that fpsim --replay plays back; FILE must not exist",
+     [](const char* a) -> const char* { given.record = a; return DI_TAKEN; }},
+    {"record-no-blocks", nullptr, 0,
+     "leave the image's records out of the trace, keeping their\n"
+     "length and what the printer answered",
+     [](const char*) -> const char* { given.record_blocks = false; return DI_TAKEN; }},
     {"write-timeout", "MS", 0,
      "fail a WRITE the printer has not taken whole within MS\n"
      "(default 2000, at most 4000: fpflash waits 5 s for a reply)",
@@ -231,6 +239,10 @@ int usbd_parse_command_line(int argc, char** argv, usbd_config* c) {
     int status = di_parse_options(argc, argv, usage, all);
     if (status >= 0)
         return status;
+    if (!given.record_blocks && given.record == nullptr) {
+        fprintf(stderr, "fpusbd: --record-no-blocks goes with --record FILE\n");
+        return DI_EXIT_USAGE;
+    }
     if (!given.list && given.ids.empty()) {
         fprintf(stderr, "fpusbd: which printers? Give --device VID:PID (fpusbd --list shows the "
                         "IDs on the bus), or --device VID\n");

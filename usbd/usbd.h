@@ -50,6 +50,8 @@ struct usbd_config {
     bool list = false;
     const char* log = nullptr;
     const char* ready = nullptr;
+    const char* record = nullptr; // the trace of every exchange, a file not there yet
+    bool record_blocks = true;    // the image's records in it whole, not their length alone
     int write_timeout_ms = USBD_WRITE_TIMEOUT_MS;
     int poll_ms = 0; // 0: hotplug events where libusb has them
 };

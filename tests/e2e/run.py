@@ -6,7 +6,8 @@
 BUILD is host, asan, memcheck (host under valgrind), usbd (through fpusbd, fpusb-testbed in
 fpsim's place) or wine (the Windows program under Wine; FP_WINE_FLAVOUR picks win32 or win64).
 FPFLASH and FPSIM name the Linux program and the printer's driver (default: the build's own).
-FP_E2E_KEEP=DIR keeps each run's files in DIR. Exits 0 when every check holds, 1 when one
+FP_E2E_KEEP=DIR keeps each run's files in DIR; FP_E2E_RECORD=FILE has fpusbd (build usbd)
+record the run's trace in FILE, as tests/traces holds them. Exits 0 when every check holds, 1 when one
 fails, 77 when the build can't run the row here (with the reason), 2 when the scenario could
 not be set up.
 """
@@ -162,7 +163,8 @@ class Build:
         return contextlib.nullcontext()
 
     def printer_args(self):
-        return []
+        record = os.environ.get("FP_E2E_RECORD")
+        return ["--record", os.path.abspath(record)] if record and self.scope == "usbd" else []
 
     def serve(self, printer, published):
         pass
@@ -239,6 +241,8 @@ def run(b, r, lab, c):
                                    name="printer-2")
     late = r.get("late", False)
     sim = list(r.get("sim", [])) + (["--hold"] if late else []) + b.printer_args()
+    if "trace" in r:
+        sim = ["--replay", scenarios.trace_path(r["trace"])] + b.printer_args()
     printer = lab.start_printer(b.driver, sim)
     if b.unix:
         check_dirs(c, lab)

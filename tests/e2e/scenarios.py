@@ -36,12 +36,18 @@ Fields of a row (all but the name optional):
              fpusb-testbed in fpsim's place)
   wine       why a row that runs on Linux can't run under Wine (it is then left out there)
   usbd       why a row can't run through fpusbd (it is then left out there)
+  trace      the printer is tests/traces/TRACE.trace played back (fpsim --replay), not fpsim's
+             model; the row expects what TRACE's own row expects
 
 Every run also asserts (simrun.invariants): no signal, nothing on fpflash's stderr, no status 0 and no
 "Download file '...' - O'k" without the whole image kept, no status 0 after a failed update;
 and that the printer ended cleanly, took its socket with it and left its directories 0700.
 """
+import os
+import re
 import sys
+
+TRACES = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "traces")
 
 LINUX_AND_WINE = ("host", "asan", "wine")
 EVERY_DRIVER = LINUX_AND_WINE + ("usbd",)
@@ -368,6 +374,40 @@ row("usb_stop_on_a_slow_bus", transcript="complete_update",
          ("stopped by signal 15; the bus did not answer within 800 ms", 1)])
 
 
+def trace_path(name):
+    return os.path.join(TRACES, name + ".trace")
+
+
+# What a trace's lines look like (di/trace.h has the whole format; fpsim --replay reads each
+# line strictly): enough for the configuration to stop at a file that is no trace.
+_HEX, _EP = r"(?:[0-9a-f]{2})+", r"(?:-|0x[0-9a-f]{2})"
+TRACE_LINE = re.compile(r"\+\d+ (?:%s)$" % "|".join([
+    r"arrived \S+ [0-9a-f]{4}:[0-9a-f]{4} interface \d+ out \S+ in \S+",
+    r"left \S+ [0-9a-f]{4}:[0-9a-f]{4}",
+    r"(?:un)?published \S+",
+    r"#\d+ (?:connected|closed|cut)",
+    r"#\d+ (?:OPEN|IOCTL) 0x[0-9A-F]{8} (?:ok|failed)",
+    r"#\d+ READ \d+ %s (?:ok 0|ok \d+ %s|failed)" % (_EP, _HEX),
+    r"#\d+ WRITE \d+ %s (?:%s|none|-) (?:ok \d+|failed)" % (_EP, _HEX),
+    r"#\d+ (?:SHORT \d|OP\d+ 0x[0-9A-F]{8}) failed",
+    r"bulk in %s (?:\d+ %s|error \S+)" % (_EP, _HEX)]))
+
+
+def trace_problem(name):
+    """Why tests/traces/NAME.trace is no trace, or None."""
+    try:
+        with open(trace_path(name), encoding="ascii") as f:
+            lines = f.read().split("\n")
+    except (OSError, UnicodeDecodeError) as e:
+        return "%s: %s" % (trace_path(name), e)
+    if lines[0] != "fpflash-trace 1":
+        return "%s:1: not \"fpflash-trace 1\"" % trace_path(name)
+    for n, line in enumerate(lines[1:], 2):
+        if line and not line.startswith("#") and not TRACE_LINE.match(line):
+            return "%s:%d: not a line of a trace: %.80s" % (trace_path(name), n, line)
+    return None
+
+
 def transcript_of(r):
     """The stem of the expected transcript a row compares, or None."""
     t = r.get("transcript")
@@ -390,8 +430,35 @@ def cost(r):
     return 20 + r.get("records", 25) // 20
 
 
+# ---- traces: printers recorded through fpusbd, played back ------------------------------
+
+# Each trace was recorded through fpusbd on the emulated bus, by its own row:
+#   FP_E2E_RECORD=tests/traces/NAME.trace tests/e2e/run.py usbd NAME
+# Played back by fpsim --replay, it must draw from fpflash the very requests it holds, and the
+# row expects what NAME's row expects (status, what the printer keeps, the transcript and
+# lines), all but the printer's own log.
+TRACE_ONLY = "the trace plays back through fpsim; fpusbd is what recorded it"
+# The place fpusbd kept for the printer refused each OPEN while it was away.
+for source, left_out in (("complete_update", {}), ("block_rejected_once", {}),
+                         ("restart_after_flash", {}),
+                         ("usb_unplugged_mid_download", {"wine": WINE_NO_REFUSAL})):
+    expects = {k: v for k, v in find(source).items()
+               if k in ("status", "kept", "transcript", "lines", "has", "records")}
+    if expects.get("transcript") is True:
+        expects["transcript"] = source
+    row("trace_" + source, trace=source, builds=LINUX_AND_WINE, usbd=TRACE_ONLY, **left_out,
+        **expects)
+
+
 def main():
     if len(sys.argv) == 3 and sys.argv[1] == "--list":
+        traced = {r["trace"] for r in ROWS if "trace" in r}
+        kept = {f[:-len(".trace")] for f in os.listdir(TRACES) if f.endswith(".trace")}
+        problems = [trace_problem(t) for t in sorted(traced)]
+        problems += ["%s belongs to no scenario" % trace_path(t) for t in sorted(kept - traced)]
+        if any(problems):
+            print("\n".join(p for p in problems if p), file=sys.stderr)
+            return 1
         for r in rows_for(sys.argv[2]):
             print(r["name"], cost(r), transcript_of(r) or 0)
         return 0

@@ -62,6 +62,7 @@ static bool rude_client = false;
 static int bus_poll_ms = 0;
 static bool named = false; // --name was given
 static const char* ids_given = "both";
+static const char* record = nullptr; // fpusbd's --record
 
 static bool parse_ms(const char* a, long* out) {
     return di_parse_long(a, 10, 1, 600000, out);
@@ -121,6 +122,8 @@ static const std::vector<di_option> extra_options = {
      "each device node of the printer refuses access for MS after\n"
      "it appears, until udev would have set its mode",
      [](const char* a) { return di_usable(parse_ms(a, &faults.access_denied_ms)); }},
+    {"record", "FILE", SIM_GROUP_DRIVER, "fpusbd records every exchange to FILE (--record)",
+     [](const char* a) { record = a; return di_usable(*a != '\0'); }},
     {"slow-bus", "MS", SIM_GROUP_DRIVER,
      "once the update is done (--stop-when-done), every request\n"
      "is answered MS late and the device node polls ready, as a\n"
@@ -173,6 +176,8 @@ static std::vector<std::string> fpusbd_args(const std::string& ready, const char
         a.insert(a.end(), {"--write-timeout", std::to_string(SHORT_TIMEOUT_MS)});
     if (bus_poll_ms > 0)
         a.insert(a.end(), {"--poll", std::to_string(bus_poll_ms)});
+    if (record != nullptr)
+        a.insert(a.end(), {"--record", record});
     a.insert(a.end(), {"--ready", ready});
     if (log != nullptr)
         a.insert(a.end(), {"--log", log});
@@ -545,7 +550,7 @@ int main(int argc, char** argv) {
         std::lock_guard<std::mutex> hold(bed.lock);
         sim_log_notes();
     }
-    sim_save_image(cfg.run.save);
+    sim_save_image(cfg.run.save, sim_rec.image);
     bus_stop();
     di_log_close();
     return status;

@@ -1,0 +1,332 @@
+#include "di/trace.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+// An image record: the bytes a printer owner may not share. Everything else on the bus is
+// the protocol's own.
+static const uint32_t IMAGE_RECORD = 528;
+// Longer lines are no trace of ours: two hex digits for each of at most 1024 bytes, and words.
+static const size_t LINE_MAX = 2 * DI_TRANSFER_MAX + 128;
+
+static FILE* out = nullptr;
+static bool whole_blocks = true;
+static long long last_ms = 0;
+
+bool di_trace_start(const char* path, bool blocks, const std::string& comment) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        di_complain(errno == EEXIST ? "%s exists already; a trace is never written over it"
+                                    : "cannot write the trace %s: %s",
+                    path, strerror(errno));
+        return false;
+    }
+    out = fdopen(fd, "w");
+    if (out == nullptr) {
+        close(fd);
+        di_complain("cannot write the trace %s: %s", path, strerror(errno));
+        return false;
+    }
+    // A line at a time: a trace of a run that was killed still holds what came before.
+    setvbuf(out, nullptr, _IOLBF, 0);
+    whole_blocks = blocks;
+    last_ms = di_now_ms();
+    fprintf(out, "%s\n# %s\n", DI_TRACE_HEADER, comment.c_str());
+    return true;
+}
+
+bool di_tracing() {
+    return out != nullptr;
+}
+
+void di_trace_end() {
+    if (out != nullptr)
+        fclose(out);
+    out = nullptr;
+}
+
+// "+MS " before what follows on the line.
+static void stamp() {
+    long long now = di_now_ms();
+    fprintf(out, "+%lld ", now - last_ms);
+    last_ms = now;
+}
+
+std::string di_hex(const uint8_t* p, size_t n) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    s.reserve(2 * n);
+    for (size_t i = 0; i < n; i++) {
+        s += digits[p[i] >> 4];
+        s += digits[p[i] & 0x0F];
+    }
+    return s;
+}
+
+static void hex(const uint8_t* p, size_t n) {
+    fputs(di_hex(p, n).c_str(), out);
+}
+
+void di_trace(const char* fmt, ...) {
+    if (out == nullptr)
+        return;
+    stamp();
+    va_list ap;
+    va_start(ap, fmt);
+    vfprintf(out, fmt, ap);
+    va_end(ap);
+    fputc('\n', out);
+}
+
+static void endpoint_word(uint8_t endpoint) {
+    if (endpoint == 0)
+        fputs(" -", out);
+    else
+        fprintf(out, " 0x%02x", endpoint);
+}
+
+void di_trace_request(int id, const di_request& r, uint8_t endpoint, bool ok, uint32_t count,
+                      const uint8_t* data) {
+    if (out == nullptr)
+        return;
+    stamp();
+    fprintf(out, "#%d ", id);
+    if (r.len < DI_HEADER_SIZE) {
+        fprintf(out, "SHORT %zu failed\n", r.len);
+        return;
+    }
+    switch (r.op) {
+    case DI_OP_OPEN:
+        fprintf(out, "OPEN 0x%08X %s\n", r.value, ok ? "ok" : "failed");
+        return;
+    case DI_OP_IOCTL:
+        fprintf(out, "IOCTL 0x%08X %s\n", r.value, ok ? "ok" : "failed");
+        return;
+    case DI_OP_READ:
+        fprintf(out, "READ %u", r.value);
+        endpoint_word(endpoint);
+        if (ok) {
+            fprintf(out, " ok %u", count);
+            if (count > 0) {
+                fputc(' ', out);
+                hex(data, count);
+            }
+        } else {
+            fputs(" failed", out);
+        }
+        fputc('\n', out);
+        return;
+    case DI_OP_WRITE: {
+        size_t n = r.len - DI_HEADER_SIZE;
+        fprintf(out, "WRITE %u", r.value);
+        endpoint_word(endpoint);
+        fputc(' ', out);
+        if (n == 0)
+            fputs("none", out);
+        else if (!whole_blocks && n == IMAGE_RECORD)
+            fputc('-', out);
+        else
+            hex(r.payload, n);
+        if (ok)
+            fprintf(out, " ok %u\n", count);
+        else
+            fputs(" failed\n", out);
+        return;
+    }
+    default:
+        fprintf(out, "OP%u 0x%08X failed\n", r.op, r.value);
+        return;
+    }
+}
+
+// ---- reading ------------------------------------------------------------------------------
+
+static bool parse_u32(const std::string& s, int base, uint32_t* v) {
+    long n = 0;
+    if (s.empty() || s[0] == '-' || s[0] == '+' ||
+        !di_parse_long(s.c_str(), base, 0, 0xFFFFFFFFL, &n))
+        return false;
+    *v = static_cast<uint32_t>(n);
+    return true;
+}
+
+static bool parse_hex_bytes(const std::string& s, std::vector<uint8_t>* out_bytes) {
+    if (s.size() % 2 != 0 || s.size() / 2 > DI_TRANSFER_MAX)
+        return false;
+    out_bytes->clear();
+    for (size_t i = 0; i < s.size(); i += 2) {
+        uint32_t b = 0;
+        if (s.find_first_not_of("0123456789abcdef", i) < i + 2 ||
+            !parse_u32(s.substr(i, 2), 16, &b))
+            return false;
+        out_bytes->push_back(static_cast<uint8_t>(b));
+    }
+    return true;
+}
+
+static bool is_endpoint(const std::string& s) {
+    uint32_t v = 0;
+    return s == "-" || (s.size() == 4 && s.compare(0, 2, "0x") == 0 && parse_u32(s, 16, &v));
+}
+
+static bool parse_client(const std::string& s, int* id) {
+    uint32_t v = 0;
+    if (s.size() < 2 || s[0] != '#' || !parse_u32(s.substr(1), 10, &v) || v == 0 || v > 1000000)
+        return false;
+    *id = static_cast<int>(v);
+    return true;
+}
+
+// The answer at word `k` on: "ok", with "COUNT [HEX]" behind it where `counted`; or "failed".
+static bool parse_answer(const std::vector<std::string>& w, size_t k, bool counted, bool with_data,
+                         di_trace_entry* e) {
+    if (k < w.size() && w[k] == "failed") {
+        e->ok = false;
+        return w.size() == k + 1;
+    }
+    if (k >= w.size() || w[k] != "ok")
+        return false;
+    e->ok = true;
+    if (!counted)
+        return w.size() == k + 1;
+    if (k + 1 >= w.size() || !parse_u32(w[k + 1], 10, &e->count) || e->count > DI_TRANSFER_MAX)
+        return false;
+    if (!with_data || e->count == 0)
+        return w.size() == k + 2;
+    return w.size() == k + 3 && parse_hex_bytes(w[k + 2], &e->data) && e->data.size() == e->count;
+}
+
+// A request line's words after "#ID".
+static bool parse_request(const std::vector<std::string>& w, di_trace_entry* e) {
+    const std::string& op = w[1];
+    if ((op == "OPEN" || op == "IOCTL") && w.size() >= 3) {
+        e->op = op == "OPEN" ? DI_OP_OPEN : DI_OP_IOCTL;
+        return parse_u32(w[2], 16, &e->value) && parse_answer(w, 3, false, false, e);
+    }
+    if (op == "READ" && w.size() >= 4) {
+        e->op = DI_OP_READ;
+        return parse_u32(w[2], 10, &e->value) && is_endpoint(w[3]) &&
+               parse_answer(w, 4, true, true, e) && e->count <= e->value;
+    }
+    if (op == "WRITE" && w.size() >= 5) {
+        e->op = DI_OP_WRITE;
+        if (!parse_u32(w[2], 10, &e->value) || !is_endpoint(w[3]))
+            return false;
+        e->payload_known = w[4] != "-";
+        if (w[4] == "none")
+            e->payload.clear();
+        else if (e->payload_known && !parse_hex_bytes(w[4], &e->payload))
+            return false;
+        return parse_answer(w, 5, true, false, e);
+    }
+    uint32_t code = 0;
+    if (op.compare(0, 2, "OP") == 0 && w.size() == 4 && parse_u32(op.substr(2), 10, &code) &&
+        code > DI_OP_WRITE && code <= 0xFF) {
+        e->op = static_cast<int>(code);
+        return parse_u32(w[2], 16, &e->value) && w[3] == "failed";
+    }
+    if (op == "SHORT" && w.size() == 4) {
+        e->op = DI_TRACE_SHORT;
+        return parse_u32(w[2], 10, &e->value) && e->value < DI_HEADER_SIZE && w[3] == "failed";
+    }
+    return false;
+}
+
+static std::vector<std::string> words(const std::string& s) {
+    std::vector<std::string> w;
+    std::istringstream in(s);
+    for (std::string t; in >> t;)
+        w.push_back(t);
+    return w;
+}
+
+static bool parse_entry(const std::string& line, di_trace_entry* e) {
+    size_t space = line.find(' ');
+    uint32_t gap = 0;
+    if (line.size() < 3 || line[0] != '+' || space == std::string::npos ||
+        !parse_u32(line.substr(1, space - 1), 10, &gap))
+        return false;
+    e->gap_ms = gap;
+    e->text = line.substr(space + 1);
+    // One space between words, none at the ends: a line that diffs cleanly.
+    if (e->text.empty() || e->text.find("  ") != std::string::npos ||
+        e->text.find_first_of("\t\r") != std::string::npos || e->text.front() == ' ' ||
+        e->text.back() == ' ')
+        return false;
+    std::vector<std::string> w = words(e->text);
+    e->kind = DI_TRACE_OTHER;
+    if (w[0][0] == '#') {
+        if (!parse_client(w[0], &e->client) || w.size() < 2)
+            return false;
+        if (w.size() == 2 && (w[1] == "connected" || w[1] == "closed"))
+            return true;
+        if (w.size() == 2 && w[1] == "cut") {
+            e->kind = DI_TRACE_CUT;
+            return true;
+        }
+        e->kind = DI_TRACE_REQUEST;
+        return parse_request(w, e);
+    }
+    if ((w[0] == "published" || w[0] == "unpublished") && w.size() == 2) {
+        e->kind = w[0] == "published" ? DI_TRACE_PUBLISHED : DI_TRACE_UNPUBLISHED;
+        return true;
+    }
+    if (w[0] == "arrived")
+        return w.size() == 9 && w[3] == "interface" && w[5] == "out" && w[7] == "in";
+    if (w[0] == "left")
+        return w.size() == 3;
+    if (w[0] == "bulk" && w.size() >= 4 && w[1] == "in" && is_endpoint(w[2])) {
+        std::vector<uint8_t> b;
+        uint32_t n = 0;
+        if (w[3] == "error")
+            return w.size() == 5;
+        return w.size() == 5 && parse_u32(w[3], 10, &n) && parse_hex_bytes(w[4], &b) &&
+               b.size() == n;
+    }
+    return false;
+}
+
+bool di_trace_read(const char* path, std::vector<di_trace_entry>* entries, std::string* why) {
+    std::ifstream in(path);
+    if (!in) {
+        *why = std::string("cannot read ") + path;
+        return false;
+    }
+    entries->clear();
+    std::string line;
+    int n = 1;
+    for (; std::getline(in, line); n++) {
+        if (line.size() > LINE_MAX) {
+            *why = std::string(path) + ":" + std::to_string(n) + ": a line too long for a trace";
+            return false;
+        }
+        if (n == 1) {
+            if (line != DI_TRACE_HEADER) {
+                *why = std::string(path) + ":1: not \"" + DI_TRACE_HEADER + "\"";
+                return false;
+            }
+            continue;
+        }
+        if (line.empty() || line[0] == '#')
+            continue;
+        di_trace_entry e = {n, 0, DI_TRACE_OTHER, 0, 0, 0, true, {}, false, 0, {}, ""};
+        if (!parse_entry(line, &e)) {
+            *why = std::string(path) + ":" + std::to_string(n) +
+                   ": not a line of a trace: " + line.substr(0, 120);
+            return false;
+        }
+        entries->push_back(e);
+    }
+    if (n == 1) {
+        *why = std::string(path) + ": empty, not a trace";
+        return false;
+    }
+    return true;
+}
