@@ -100,10 +100,12 @@ def vm_hwm(pid):
     return 0
 
 
-def one_run(image_path, image, records, budget_s, driver=FPSIM):
-    """Returns (wall seconds, cpu seconds, peak RSS KiB) of one fpflash update."""
+def one_run(image_path, image, records, budget_s, driver=FPSIM, record=False):
+    """Returns (wall seconds, cpu seconds, peak RSS KiB) of one fpflash update; `record`: the
+    driver writes a trace of it."""
     with simrun.Lab(prefix="fpflash-bench.") as lab:
-        printer = lab.start_printer(driver, ["--stop-when-done"], name="printer", lifetime=900)
+        args = ["--stop-when-done"] + (["--record", lab.path("printer.trace")] if record else [])
+        printer = lab.start_printer(driver, args, name="printer", lifetime=900)
         prog = lab.start([FPFLASH, image_path], stdin=None)
         # The process's own high-water mark, read at the closing prompt when all its work is
         # done; the Enter only after that.
@@ -153,8 +155,9 @@ def show(r):
     sys.stdout.flush()
 
 
-def usbd_row(records, runs, budget_s, out):
-    """The same update through fpusbd, libusb and the emulated bus; None where it can't run."""
+def usbd_row(records, runs, budget_s, out, record=False):
+    """The same update through fpusbd, libusb and the emulated bus, with fpusbd recording a
+    trace of it or not; None where it can't run."""
     try:
         with simrun.Lab(prefix="fpflash-bench.") as lab:
             lab.start_printer(TESTBED, name="probe", lifetime=1)
@@ -163,8 +166,8 @@ def usbd_row(records, runs, budget_s, out):
         return None
     image_path = os.path.join(out, "image-%d.bin" % records)
     image = simrun.write_image(image_path, records)
-    r = [one_run(image_path, image, records, budget_s, TESTBED) for _ in range(runs)]
-    return row(records, budget_s, r, driver="fpusbd")
+    r = [one_run(image_path, image, records, budget_s, TESTBED, record) for _ in range(runs)]
+    return row(records, budget_s, r, driver="fpusbd --record" if record else "fpusbd")
 
 
 def wine_update(slot, records, budget_s):
@@ -277,11 +280,14 @@ def main():
               % (a.via_fpsim, v_ms, v_ms - mine["floor_overhead_ms_per_block"], v_us,
                  via["program_overhead_x"], via["program_cpu_x"]))
 
-    r = usbd_row(512, a.runs, budget[512] / 1000.0, a.out) if "usbd" not in skip else None
-    if r:
-        print("\nThrough fpusbd, libusb and a umockdev-emulated USB bus (fpusb-testbed):")
-        show(r)
-        results.append(r)
+    for record in (False, True):
+        r = usbd_row(512, a.runs, budget[512] / 1000.0, a.out, record) if "usbd" not in skip \
+            else None
+        if r:
+            print("\nThrough fpusbd, libusb and a umockdev-emulated USB bus (fpusb-testbed)%s:"
+                  % (", recording a trace" if record else ""))
+            show(r)
+            results.append(r)
 
     wine_failed = None
     try:
