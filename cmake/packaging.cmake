@@ -10,12 +10,13 @@ if(TARGET fpusbd)
     install(TARGETS fpusbd RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     list(APPEND fp_programs fpusbd)
     # The systemd user unit that fpusbd --setup's udev rule starts. Its ExecStart names fpusbd
-    # where this install puts it, which only the install knows: CPack's prefix is /usr.
+    # where this install puts it, which only the install knows (CPack's prefix is /usr): it is
+    # made at install time, just before it is installed.
     install(CODE "
         set(BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
-        set(unit \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/user/fpusbd.service\")
-        message(STATUS \"Installing: \${unit}\")
-        configure_file(\"${CMAKE_SOURCE_DIR}/usbd/fpusbd.service.in\" \"\${unit}\" @ONLY)")
+        configure_file(\"${CMAKE_SOURCE_DIR}/usbd/fpusbd.service.in\"
+                       \"${CMAKE_BINARY_DIR}/fpusbd.service\" @ONLY)")
+    install(FILES ${CMAKE_BINARY_DIR}/fpusbd.service DESTINATION lib/systemd/user)
     list(APPEND fp_man_pages fpusbd)
 endif()
 
