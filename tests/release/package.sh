@@ -5,8 +5,7 @@
 #          for groff and mandoc, in man-pages(7)'s layout, fpsim.1 and fpusbd.1 list the
 #          options of their --help, the drivers print their version, and fpflash runs.
 #          fpusbd --setup writes below a scratch root a udev rule that udev parses (as root,
-#          where udevadm is) and the device list with which the unit's command line runs, and
-#          refuses a bad ID and a root it cannot write.
+#          where udevadm is) and the device list with which the unit's command line runs.
 # deb:     the Debian package `make deb` makes of SOURCE_DIR's commit (BUILD_DIR is not used)
 #          is hardened, lintian finds nothing in it but the placeholder maintainer, it installs
 #          with dpkg, its programs run, systemd takes its user unit without a word, and its
@@ -94,9 +93,9 @@ check_man_pages() {
     done
 }
 
-# check_setup DESTDIR PREFIX: fpusbd --setup below a scratch root, refusing what it can't
-# use; udev parses its rule (as root, where udevadm is); the unit's command line, with the
-# installed fpusbd and the list the setup wrote, is one fpusbd takes.
+# check_setup DESTDIR PREFIX: udev parses the rule fpusbd --setup writes below a scratch root
+# (as root, where udevadm is), and the unit's command line, with the installed fpusbd and the
+# list the setup wrote, is one fpusbd takes. What it writes and refuses, tests/usbd_test.cpp.
 check_setup() {
     fpusbd=$1$2/bin/fpusbd
     setup=$scratch/setup
@@ -106,15 +105,7 @@ check_setup() {
     rule=$setup/etc/udev/rules.d/70-fpusbd.rules
     [ -f "$rule" ] && [ -f "$setup/etc/fpusbd/devices" ] ||
         { fail "fpusbd --setup wrote: $(cd "$setup" && find . -type f)"; return; }
-    for refused in "2 --setup 12345 --root $setup" "2 --setup 1209 --group a\"b --root $setup" \
-        "1 --setup 1209 --root $rule" "1 --setup 1209 --root $setup/missing"; do
-        # shellcheck disable=SC2086 # one word each
-        "$fpusbd" ${refused#* } >/dev/null 2>&1
-        status=$?
-        [ $status = "${refused%% *}" ] || fail "fpusbd ${refused#* } exited $status"
-    done
-    echo "fpusbd --setup --root wrote $(cd "$setup" && find . -type f | sort | tr '\n' ' ')and" \
-        "refused a bad ID, a bad group and roots it cannot write"
+    echo "fpusbd --setup --root wrote $(cd "$setup" && find . -type f | sort | tr '\n' ' ')"
 
     exec_start=$(sed -n 's/^ExecStart=//p' "$1$2/lib/systemd/user/fpusbd.service")
     program=${exec_start%% *}
