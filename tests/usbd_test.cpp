@@ -368,8 +368,8 @@ TEST(usbd_device_list, is_read_from_a_regular_file_of_bounded_size_only) {
 // ---- the setup ----------------------------------------------------------------------------
 
 // What fpusbd --setup writes below a scratch root, byte for byte: one rule line per vendor,
-// the group given, the device list without repeats; the files whole, readable by the user who
-// runs fpusbd, and a second run replaces the first.
+// the group given, the device list without repeats; the files whole and, whatever root's
+// umask, readable by the user who runs fpusbd; a second run replaces the first.
 TEST(usbd_setup, writes_the_rule_per_vendor_and_the_device_list) {
     const char* const rule_head =
         "# Written by fpusbd --setup with /etc/fpusbd/devices; run it again rather than edit "
@@ -410,7 +410,9 @@ TEST(usbd_setup, writes_the_rule_per_vendor_and_the_device_list) {
         args.insert(args.end(), {"--root", root.path + "/"});
         ASSERT_EQ(-1, parse(args, &c));
         testing::internal::CaptureStdout();
+        mode_t umask_before = umask(077);
         EXPECT_EQ(DI_EXIT_OK, usbd_setup_run(c.setup));
+        umask(umask_before);
         std::string out = testing::internal::GetCapturedStdout();
         EXPECT_EQ("wrote " + root.path + USBD_DEVICES_PATH + " and " + root.path + USBD_RULE_PATH +
                       "\n",
@@ -422,6 +424,11 @@ TEST(usbd_setup, writes_the_rule_per_vendor_and_the_device_list) {
             ASSERT_EQ(0, stat((root.path + rel).c_str(), &st)) << rel;
             EXPECT_EQ(0644u, st.st_mode & 07777) << rel;
             EXPECT_NE(0, stat((root.path + rel + ".new").c_str(), &st)) << rel << ".new left";
+        }
+        for (const char* rel : {"/etc", "/etc/fpusbd", "/etc/udev/rules.d"}) {
+            struct stat st;
+            ASSERT_EQ(0, stat((root.path + rel).c_str(), &st)) << rel;
+            EXPECT_EQ(0755u, st.st_mode & 07777) << rel;
         }
         // What it wrote is what fpusbd reads.
         std::vector<usbd_id> ids;

@@ -149,15 +149,17 @@ bool usbd_group_usable(const std::string& name) {
 
 // ---- writing ------------------------------------------------------------------------------
 
-// Each directory of `rel` below `root` made 0755 where missing.
+// Each directory of `rel` below `root` made where missing, 0755 whatever root's umask: the
+// user's fpusbd reads the list below it.
 static bool make_dirs(const std::string& root, const std::string& rel) {
     for (size_t at = rel.find('/', 1); at != std::string::npos; at = rel.find('/', at + 1)) {
         std::string dir = root + rel.substr(0, at);
         struct stat st;
-        if (mkdir(dir.c_str(), 0755) != 0 &&
-            (errno != EEXIST || stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
+        bool made = mkdir(dir.c_str(), 0755) == 0;
+        if ((made && chmod(dir.c_str(), 0755) != 0) ||
+            (!made && (errno != EEXIST || stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)))) {
             di_complain("cannot make the directory %s: %s", dir.c_str(),
-                        errno == EEXIST ? "something else is there" : strerror(errno));
+                        !made && errno == EEXIST ? "something else is there" : strerror(errno));
             return false;
         }
     }
