@@ -35,8 +35,7 @@ const int USBD_WRITE_TIMEOUT_MAX_MS = 4000;
 // printer after any of its closes (3 s, then 20 attempts a second apart).
 const int USBD_FOLLOW_GRACE_MS = 30000;
 
-// With --idle-exit, how long fpusbd stays without a printer: a printer away re-enumerating
-// keeps its place (USBD_FOLLOW_GRACE_MS) and counts as present meanwhile.
+// The longest --idle-exit, a day; the user unit's is two minutes.
 const int USBD_IDLE_EXIT_MAX_S = 86400;
 
 // What `fpusbd --setup` writes, below its --root: the udev rule and the device list that
@@ -102,8 +101,9 @@ bool usbd_parse_pipe(const char* s, int* endpoint, usbd_pipe* out);
 // PORT=NAME: a port path (1-2 or 1-2.3) and a usable socket file name.
 bool usbd_parse_alias(const char* s, usbd_alias* out);
 
-// Parses argv into `c`. Returns -1 to go on, or the status to exit with after --help or a bad
-// command line (the complaint printed to stderr as "fpusbd: ...").
+// Parses argv into `c`, and reads the list of --devices. Returns -1 to go on, or the status to
+// exit with after --help, a bad command line or a device list it cannot use (the complaint
+// printed to stderr as "fpusbd: ...").
 int usbd_parse_command_line(int argc, char** argv, usbd_config* c);
 
 // The device list's text: an ID a line (VID:PID or VID, as --device takes them), empty lines
