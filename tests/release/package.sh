@@ -112,7 +112,7 @@ check_setup() {
     [ "$program" = "$2/bin/fpusbd" ] || fail "the unit runs $program, not $2/bin/fpusbd"
     list=$(echo "$exec_start" | sed -n 's/.* --devices \([^ ]*\).*/\1/p')
     [ -f "$setup$list" ] || fail "the unit reads the device list $list, which --setup does not write"
-    # shellcheck disable=SC2086 # the unit's words
+    # shellcheck disable=SC2046 # the unit's words, split as systemd splits them
     if XDG_RUNTIME_DIR=$scratch "$fpusbd" $(echo "${exec_start#* }" | sed "s|$list|$setup$list|") \
         --list >"$scratch/log" 2>&1; then
         echo "the unit's command line runs with the list --setup wrote: $exec_start"
