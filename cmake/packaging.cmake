@@ -9,9 +9,14 @@ set(fp_man_pages fpflash fpsim)
 if(TARGET fpusbd)
     install(TARGETS fpusbd RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
     list(APPEND fp_programs fpusbd)
-    # A template, not a rule: the technician fills in the printer's IDs (see fpusbd(1)).
-    install(FILES ${CMAKE_SOURCE_DIR}/usbd/fpusbd.rules.in
-            DESTINATION ${CMAKE_INSTALL_DATADIR}/fpflash)
+    # The systemd user unit that fpusbd --setup's udev rule starts. Its ExecStart names fpusbd
+    # where this install puts it, which only the install knows (CPack's prefix is /usr): it is
+    # made at install time, just before it is installed.
+    install(CODE "
+        set(BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+        configure_file(\"${CMAKE_SOURCE_DIR}/usbd/fpusbd.service.in\"
+                       \"${CMAKE_BINARY_DIR}/fpusbd.service\" @ONLY)")
+    install(FILES ${CMAKE_BINARY_DIR}/fpusbd.service DESTINATION lib/systemd/user)
     list(APPEND fp_man_pages fpusbd)
 endif()
 

@@ -14,6 +14,9 @@ need mandoc mandoc
 if command -v dpkg >/dev/null 2>&1; then
     need dpkg-shlibdeps dpkg-dev
     need lintian lintian
+    # fpusbd's user unit and udev rule: systemd-analyze verify, udevadm test.
+    need systemd-analyze systemd
+    need udevadm udev
 fi
 [ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
 [ -f /usr/include/zlib.h ] || missing="$missing zlib1g-dev"

@@ -1,12 +1,20 @@
-// fpusbd's pieces that need no bus: what its command line accepts, the names it publishes
-// under, and the buffer behind READ.
+// fpusbd's pieces that need no bus: what its command line and its device list accept, what
+// its setup writes, the names it publishes under, and the buffer behind READ.
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include <ftw.h>
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
+#include "tests/not_regular_files.h"
 #include "tests/test_util.h"
 #include "usbd/usbd.h"
 
@@ -196,6 +204,25 @@ TEST(usbd_command_line, refuses_what_it_cannot_serve) {
         // fpflash would have dropped the connection before the failure came
         {{"--device", "1209:0001", "--write-timeout", "5000"}, DI_EXIT_USAGE},
         {{"--device", "1209:0001", "--poll", "5"}, DI_EXIT_USAGE},
+        {{"--device", "1209:0001", "--idle-exit", "120"}, -1},
+        {{"--device", "1209:0001", "--idle-exit", "0"}, DI_EXIT_USAGE},
+        {{"--device", "1209:0001", "--idle-exit", "86401"}, DI_EXIT_USAGE},
+        {{"--devices", "/nonexistent/devices"}, DI_EXIT_FAILED},
+        {{"--devices", "/dev/null", "--devices", "/dev/null"}, DI_EXIT_USAGE},
+        {{"--devices", "/dev/null"}, DI_EXIT_FAILED}, // not a regular file
+        {{"--setup", "1209"}, -1},
+        {{"--setup", "1209:0001", "--setup", "04b8", "--group", "lp", "--root", "/tmp"}, -1},
+        {{"--setup", "12345"}, DI_EXIT_USAGE},
+        {{"--setup", "1209", "--group", "lp\", MODE=\"0666"}, DI_EXIT_USAGE},
+        {{"--setup", "1209", "--group", "Plugdev"}, DI_EXIT_USAGE},
+        {{"--setup", "1209", "--group", "-x"}, DI_EXIT_USAGE},
+        {{"--setup", "1209", "--root", ""}, DI_EXIT_USAGE},
+        // the setup serves nothing: whatever comes with it is a mistake
+        {{"--setup", "1209", "--device", "1209"}, DI_EXIT_USAGE},
+        {{"--setup", "1209", "--list"}, DI_EXIT_USAGE},
+        {{"--setup", "1209", "--idle-exit", "120"}, DI_EXIT_USAGE},
+        {{"--device", "1209", "--root", "/tmp"}, DI_EXIT_USAGE},
+        {{"--device", "1209", "--group", "plugdev"}, DI_EXIT_USAGE},
     };
     testing::internal::CaptureStdout();
     testing::internal::CaptureStderr();
@@ -211,6 +238,7 @@ TEST(usbd_command_line, refuses_what_it_cannot_serve) {
     EXPECT_NE(std::string::npos, err.find("fpusbd: --device 1209:: not VID:PID")) << err;
     EXPECT_NE(std::string::npos, err.find("--device VID:PID")) << err;
     EXPECT_NE(std::string::npos, out.find("--pipe N=OUT,IN")) << out;
+    EXPECT_NE(std::string::npos, err.find("fpusbd: --root goes with --setup")) << err;
 }
 
 TEST(usbd_command_line, maps_pipes_to_endpoints_of_their_number_unless_told) {
@@ -226,6 +254,230 @@ TEST(usbd_command_line, maps_pipes_to_endpoints_of_their_number_unless_told) {
     EXPECT_EQ(0x02, c.pipes[3].out);
     EXPECT_EQ(0x84, c.pipes[3].in);
     EXPECT_EQ("p", usbd_instance_name(c, "1-4"));
+}
+
+// ---- the device list ----------------------------------------------------------------------
+
+// A file root wrote, read as strictly as any outside input: an ID a line, or nothing, or a
+// comment; the first other line is refused by its number, and nothing of the list is taken.
+TEST(usbd_device_list, takes_one_id_a_line_and_refuses_any_other_line_by_number) {
+    const struct {
+        std::string text;
+        size_t bad_line; // 0: read
+        std::vector<std::string> ids;
+    } cases[] = {
+        {"1209:0001\n", 0, {"1209:0001"}},
+        {"# fpusbd --setup\n\n1209:0001\n04b8\n", 0, {"1209:0001", "04b8:*"}},
+        {"1209:0001", 0, {"1209:0001"}}, // no newline at its end
+        {"", 0, {}},
+        {std::string("#\xff\0 a comment takes anything\n1209\n", 34), 0, {"1209:*"}},
+        {"1209:0001\r\n", 1, {}},
+        {" 1209\n", 1, {}},
+        {"1209 # the printer\n", 1, {}},
+        {"1209:0001\n\t\n", 2, {}},
+        {"\n\n12345\n", 3, {}},
+        {"1209:0001\n 1209:0002\n", 2, {}}, // nothing of it taken
+        {std::string("1209\0:0001\n", 11), 1, {}},
+        {"0x1209\n", 1, {}},
+        {std::string(100, 'f') + "\n", 1, {}},
+    };
+    for (const auto& k : cases) {
+        std::vector<usbd_id> ids = {{0xAAAA, 0xBBBB, false}};
+        testing::internal::CaptureStderr();
+        bool ok = usbd_parse_devices(k.text, "devices", &ids);
+        std::string err = testing::internal::GetCapturedStderr();
+        std::string shown = testing::PrintToString(k.text);
+        EXPECT_EQ(k.bad_line == 0, ok) << shown;
+        if (k.bad_line != 0) {
+            EXPECT_NE(std::string::npos, err.find("devices:" + std::to_string(k.bad_line) + ": "))
+                << shown << ": " << err;
+            EXPECT_EQ(1u, ids.size()) << shown;
+            continue;
+        }
+        EXPECT_EQ("", err) << shown;
+        std::vector<std::string> got;
+        for (size_t i = 1; i < ids.size(); i++) {
+            char id[16];
+            snprintf(id, sizeof(id), "%04x:%04x", ids[i].vid, ids[i].pid);
+            got.push_back(ids[i].any_pid ? std::string(id, 5) + "*" : id);
+        }
+        EXPECT_EQ(k.ids, got) << shown;
+    }
+}
+
+// A directory of its own for a test, removed with all it holds.
+struct scratch_dir {
+    std::string path;
+    scratch_dir() {
+        char tmpl[] = "/tmp/fpusbd-test-XXXXXX";
+        if (mkdtemp(tmpl) != nullptr)
+            path = tmpl;
+        else
+            ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+    }
+    ~scratch_dir() {
+        if (!path.empty())
+            nftw(
+                path.c_str(),
+                [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 16,
+                FTW_DEPTH | FTW_PHYS);
+    }
+    scratch_dir(const scratch_dir&) = delete;
+    scratch_dir& operator=(const scratch_dir&) = delete;
+    std::string write(const std::string& name, const std::string& text) const {
+        std::ofstream(path + "/" + name, std::ios::binary) << text;
+        return path + "/" + name;
+    }
+    std::string read(const std::string& name) const {
+        std::ifstream f(path + "/" + name, std::ios::binary);
+        std::stringstream s;
+        s << f.rdbuf();
+        return s.str();
+    }
+};
+
+TEST(usbd_device_list, is_read_from_a_regular_file_of_bounded_size_only) {
+    scratch_dir dir;
+    usbd_config c;
+    ASSERT_EQ(-1,
+              parse({"--devices", dir.write("devices", "1209:0001\n"), "--device", "04b8"}, &c));
+    ASSERT_EQ(2u, c.ids.size());
+    EXPECT_EQ(0x04B8, c.ids[0].vid);
+    EXPECT_EQ(0x0001, c.ids[1].pid);
+    // A list that names nothing serves nothing.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(DI_EXIT_FAILED, parse({"--devices", dir.write("empty", "# none\n")}, &c));
+    EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find("names no printer"));
+
+    std::string big = "# " + std::string(USBD_DEVICES_MAX, 'x') + "\n1209\n";
+    not_regular_files others;
+    std::vector<std::string> refused = others.paths();
+    refused.push_back(dir.write("big", big));
+    refused.push_back(dir.path + "/missing");
+    for (const std::string& path : refused) {
+        std::vector<usbd_id> ids;
+        testing::internal::CaptureStderr();
+        // A FIFO nobody writes would block the start for ever.
+        EXPECT_FALSE(usbd_read_devices(path.c_str(), &ids)) << path;
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_NE(std::string::npos, err.find(path)) << err;
+        EXPECT_TRUE(ids.empty()) << path;
+    }
+}
+
+// ---- the setup ----------------------------------------------------------------------------
+
+// What fpusbd --setup writes below a scratch root, byte for byte: one rule line per vendor,
+// the group given, the device list without repeats; the files whole and, whatever root's
+// umask, readable by the user who runs fpusbd; a second run replaces the first.
+TEST(usbd_setup, writes_the_rule_per_vendor_and_the_device_list) {
+    const char* const rule_head =
+        "# Written by fpusbd --setup with /etc/fpusbd/devices; run it again rather than edit "
+        "this.\n"
+        "# Every product of each vendor: a printer's loader enumerates with a product ID of its "
+        "own.\n"
+        "# The user at the machine may open them (uaccess), and the group's users from "
+        "anywhere;\n"
+        "# plugging one in starts fpusbd.service in each user's service manager.\n";
+    const char* const list_head =
+        "# The printers fpusbd.service serves: one USB ID a line, VID:PID, or VID for every\n"
+        "# product of the vendor. Written by fpusbd --setup with "
+        "/etc/udev/rules.d/70-fpusbd.rules;\n"
+        "# run it again rather than edit this.\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string rule, list;
+    } cases[] = {
+        {{"--setup", "1209:0001"},
+         "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"1209\", "
+         "TAG+=\"uaccess\", GROUP=\"plugdev\", MODE=\"0660\", TAG+=\"systemd\", "
+         "ENV{SYSTEMD_USER_WANTS}+=\"fpusbd.service\"\n",
+         "1209:0001\n"},
+        {{"--setup", "1209:0001", "--setup", "04B8", "--setup", "1209:2", "--setup", "1209:0001",
+          "--group", "lp"},
+         "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"1209\", "
+         "TAG+=\"uaccess\", GROUP=\"lp\", MODE=\"0660\", TAG+=\"systemd\", "
+         "ENV{SYSTEMD_USER_WANTS}+=\"fpusbd.service\"\n"
+         "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"04b8\", "
+         "TAG+=\"uaccess\", GROUP=\"lp\", MODE=\"0660\", TAG+=\"systemd\", "
+         "ENV{SYSTEMD_USER_WANTS}+=\"fpusbd.service\"\n",
+         "1209:0001\n04b8\n1209:0002\n"},
+    };
+    scratch_dir root;
+    for (const auto& k : cases) {
+        usbd_config c;
+        std::vector<std::string> args = k.args;
+        args.insert(args.end(), {"--root", root.path + "/"});
+        ASSERT_EQ(-1, parse(args, &c));
+        testing::internal::CaptureStdout();
+        mode_t umask_before = umask(077);
+        EXPECT_EQ(DI_EXIT_OK, usbd_setup_run(c.setup));
+        umask(umask_before);
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ("wrote " + root.path + USBD_DEVICES_PATH + " and " + root.path + USBD_RULE_PATH +
+                      "\n",
+                  out);
+        EXPECT_EQ(rule_head + k.rule, root.read(USBD_RULE_PATH));
+        EXPECT_EQ(list_head + k.list, root.read(USBD_DEVICES_PATH));
+        for (const char* rel : {USBD_RULE_PATH, USBD_DEVICES_PATH}) {
+            struct stat st;
+            ASSERT_EQ(0, stat((root.path + rel).c_str(), &st)) << rel;
+            EXPECT_EQ(0644u, st.st_mode & 07777) << rel;
+            EXPECT_NE(0, stat((root.path + rel + ".new").c_str(), &st)) << rel << ".new left";
+        }
+        for (const char* rel : {"/etc", "/etc/fpusbd", "/etc/udev/rules.d"}) {
+            struct stat st;
+            ASSERT_EQ(0, stat((root.path + rel).c_str(), &st)) << rel;
+            EXPECT_EQ(0755u, st.st_mode & 07777) << rel;
+        }
+        // What it wrote is what fpusbd reads.
+        std::vector<usbd_id> ids;
+        EXPECT_TRUE(usbd_read_devices((root.path + USBD_DEVICES_PATH).c_str(), &ids));
+        EXPECT_EQ(std::count(k.list.begin(), k.list.end(), '\n'), static_cast<long>(ids.size()));
+    }
+}
+
+// Refused with what is wrong: no root, or a file in the place of the root or of a directory
+// below it. Nothing gets to where the rule goes.
+TEST(usbd_setup, refuses_a_root_it_cannot_write) {
+    const struct {
+        const char* what;
+        std::vector<const char*> dirs, files; // made below the scratch directory
+        const char* root;
+        const char* said;
+    } cases[] = {
+        {"no root", {}, {}, "missing", "--root "},
+        {"a file for a root", {}, {"file"}, "file", "not a directory"},
+        {"a file for etc", {"root"}, {"root/etc"}, "root", "cannot make the directory"},
+        {"a file for rules.d",
+         {"root", "root/etc", "root/etc/udev"},
+         {"root/etc/udev/rules.d"},
+         "root",
+         "/etc/udev/rules.d: something else is there"},
+        {"a directory for the rule",
+         {"root", "root/etc", "root/etc/udev", "root/etc/udev/rules.d",
+          "root/etc/udev/rules.d/70-fpusbd.rules"},
+         {},
+         "root",
+         "cannot write"},
+    };
+    for (const auto& k : cases) {
+        scratch_dir dir;
+        for (const char* d : k.dirs)
+            ASSERT_EQ(0, mkdir((dir.path + "/" + d).c_str(), 0755)) << d;
+        for (const char* f : k.files)
+            dir.write(f, "x");
+        usbd_setup s;
+        s.ids = {{0x1209, 0x0001, false}};
+        s.root = dir.path + "/" + k.root;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(DI_EXIT_FAILED, usbd_setup_run(s)) << k.what;
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_NE(std::string::npos, err.find(k.said)) << k.what << ": " << err;
+        struct stat st;
+        bool rule = stat((s.root + USBD_RULE_PATH).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+        EXPECT_FALSE(rule) << k.what;
+    }
 }
 
 // The READ buffer against a plain queue, through every wrap of the ring: every byte comes out

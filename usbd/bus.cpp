@@ -430,8 +430,8 @@ static void retry_access(long long now) {
             libusb_device_descriptor d = {};
             libusb_get_device_descriptor(w.dev, &d);
             di_complain("no access to the printer at USB port %s (%04x:%04x): its device node is "
-                        "not writable by this user. Install fpusbd's udev rule for vendor %04x "
-                        "(see fpusbd(1)), then unplug and replug the printer",
+                        "not writable by this user. Run fpusbd --setup %04x as root once (see "
+                        "fpusbd(1)), then unplug and replug the printer",
                         port_of(w.dev).c_str(), d.idVendor, d.idProduct, d.idVendor);
         }
         if (a == ARRIVAL_SERVED)
@@ -587,6 +587,10 @@ void bus_listeners(std::vector<struct pollfd>* fds, std::vector<printer*>* ps) {
 
 bool bus_serves(const printer* p) {
     return std::find(printers.begin(), printers.end(), p) != printers.end();
+}
+
+bool bus_has_printers() {
+    return !printers.empty() || !no_access.empty();
 }
 
 long long bus_poll_fds(std::vector<struct pollfd>* fds) {

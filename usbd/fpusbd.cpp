@@ -61,6 +61,26 @@ static void* watch_signals(void* arg) {
     _exit(DI_EXIT_OK);
 }
 
+// Whether --idle-exit's time without a printer is over; else brings `wake` forward to when it
+// will be. Started by udev for a printer, fpusbd outlives an update's every re-enumeration:
+// the place a printer keeps while it is away counts as a printer.
+static bool idle_over(long long* wake) {
+    static long long idle_since = -1;
+    if (cfg.idle_exit_s <= 0)
+        return false;
+    long long now = di_now_ms();
+    if (bus_has_printers()) {
+        idle_since = -1;
+        return false;
+    }
+    if (idle_since < 0)
+        idle_since = now;
+    long long end = idle_since + cfg.idle_exit_s * 1000LL;
+    if (*wake < 0 || end < *wake)
+        *wake = end;
+    return now >= end;
+}
+
 static int run() {
     std::vector<struct pollfd> fds;
     std::vector<printer*> listeners;
@@ -74,6 +94,10 @@ static int run() {
         clients_to_poll(&fds, &client_ids);
         size_t usb_from = fds.size();
         long long wake = bus_poll_fds(&fds);
+        if (idle_over(&wake)) {
+            di_log("no printer for %d s: exiting", cfg.idle_exit_s);
+            return DI_EXIT_OK;
+        }
         int r = di_poll(fds.data(), fds.size(), wake, nullptr);
         if (r < 0 && errno != EINTR) {
             di_complain("poll: %s", strerror(errno));
@@ -127,6 +151,8 @@ int main(int argc, char** argv) {
         return status;
     // Lines as they happen, also into a pipe.
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (!cfg.setup.ids.empty())
+        return usbd_setup_run(cfg.setup);
 
     // Taken before any other thread starts (libusb's too), so that only the watch takes them.
     static di_signals signals;
@@ -156,7 +182,7 @@ int main(int argc, char** argv) {
     const char* xdg = getenv("XDG_RUNTIME_DIR");
     if (geteuid() == 0 && (xdg == nullptr || *xdg == '\0'))
         di_complain("note: as root, the printers are published in %s, where only root's fpflash "
-                    "looks; run fpusbd as the user who runs fpflash, with its udev rule (see "
+                    "looks; run fpusbd as the user who runs fpflash, after fpusbd --setup (see "
                     "fpusbd(1))",
                     di_class_path().c_str());
 

@@ -101,6 +101,8 @@ void bus_follow();
 // The published printers' listening sockets, and those printers.
 void bus_listeners(std::vector<struct pollfd>* fds, std::vector<printer*>* ps);
 bool bus_serves(const printer* p);
+// Whether a printer is there, away with its place kept, or waiting for access to its node.
+bool bus_has_printers();
 // libusb's descriptors to poll. Returns when the bus next wants attention by the clock (as
 // di_now_ms), -1 for never.
 long long bus_poll_fds(std::vector<struct pollfd>* fds);

@@ -4,17 +4,19 @@
 
 static const char INTRO[] =
     "Usage: fpusbd --device VID[:PID] [OPTION]...\n"
+    "       fpusbd --devices FILE [OPTION]...\n"
     "       fpusbd --list\n"
+    "       fpusbd --setup VID[:PID] [--setup VID[:PID]]... [--group GROUP] [--root DIR]\n"
     "Publishes each printer on the USB bus that has one of the given IDs as a device\n"
     "interface under $XDG_RUNTIME_DIR/device-interfaces (or /tmp/device-interfaces-UID),\n"
     "named by its USB port path (1-2, 1-2.3), so that fpflash can update it. A printer\n"
     "that re-enumerates at its port (into its loader and back), whatever its new product\n"
-    "ID, is followed and keeps its name and its place. Runs until SIGINT or SIGTERM, and\n"
-    "removes its sockets then.\n"
+    "ID, is followed and keeps its name and its place. Runs until SIGINT or SIGTERM, or\n"
+    "--idle-exit, and removes its sockets then.\n"
     "\n"
-    "Run it as the user who runs fpflash. Access to the printer's USB device node comes\n"
-    "from the udev rule shipped with fpusbd (see fpusbd(1)), filled in with the printer's\n"
-    "vendor ID.\n";
+    "Run it as the user who runs fpflash. Once per machine, as root, fpusbd --setup gives\n"
+    "the printers of a vendor to the user at the machine, and has fpusbd started for that\n"
+    "user (the systemd user unit fpusbd.service) whenever one is plugged in.\n";
 
 static const long TIMEOUT_MAX_MS = 600000;
 
@@ -138,6 +140,8 @@ std::string usbd_instance_name(const usbd_config& c, const std::string& port) {
 
 // The settings being parsed; what parsing ends with is copied out.
 static usbd_config given;
+// An option that goes with --setup only, when given.
+static const char* setup_option = nullptr;
 
 // A whole number from lo to hi into `out`, or `why` it is not.
 static const char* set_int(const char* s, long lo, long hi, int* out, const char* why) {
@@ -160,6 +164,22 @@ static const di_option options[] = {
              return "not VID:PID or VID in hex, e.g. 1209:0001";
          given.ids.push_back(id);
          return DI_TAKEN;
+     }},
+    {"devices", "FILE", 0,
+     "serve the printers whose IDs FILE lists, one a line\n"
+     "(fpusbd --setup writes /etc/fpusbd/devices)",
+     [](const char* a) -> const char* {
+         if (given.devices != nullptr)
+             return "given twice";
+         given.devices = a;
+         return DI_TAKEN;
+     }},
+    {"idle-exit", "SECONDS", 0,
+     "exit once no printer has been there for SECONDS; one away\n"
+     "re-enumerating, its place kept, is there",
+     [](const char* a) {
+         return set_int(a, 1, USBD_IDLE_EXIT_MAX_S, &given.idle_exit_s,
+                        "not a number of seconds (1 to 86400)");
      }},
     {"interface", "N", 0, "the printer's USB interface (default 0)",
      [](const char* a) {
@@ -225,16 +245,44 @@ static const di_option options[] = {
          return set_int(a, 10, TIMEOUT_MAX_MS, &given.poll_ms,
                         "not a time in milliseconds (10 to 600000)");
      }},
+
+    {"setup", "VID[:PID]", 1,
+     "write the udev rule for the printers of vendor VID and the\n"
+     "device list of fpusbd.service, reload udev, and exit;\n"
+     "repeat for more IDs",
+     [](const char* a) -> const char* {
+         usbd_id id = {0, 0};
+         if (!usbd_parse_id(a, &id))
+             return "not VID:PID or VID in hex, e.g. 1209:0001";
+         given.setup.ids.push_back(id);
+         return DI_TAKEN;
+     }},
+    {"group", "GROUP", 1,
+     "the group whose users may open the printers from\n"
+     "anywhere (default plugdev)",
+     [](const char* a) {
+         given.setup.group = a;
+         setup_option = "--group";
+         return usbd_group_usable(a) ? DI_TAKEN
+                                     : "not a group name (a-z, 0-9, _ and -, at most 32)";
+     }},
+    {"root", "DIR", 1, "write below DIR instead of /, and leave udev alone",
+     [](const char* a) {
+         given.setup.root = a;
+         setup_option = "--root";
+         return di_usable(!given.setup.root.empty());
+     }},
 };
 // clang-format on
 
 int usbd_parse_command_line(int argc, char** argv, usbd_config* c) {
-    static const char* const headings[] = {"\nOptions:\n"};
-    const di_usage usage = {"fpusbd", INTRO, headings, 1, 24};
+    static const char* const headings[] = {"\nOptions:\n", "\nThe one-time setup, as root:\n"};
+    const di_usage usage = {"fpusbd", INTRO, headings, 2, 24};
     std::vector<const di_option*> all;
     for (const di_option& o : options)
         all.push_back(&o);
     given = usbd_config();
+    setup_option = nullptr;
     usbd_default_pipes(given.pipes);
     int status = di_parse_options(argc, argv, usage, all);
     if (status >= 0)
@@ -243,7 +291,24 @@ int usbd_parse_command_line(int argc, char** argv, usbd_config* c) {
         fprintf(stderr, "fpusbd: --record-no-blocks goes with --record FILE\n");
         return DI_EXIT_USAGE;
     }
-    if (!given.list && given.ids.empty()) {
+    bool setup = !given.setup.ids.empty();
+    if (setup && (given.list || !given.ids.empty() || given.devices || given.idle_exit_s > 0)) {
+        fprintf(stderr, "fpusbd: --setup writes its files and exits: it serves no printer and "
+                        "lists nothing\n");
+        return DI_EXIT_USAGE;
+    }
+    if (!setup && setup_option != nullptr) {
+        fprintf(stderr, "fpusbd: %s goes with --setup\n", setup_option);
+        return DI_EXIT_USAGE;
+    }
+    if (given.devices != nullptr && !usbd_read_devices(given.devices, &given.ids))
+        return DI_EXIT_FAILED;
+    if (given.devices != nullptr && given.ids.empty()) {
+        fprintf(stderr, "fpusbd: %s names no printer (fpusbd --setup VID writes it)\n",
+                given.devices);
+        return DI_EXIT_FAILED;
+    }
+    if (!setup && !given.list && given.ids.empty()) {
         fprintf(stderr, "fpusbd: which printers? Give --device VID:PID (fpusbd --list shows the "
                         "IDs on the bus), or --device VID\n");
         return DI_EXIT_USAGE;

@@ -35,6 +35,23 @@ const int USBD_WRITE_TIMEOUT_MAX_MS = 4000;
 // printer after any of its closes (3 s, then 20 attempts a second apart).
 const int USBD_FOLLOW_GRACE_MS = 30000;
 
+// The longest --idle-exit, a day; the user unit's is two minutes.
+const int USBD_IDLE_EXIT_MAX_S = 86400;
+
+// What `fpusbd --setup` writes, below its --root: the udev rule and the device list that
+// the user unit (fpusbd.service) reads.
+const char* const USBD_RULE_PATH = "/etc/udev/rules.d/70-fpusbd.rules";
+const char* const USBD_DEVICES_PATH = "/etc/fpusbd/devices";
+const char* const USBD_DEFAULT_GROUP = "plugdev";
+
+// The one-time setup, as root: the IDs to write, the group whose users may open the printers
+// from anywhere, and the root to write under.
+struct usbd_setup {
+    std::vector<usbd_id> ids;
+    std::string group = USBD_DEFAULT_GROUP;
+    std::string root; // empty: the system's
+};
+
 // A fixed name for the printer at one port, in place of the port path.
 struct usbd_alias {
     std::string port;
@@ -43,6 +60,9 @@ struct usbd_alias {
 
 struct usbd_config {
     std::vector<usbd_id> ids;
+    const char* devices = nullptr; // --devices: more IDs, from a file
+    int idle_exit_s = 0;           // 0: run until a signal
+    usbd_setup setup;              // --setup given: write the files and exit
     int interface = 0;
     usbd_pipe pipes[DI_ENDPOINTS];
     bool pipe_given[DI_ENDPOINTS] = {};
@@ -83,9 +103,32 @@ bool usbd_parse_pipe(const char* s, int* endpoint, usbd_pipe* out);
 // PORT=NAME: a port path (1-2 or 1-2.3) and a usable socket file name.
 bool usbd_parse_alias(const char* s, usbd_alias* out);
 
-// Parses argv into `c`. Returns -1 to go on, or the status to exit with after --help or a bad
-// command line (the complaint printed to stderr as "fpusbd: ...").
+// Parses argv into `c`, and reads the list of --devices. Returns -1 to go on, or the status to
+// exit with after --help, a bad command line or a device list it cannot use (the complaint
+// printed to stderr as "fpusbd: ...").
 int usbd_parse_command_line(int argc, char** argv, usbd_config* c);
+
+// The device list's text: an ID a line (VID:PID or VID, as --device takes them), empty lines
+// and lines starting with '#' ignored. Appends the IDs to `ids`; returns false at the first
+// other line, having complained with `name` and its line number.
+bool usbd_parse_devices(const std::string& text, const char* name, std::vector<usbd_id>* ids);
+
+// Reads the device list at `path` (at most USBD_DEVICES_MAX bytes) into `ids`. Returns
+// false, having complained.
+const size_t USBD_DEVICES_MAX = 65536;
+bool usbd_read_devices(const char* path, std::vector<usbd_id>* ids);
+
+// What --setup writes: the udev rule, one line per vendor of `s.ids`, and the device list.
+std::string usbd_rule_text(const usbd_setup& s);
+std::string usbd_devices_text(const usbd_setup& s);
+
+// Whether `name` may stand in the rule as a group: a plain POSIX user or group name.
+bool usbd_group_usable(const std::string& name);
+
+// Writes both files below `s.root`, which must exist, each whole under another name first;
+// with no root, into the system's, then reloads udev and has it look again at the devices of
+// the vendors plugged in already. Returns the exit status, having said what it did.
+int usbd_setup_run(const usbd_setup& s);
 
 // The device's port path as sysfs writes it: "1-2.3" for port 3 of the hub at port 2 of bus
 // 1, "usb1" for bus 1's root hub.

@@ -271,7 +271,9 @@ def run(b, r, lab, c):
     check_output(c, r, result, want, b.newline)
 
     if r.get("self_stop"):
-        c.expect(printer.wait_stopped(5), "the printer did not stop by itself")
+        bound = 5 if r["self_stop"] is True else r["self_stop"]
+        c.expect(printer.wait_stopped(bound), "the printer did not stop by itself within %d s"
+                 % bound)
     for p in lab.printers:
         st = p.stop()
         c.expect(st == 0, "%s ended with status %s" % (p.name, st))

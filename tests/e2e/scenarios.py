@@ -31,6 +31,7 @@ Fields of a row (all but the name optional):
              sizes in bytes; `args` replaces the command line
   timeout    seconds the run may take at most (150, and 50 ms a record)
   self_stop  True: the printer must stop by itself once the new firmware has been read
+             (within 5 s of fpflash's end), or within this many seconds
   builds     where it runs: host and asan (Linux), wine (the Windows program), memcheck
              (host under valgrind), usbd (through fpusbd over an emulated USB bus, with
              fpusb-testbed in fpsim's place)
@@ -372,6 +373,22 @@ row("usb_stop_on_a_slow_bus", transcript="complete_update",
     sim=["--slow-bus", "10000", "--stop-when-done"], self_stop=True, builds=USBD,
     log=[("slow bus: fpusbd waits on a request", 1),
          ("stopped by signal 15; the bus did not answer within 800 ms", 1)])
+# Started by udev, fpusbd ends by itself once no printer has been there for its --idle-exit
+# time (the unit's 120 s, 1 s here). The printer is away 1.5 s at each switch, longer than
+# that, but keeps its place meanwhile and counts: no end mid-update. Unplugged at the end, it
+# keeps its place for 30 s more, and fpusbd ends a second after it is given up, its socket gone.
+IDLE_EXIT = ("no printer for 1 s: exiting", 1)
+row("usb_idle_exit_after_update", transcript="complete_update",
+    sim=["--idle-exit", "1", "--reenum", "1500", "--stop-when-done"], self_stop=45, builds=USBD,
+    log=[(FOLLOWED, 2), ("printer-1: kept for 30 s", 3), ("printer-1 given up", 1), IDLE_EXIT,
+         ("fpusbd ended by itself, status 0, 3[0-9]{4} ms after the printer left", 1)])
+# Started without a printer there (one plugged in and out at once, or a start by hand), it
+# ends once its time is up, while fpflash still looks for one.
+row("usb_idle_exit_no_printer", transcript="no_printer",
+    sim=["--absent", "never", "--idle-exit", "1"], status=-1, kept="none", touched=False,
+    self_stop=True, builds=USBD,
+    log=[IDLE_EXIT, ("fpusbd ended by itself, status 0, [0-9]+ ms after its start without a "
+                     "printer", 1)])
 
 
 def trace_path(name):

@@ -1,13 +1,15 @@
 #!/bin/sh
 # usage: package.sh install|deb BUILD_DIR SOURCE_DIR
 # install: `cmake --install` of BUILD_DIR into a scratch root puts exactly the programs,
-#          their man pages and fpusbd's udev rule template in place; the pages are clean roff
+#          their man pages and fpusbd's systemd user unit in place; the pages are clean roff
 #          for groff and mandoc, in man-pages(7)'s layout, fpsim.1 and fpusbd.1 list the
 #          options of their --help, the drivers print their version, and fpflash runs.
+#          fpusbd --setup writes below a scratch root a udev rule that udev parses (as root,
+#          where udevadm is) and the device list with which the unit's command line runs.
 # deb:     the Debian package `make deb` makes of SOURCE_DIR's commit (BUILD_DIR is not used)
 #          is hardened, lintian finds nothing in it but the placeholder maintainer, it installs
-#          with dpkg, its programs run, and its purge leaves none of its files behind. Needs
-#          root and dpkg.
+#          with dpkg, its programs run, systemd takes its user unit without a word, and its
+#          purge leaves none of its files behind. Needs root and dpkg.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
@@ -20,9 +22,9 @@ version=$(head -n 1 "$root/VERSION")
 expected="bin/fpflash
 bin/fpsim
 bin/fpusbd
+lib/systemd/user/fpusbd.service
 share/doc/fpflash/changelog.gz
 share/doc/fpflash/copyright
-share/fpflash/fpusbd.rules.in
 share/man/man1/fpflash.1.gz
 share/man/man1/fpsim.1.gz
 share/man/man1/fpusbd.1.gz"
@@ -91,6 +93,66 @@ check_man_pages() {
     done
 }
 
+# check_setup DESTDIR PREFIX: udev parses the rule fpusbd --setup writes below a scratch root
+# (as root, where udevadm is), and the unit's command line, with the installed fpusbd and the
+# list the setup wrote, is one fpusbd takes. What it writes and refuses, tests/usbd_test.cpp.
+check_setup() {
+    fpusbd=$1$2/bin/fpusbd
+    setup=$scratch/setup
+    mkdir -p "$setup"
+    "$fpusbd" --setup 1209:0001 --setup 04b8 --root "$setup" >"$scratch/log" 2>&1 ||
+        { cat "$scratch/log"; fail "fpusbd --setup --root exited $?"; return; }
+    rule=$setup/etc/udev/rules.d/70-fpusbd.rules
+    [ -f "$rule" ] && [ -f "$setup/etc/fpusbd/devices" ] ||
+        { fail "fpusbd --setup wrote: $(cd "$setup" && find . -type f)"; return; }
+    echo "fpusbd --setup --root wrote $(cd "$setup" && find . -type f | sort | tr '\n' ' ')"
+
+    exec_start=$(sed -n 's/^ExecStart=//p' "$1$2/lib/systemd/user/fpusbd.service")
+    program=${exec_start%% *}
+    [ "$program" = "$2/bin/fpusbd" ] || fail "the unit runs $program, not $2/bin/fpusbd"
+    list=$(echo "$exec_start" | sed -n 's/.* --devices \([^ ]*\).*/\1/p')
+    [ -f "$setup$list" ] || fail "the unit reads the device list $list, which --setup does not write"
+    # shellcheck disable=SC2046 # the unit's words, split as systemd splits them
+    if XDG_RUNTIME_DIR=$scratch "$fpusbd" $(echo "${exec_start#* }" | sed "s|$list|$setup$list|") \
+        --list >"$scratch/log" 2>&1; then
+        echo "the unit's command line runs with the list --setup wrote: $exec_start"
+    else
+        cat "$scratch/log"
+        fail "fpusbd does not take the unit's command line: $exec_start"
+    fi
+
+    if [ "$(id -u)" != 0 ] || ! command -v udevadm >/dev/null 2>&1; then
+        echo "udev's parse of the rule not checked: it needs root and udevadm"
+        return
+    fi
+    # udevadm test reads the rules directories only; the rule goes where nothing keeps it.
+    check=/run/udev/rules.d/70-fpusbd-check-$$.rules
+    mkdir -p /run/udev/rules.d && cp "$rule" "$check" || { fail "cannot place $check"; return; }
+    udevadm test --action=add /sys/class/net/lo >"$scratch/udev" 2>&1
+    rm -f "$check"
+    grep -q "^Reading rules file: $check\$" "$scratch/udev" || fail "udevadm test did not read $check"
+    if grep "$check" "$scratch/udev" | grep -v "^Reading rules file: "; then
+        fail "udev finds fault with the rule"
+    else
+        echo "udevadm test parses the rule without a word"
+    fi
+}
+
+# check_unit UNIT: systemd's user manager takes the installed unit without a word; a bad key
+# only warns, so anything said fails.
+check_unit() {
+    command -v systemd-analyze >/dev/null 2>&1 ||
+        { fail "systemd-analyze is not installed (make deps)"; return; }
+    mkdir -m 700 "$scratch/xdg"
+    said=$(XDG_RUNTIME_DIR=$scratch/xdg systemd-analyze --user --man=no verify "$1" 2>&1)
+    status=$?
+    if [ $status != 0 ] || [ -n "$said" ]; then
+        fail "systemd-analyze verify $1 (status $status): $said"
+    else
+        echo "systemd-analyze --user verify $1: nothing to say"
+    fi
+}
+
 case $mode in
 install)
     DESTDIR=$scratch/root cmake --install "$build" --prefix /opt/fp >"$scratch/log" ||
@@ -99,6 +161,7 @@ install)
     [ "$got" = "$expected" ] || fail "installed: $(echo $got), want: $(echo $expected)"
     check_fpflash "$scratch/root/opt/fp/bin/fpflash"
     check_man_pages "$scratch/root/opt/fp/share/man/man1" "$scratch/root/opt/fp/bin"
+    check_setup "$scratch/root" /opt/fp
     ;;
 deb)
     [ "$(id -u)" = 0 ] || skip "the package test installs with dpkg and needs root (CI runs as root)"
@@ -168,6 +231,7 @@ deb)
     [ "$(/usr/bin/fpusbd --help | head -n 1)" = "Usage: fpusbd --device VID[:PID] [OPTION]..." ] ||
         fail "/usr/bin/fpusbd --help"
     check_man_pages /usr/share/man/man1 /usr/bin
+    check_unit /usr/lib/systemd/user/fpusbd.service
 
     dpkg --purge fpflash >"$scratch/log" 2>&1 || { cat "$scratch/log"; fail "dpkg --purge"; }
     installed=0

@@ -107,7 +107,7 @@ static void feed_in(bed_client* c) {
 }
 
 // The model let go of the printer: it is unplugged at once, and the main thread tidies up.
-static void unplug(bed_device* d) {
+void device_unplug(bed_device* d) {
     d->gone = true;
     for (bed_client* c : d->clients) {
         while (!c->pending.empty())
@@ -123,7 +123,7 @@ static void unplug(bed_device* d) {
 static void follow_model(bed_device* d) {
     sim_log_notes();
     if (d->model && !d->gone && !sim_is_present())
-        unplug(d);
+        device_unplug(d);
 }
 
 static bool block_due(const bed_client* c, int ep, long index, uint32_t len) {

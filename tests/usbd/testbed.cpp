@@ -32,6 +32,7 @@
 #include "sim/driver.h"
 #include "tests/rude_client.h"
 #include "tests/usbd/testbed.h"
+#include "usbd/usbd.h"
 
 #ifndef FPUSBD_PATH
 #error "FPUSBD_PATH names the fpusbd that the testbed runs"
@@ -50,6 +51,8 @@ static const char PRELOAD[] = "libumockdev-preload.so.0";
 static const int START_MS = 15000;
 static const int STOP_MS = 5000;
 static const int SHORT_TIMEOUT_MS = 1000;
+// How late past its --idle-exit fpusbd may end, on a busy machine.
+static const int IDLE_SLACK_MS = 5000;
 
 // ---- the command line beyond fpsim's ------------------------------------------------------
 
@@ -61,6 +64,10 @@ static bool second_client = false;
 static bool rude_client = false;
 static int bus_poll_ms = 0;
 static bool named = false; // --name was given
+static long idle_exit_s = 0;
+static bool printer_seen = false;     // the model's printer was plugged in at some time
+static long long printer_gone_ms = 0; // when it was last taken out, or fpusbd started without it
+static bool unplugged_at_end = false;
 static const char* ids_given = "both";
 static const char* record = nullptr; // fpusbd's --record
 
@@ -124,6 +131,13 @@ static const std::vector<di_option> extra_options = {
      [](const char* a) { return di_usable(parse_ms(a, &faults.access_denied_ms)); }},
     {"record", "FILE", SIM_GROUP_DRIVER, "fpusbd records every exchange to FILE (--record)",
      [](const char* a) { record = a; return di_usable(*a != '\0'); }},
+    {"idle-exit", "SECONDS", SIM_GROUP_DRIVER,
+     "fpusbd runs with --idle-exit SECONDS and must end by itself,\n"
+     "status 0, that long after the printer left and its place was\n"
+     "given up, or after its start without one; with\n"
+     "--stop-when-done the printer is unplugged once the update is\n"
+     "done",
+     [](const char* a) { return di_usable(di_parse_long(a, 10, 1, 600, &idle_exit_s)); }},
     {"slow-bus", "MS", SIM_GROUP_DRIVER,
      "once the update is done (--stop-when-done), every request\n"
      "is answered MS late and the device node polls ready, as a\n"
@@ -178,6 +192,8 @@ static std::vector<std::string> fpusbd_args(const std::string& ready, const char
         a.insert(a.end(), {"--poll", std::to_string(bus_poll_ms)});
     if (record != nullptr)
         a.insert(a.end(), {"--record", record});
+    if (idle_exit_s > 0)
+        a.insert(a.end(), {"--idle-exit", std::to_string(idle_exit_s)});
     a.insert(a.end(), {"--ready", ready});
     if (log != nullptr)
         a.insert(a.end(), {"--log", log});
@@ -251,6 +267,7 @@ static bool bus_works(const sigset_t* mask, std::string* why) {
 
 static bool start_fpusbd(const sigset_t* mask) {
     child_ready = bus_root() + "/fpusbd.ready";
+    printer_gone_ms = di_now_ms();
     child =
         spawn(fpusbd_args(child_ready, cfg.run.log, false), -1, mask, faults.access_denied_ms > 0);
     child_fd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
@@ -375,6 +392,55 @@ static bool be_rude() {
     return ok;
 }
 
+// ---- --idle-exit ----------------------------------------------------------------------------
+
+// What the idle time is counted from, for what the testbed says.
+static const char* idle_from() {
+    return printer_seen ? "the printer left" : "its start without a printer";
+}
+
+// When fpusbd is due to end by itself, its idle time counted from the printer's leaving, and
+// from the end of the place it keeps when there was one.
+static long long idle_end_due() {
+    return printer_gone_ms + (printer_seen ? USBD_FOLLOW_GRACE_MS : 0) + idle_exit_s * 1000;
+}
+
+// The update done, the printer is pulled out for good.
+static void unplug_at_end() {
+    std::lock_guard<std::mutex> hold(bed.lock);
+    bed_device* d = bed.main_dev;
+    unplugged_at_end = true;
+    if (d == nullptr)
+        return;
+    device_unplug(d);
+    take_out(d);
+    printer_gone_ms = di_now_ms();
+    di_log("done: the updated firmware was opened and closed; the printer unplugged for good");
+}
+
+// fpusbd ended by itself: fine only when its time had come, with no printer there.
+static int judge_idle_exit() {
+    long long now = di_now_ms();
+    bool present;
+    {
+        std::lock_guard<std::mutex> hold(bed.lock);
+        present = bed.main_dev != nullptr;
+    }
+    if (!WIFEXITED(child_status) || WEXITSTATUS(child_status) != 0) {
+        di_complain("fpusbd ended by itself with status 0x%x", child_status);
+        return DI_EXIT_FAILED;
+    }
+    if (present || now < idle_end_due()) {
+        di_complain("fpusbd ended by itself %lld ms after %s, %s", now - printer_gone_ms,
+                    present ? "the printer came" : idle_from(),
+                    present ? "with the printer there" : "too early");
+        return DI_EXIT_FAILED;
+    }
+    di_log("fpusbd ended by itself, status 0, %lld ms after %s (due after %lld ms)",
+           now - printer_gone_ms, idle_from(), idle_end_due() - printer_gone_ms);
+    return DI_EXIT_OK;
+}
+
 // ---- the run ------------------------------------------------------------------------------
 
 // Until a signal, the scenario's end, or fpusbd's; returns the exit status.
@@ -382,12 +448,17 @@ static int run(const sigset_t* wait_mask) {
     for (;;) {
         if (di_stop_signal() != 0) {
             di_log("stopped by signal %d", di_stop_signal());
-            return DI_EXIT_OK;
+            if (idle_exit_s == 0)
+                return DI_EXIT_OK;
+            di_complain("stopped before fpusbd ended by itself");
+            return DI_EXIT_FAILED;
         }
         bool back;
+        bool done;
         {
             std::lock_guard<std::mutex> hold(bed.lock);
-            if (bed.done) {
+            done = bed.done && !unplugged_at_end;
+            if (done && idle_exit_s == 0) {
                 di_log("done: the updated firmware was opened and closed");
                 return DI_EXIT_OK;
             }
@@ -395,17 +466,30 @@ static int run(const sigset_t* wait_mask) {
                 if (d->gone && !d->removed) {
                     take_out(d);
                     sim_went_away();
+                    printer_gone_ms = di_now_ms();
                 }
             back = sim_comes_back();
         }
+        if (done)
+            unplug_at_end();
         if (back && !plug_main())
             return DI_EXIT_FAILED;
+        printer_seen = printer_seen || back;
         if (sim_lifetime_over())
             return DI_EXIT_OK;
         long long wake = sim_next_due();
         long long restore = restore_modes();
         if (restore >= 0 && (wake < 0 || restore < wake))
             wake = restore;
+        if (idle_exit_s > 0) {
+            long long bound = idle_end_due() + IDLE_SLACK_MS;
+            if (di_now_ms() >= bound) {
+                di_complain("fpusbd still running %lld ms after %s, %d ms past its due",
+                            di_now_ms() - printer_gone_ms, idle_from(), IDLE_SLACK_MS);
+                return DI_EXIT_FAILED;
+            }
+            wake = wake < 0 || bound < wake ? bound : wake;
+        }
         struct pollfd fds[2] = {{bed.wake_fd, POLLIN, 0}, {child_fd, POLLIN, 0}};
         int r = di_poll(fds, 2, wake, wait_mask);
         if (r < 0 && errno != EINTR) {
@@ -418,6 +502,8 @@ static int run(const sigset_t* wait_mask) {
                 di_complain("wake: %s", strerror(errno));
         }
         if (r > 0 && fds[1].revents != 0 && reap_child(true)) {
+            if (idle_exit_s > 0)
+                return judge_idle_exit();
             di_complain("fpusbd ended by itself (status 0x%x)", child_status);
             return DI_EXIT_FAILED;
         }
@@ -529,9 +615,10 @@ int main(int argc, char** argv) {
     status = DI_EXIT_FAILED;
     std::string why;
     // Whether umockdev works at all is known once fpusbd --list has looked at the bus.
+    printer_seen = sim_is_present();
     bool plugged = plug_root_hub() &&
                    (!second_printer || plug(false, "1-2", PID_SECOND) != nullptr) &&
-                   (!sim_is_present() || plug_main());
+                   (!printer_seen || plug_main());
     if (!bus_works(&signals.before, &why)) {
         di_complain("umockdev cannot run here: %s", why.c_str());
         status = EXIT_SKIP;

@@ -69,6 +69,9 @@ extern bed_shared bed;
 
 // Serves the requests on device node `d` from umockdev's worker thread.
 void device_serve(bed_device* d);
+// Pulls the printer out: every request on it fails from now on. Under bed.lock; take_out()
+// then tells fpusbd.
+void device_unplug(bed_device* d);
 
 // ---- the bus (bus.cpp) --------------------------------------------------------------------
 
