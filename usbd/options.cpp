@@ -310,7 +310,7 @@ int usbd_parse_command_line(int argc, char** argv, usbd_config* c) {
     }
     if (!setup && !given.list && given.ids.empty()) {
         fprintf(stderr, "fpusbd: which printers? Give --device VID:PID (fpusbd --list shows the "
-                        "IDs on the bus), or --device VID\n");
+                        "IDs on the bus), --device VID, or --devices FILE\n");
         return DI_EXIT_USAGE;
     }
     *c = given;
