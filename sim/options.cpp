@@ -36,23 +36,24 @@ static bool parse_away(const char* s, sim_away* out) {
 
 // CODE, or 'none'.
 static bool parse_code(const char* s, sim_reply* out) {
-    int code = 0;
     out->reset();
     if (strcmp(s, "none") == 0)
         return true;
-    if (!parse_int(s, 0, 255, &code))
-        return false;
-    *out = static_cast<uint8_t>(code);
-    return true;
+    out->emplace();
+    return parse_number(s, 0, 255, &**out);
 }
 
-// A count, or 'always'.
-static bool parse_times(const char* s, sim_times* out) {
+// A count from `lo`, or 'always'.
+static bool parse_count(const char* s, int lo, sim_times* out) {
     *out = SIM_ALWAYS;
     if (strcmp(s, "always") == 0)
         return true;
     out->always = false;
-    return parse_int(s, 0, INT_MAX, &out->count);
+    return parse_int(s, lo, INT_MAX, &out->count);
+}
+
+static bool parse_times(const char* s, sim_times* out) {
+    return parse_count(s, 0, out);
 }
 
 static bool parse_state_count(const char* s, int* out) {
@@ -60,12 +61,11 @@ static bool parse_state_count(const char* s, int* out) {
 }
 
 // I[:SECOND], the second part left as it is when not given.
-template <typename T>
-static bool parse_pair(const char* s, int* first, bool (*second_parse)(const char*, T*),
-                       T* second) {
+template <typename F, typename T>
+static bool parse_pair(const char* s, F* first, bool (*second_parse)(const char*, T*), T* second) {
     std::string text = s;
     size_t colon = text.find(':');
-    if (!parse_int(text.substr(0, colon).c_str(), 0, 0xFFFF, first))
+    if (!parse_number(text.substr(0, colon).c_str(), 0, 0xFFFF, first))
         return false;
     return colon == std::string::npos || second_parse(text.substr(colon + 1).c_str(), second);
 }
@@ -78,16 +78,9 @@ static bool parse_block_rule(const char* s, sim_block_rule* r) {
         return false;
     size_t b = text.find(':', a + 1);
     std::string times = b == std::string::npos ? "always" : text.substr(b + 1);
-    int index = 0;
-    if (!parse_int(text.substr(0, a).c_str(), 0, 0xFFFF, &index) ||
-        !parse_code(text.substr(a + 1, b - a - 1).c_str(), &r->reply))
-        return false;
-    r->index = static_cast<uint32_t>(index);
-    r->times = SIM_ALWAYS;
-    if (times == "always")
-        return true;
-    r->times.always = false;
-    return parse_int(times.c_str(), 1, INT_MAX, &r->times.count);
+    return parse_number(text.substr(0, a).c_str(), 0, 0xFFFF, &r->index) &&
+           parse_code(text.substr(a + 1, b - a - 1).c_str(), &r->reply) &&
+           parse_count(times.c_str(), 1, &r->times);
 }
 
 static bool parse_states(const char* s, std::vector<uint8_t>* out) {
@@ -96,10 +89,9 @@ static bool parse_states(const char* s, std::vector<uint8_t>* out) {
     out->clear();
     for (;;) {
         size_t comma = text.find(',', from);
-        int code = 0;
-        if (!parse_int(text.substr(from, comma - from).c_str(), 0, 255, &code))
+        out->emplace_back();
+        if (!parse_number(text.substr(from, comma - from).c_str(), 0, 255, &out->back()))
             return false;
-        out->push_back(static_cast<uint8_t>(code));
         if (comma == std::string::npos)
             return true;
         from = comma + 1;
@@ -126,16 +118,10 @@ static bool parse_text(const char* s, std::string* out) {
 
 // CODE, 'block' or 'command'.
 static bool parse_stale_at(const char* s, sim_options* m) {
-    int code = 0;
     m->stale_at = strcmp(s, "block") == 0     ? SIM_STALE_BLOCK
                   : strcmp(s, "command") == 0 ? SIM_STALE_COMMAND
                                               : SIM_STALE_CODE;
-    if (m->stale_at != SIM_STALE_CODE)
-        return true;
-    if (!parse_int(s, 0, 255, &code))
-        return false;
-    m->stale_code = static_cast<uint8_t>(code);
-    return true;
+    return m->stale_at != SIM_STALE_CODE || parse_number(s, 0, 255, &m->stale_code);
 }
 
 // The settings being parsed, copied out when they are all taken; and the away times a
@@ -264,10 +250,8 @@ static const di_option options[] = {
      "loader replies from number FROM (0: the first) on, COUNT of\n"
      "them (default: all), are pseudo-random bytes, not frames",
      [](const char* a) {
-         int from = 0;
-         bool ok = parse_pair(a, &from, parse_times, &given.model.garbage_count);
-         given.model.garbage_from = from;
-         return di_usable(ok);
+         given.model.garbage_from.emplace();
+         return di_usable(parse_pair(a, &*given.model.garbage_from, parse_times, &given.model.garbage_count));
      }},
     {"write-max", "N", SIM_GROUP_PRINTER, "every write takes at most N bytes",
      [](const char* a) { return di_usable(parse_number(a, 1, DI_TRANSFER_MAX, &given.model.write_max)); }},
@@ -279,10 +263,8 @@ static const di_option options[] = {
      "go away when block I is written, and come back as the\n"
      "loader after MS (default never)",
      [](const char* a) {
-         int at = 0;
-         bool ok = parse_pair(a, &at, parse_away, &given.model.vanish_away);
-         given.model.vanish_block = static_cast<uint32_t>(at);
-         return di_usable(ok);
+         given.model.vanish_block.emplace();
+         return di_usable(parse_pair(a, &*given.model.vanish_block, parse_away, &given.model.vanish_away));
      }},
 };
 // clang-format on
