@@ -143,6 +143,15 @@ static usbd_config given;
 // An option that goes with --setup only, when given.
 static const char* setup_option = nullptr;
 
+// A USB ID added to `ids`, or why it is not one.
+static const char* add_id(const char* s, std::vector<usbd_id>* ids) {
+    usbd_id id = {0, 0};
+    if (!usbd_parse_id(s, &id))
+        return "not VID:PID or VID in hex, e.g. 1209:0001";
+    ids->push_back(id);
+    return DI_TAKEN;
+}
+
 // A whole number from lo to hi into `out`, or `why` it is not.
 static const char* set_int(const char* s, long lo, long hi, int* out, const char* why) {
     long v = 0;
@@ -158,13 +167,7 @@ static const di_option options[] = {
      "serve printers with this USB ID (hex, as --list shows it),\n"
      "or every product of vendor VID; the loader a printer\n"
      "re-enumerates into is followed whatever its ID",
-     [](const char* a) -> const char* {
-         usbd_id id = {0, 0};
-         if (!usbd_parse_id(a, &id))
-             return "not VID:PID or VID in hex, e.g. 1209:0001";
-         given.ids.push_back(id);
-         return DI_TAKEN;
-     }},
+     [](const char* a) { return add_id(a, &given.ids); }},
     {"devices", "FILE", 0,
      "serve the printers whose IDs FILE lists, one a line\n"
      "(fpusbd --setup writes /etc/fpusbd/devices)",
@@ -250,13 +253,7 @@ static const di_option options[] = {
      "write the udev rule for the printers of vendor VID and the\n"
      "device list of fpusbd.service, reload udev, and exit;\n"
      "repeat for more IDs",
-     [](const char* a) -> const char* {
-         usbd_id id = {0, 0};
-         if (!usbd_parse_id(a, &id))
-             return "not VID:PID or VID in hex, e.g. 1209:0001";
-         given.setup.ids.push_back(id);
-         return DI_TAKEN;
-     }},
+     [](const char* a) { return add_id(a, &given.setup.ids); }},
     {"group", "GROUP", 1,
      "the group whose users may open the printers from\n"
      "anywhere (default plugdev)",
