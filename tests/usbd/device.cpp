@@ -75,6 +75,11 @@ static usbdevfs_urb* urb_of(const urb_slot& s) {
     return reinterpret_cast<usbdevfs_urb*>(s.urb->data);
 }
 
+static void unref(const urb_slot& s) {
+    g_object_unref(s.buf);
+    g_object_unref(s.urb);
+}
+
 static void finish(bed_client* c, size_t k, int status, int actual) {
     urb_slot s = c->pending[k];
     c->pending.erase(c->pending.begin() + static_cast<long>(k));
@@ -204,16 +209,24 @@ static void end_session(bed_client* c) {
     follow_model(c->dev);
 }
 
+static void detach(bed_device* d) {
+    d->driver_bound = false;
+    di_log("usb: %s: kernel driver detached", d->port.c_str());
+}
+
+static void bind_again(bed_device* d) {
+    d->driver_bound = true;
+    di_log("usb: %s: kernel driver bound again", d->port.c_str());
+}
+
 // The interface is let go: by RELEASEINTERFACE, or by the descriptor's closing.
 static void release(bed_client* c) {
     if (!c->claimed)
         return;
     c->claimed = false;
     bed_device* d = c->dev;
-    if (faults.rebinding_driver && !d->driver_bound && !d->gone) {
-        d->driver_bound = true;
-        di_log("usb: %s: kernel driver bound again", d->port.c_str());
-    }
+    if (faults.rebinding_driver && !d->driver_bound && !d->gone)
+        bind_again(d);
     if (!d->model) {
         di_log("second printer: released");
         return;
@@ -320,8 +333,7 @@ static void reap(bed_client* c, UMockdevIoctlClient* client) {
     umockdev_ioctl_data_set_ptr(ptr, 0, s.urb);
     update_fifo(c->dev);
     umockdev_ioctl_client_complete(client, 0, 0);
-    g_object_unref(s.buf);
-    g_object_unref(s.urb);
+    unref(s);
 }
 
 static void discard(bed_client* c, UMockdevIoctlClient* client) {
@@ -337,11 +349,6 @@ static void discard(bed_client* c, UMockdevIoctlClient* client) {
             return;
         }
     umockdev_ioctl_client_complete(client, -1, EINVAL);
-}
-
-static void detach(bed_device* d) {
-    d->driver_bound = false;
-    di_log("usb: %s: kernel driver detached", d->port.c_str());
 }
 
 static int interface_request(bed_client* c, UMockdevIoctlClient* client, unsigned long request) {
@@ -401,10 +408,8 @@ static int interface_request(bed_client* c, UMockdevIoctlClient* client, unsigne
         if (static_cast<unsigned long>(io.ioctl_code) == USBDEVFS_CONNECT) {
             if (c->claimed)
                 return EBUSY;
-            if (d->driver_bound || d->other_holder)
-                return 0;
-            d->driver_bound = true;
-            di_log("usb: %s: kernel driver bound again", d->port.c_str());
+            if (!d->driver_bound && !d->other_holder)
+                bind_again(d);
             return 0;
         }
         return ENOTTY;
@@ -489,14 +494,8 @@ static void on_disconnected(GObject* object, GParamSpec*, gpointer data) {
         return;
     c->connected = false;
     release(c);
-    for (const urb_slot& s : c->pending) {
-        g_object_unref(s.buf);
-        g_object_unref(s.urb);
-    }
-    for (const urb_slot& s : c->done) {
-        g_object_unref(s.buf);
-        g_object_unref(s.urb);
-    }
+    std::for_each(c->pending.begin(), c->pending.end(), unref);
+    std::for_each(c->done.begin(), c->done.end(), unref);
     d->clients.erase(std::find(d->clients.begin(), d->clients.end(), c));
     delete c;
     update_fifo(d);
