@@ -67,6 +67,14 @@ static void lock_release(KIRQL irql) {
     KeReleaseSpinLock(&lock, irql);
 }
 
+static int is_stopping(void) {
+    KIRQL irql;
+    lock_acquire(&irql);
+    int stop = stopping;
+    lock_release(irql);
+    return stop;
+}
+
 static void sleep_ms(int ms) {
     LARGE_INTEGER t;
     t.QuadPart = -10000LL * ms;
@@ -279,11 +287,7 @@ static void set_present(int now) {
 static VOID NTAPI watcher(PVOID unused) {
     (void)unused;
     for (;;) {
-        KIRQL irql;
-        lock_acquire(&irql);
-        int stop = stopping;
-        lock_release(irql);
-        if (stop)
+        if (is_stopping())
             PsTerminateSystemThread(STATUS_SUCCESS);
 
         struct file_ctx w = {link_connect(bridge_port)};
@@ -298,10 +302,7 @@ static VOID NTAPI watcher(PVOID unused) {
         for (;;) {
             unsigned char state;
             int r = link_recv(w.sock, &state, 1, WATCH_POLL_MS);
-            lock_acquire(&irql);
-            stop = stopping;
-            lock_release(irql);
-            if (stop || r == -1)
+            if (is_stopping() || r == -1)
                 break;
             if (r == 0)
                 set_present(state != 0);
