@@ -336,39 +336,31 @@ static void stop_threads(void) {
 
 // The device ID strings PnP asks the child for, as pool the caller frees.
 static NTSTATUS child_id(BUS_QUERY_ID_TYPE type, ULONG_PTR* info) {
-    static const WCHAR device_id[] = L"FPSIM\\PRINTER";
-    static const WCHAR hardware_ids[] = L"FPSIM\\PRINTER\0";
-    static const WCHAR instance_id[] = L"0";
-    // Wine registers the device only once it has read compatible IDs, even none.
-    static const WCHAR compatible_ids[] = L"\0";
-    const WCHAR* src;
-    SIZE_T size;
-    switch (type) {
-    case BusQueryDeviceID:
-        src = device_id;
-        size = sizeof(device_id);
-        break;
-    case BusQueryHardwareIDs:
-        src = hardware_ids;
-        size = sizeof(hardware_ids);
-        break;
-    case BusQueryCompatibleIDs:
-        src = compatible_ids;
-        size = sizeof(compatible_ids);
-        break;
-    case BusQueryInstanceID:
-        src = instance_id;
-        size = sizeof(instance_id);
-        break;
-    default:
-        return STATUS_NOT_SUPPORTED;
+#define ID(type, text)                                                                             \
+    { type, text, sizeof(text) }
+    static const struct {
+        BUS_QUERY_ID_TYPE type;
+        const WCHAR* id;
+        SIZE_T size;
+    } ids[] = {
+        ID(BusQueryDeviceID, L"FPSIM\\PRINTER"),
+        ID(BusQueryHardwareIDs, L"FPSIM\\PRINTER\0"),
+        // Wine registers the device only once it has read compatible IDs, even none.
+        ID(BusQueryCompatibleIDs, L"\0"),
+        ID(BusQueryInstanceID, L"0"),
+    };
+#undef ID
+    for (size_t i = 0; i < sizeof(ids) / sizeof(ids[0]); i++) {
+        if (ids[i].type != type)
+            continue;
+        WCHAR* dst = ExAllocatePoolWithTag(PagedPool, ids[i].size, POOL_TAG);
+        if (dst == NULL)
+            return STATUS_INSUFFICIENT_RESOURCES;
+        RtlCopyMemory(dst, ids[i].id, ids[i].size);
+        *info = (ULONG_PTR)dst;
+        return STATUS_SUCCESS;
     }
-    WCHAR* dst = ExAllocatePoolWithTag(PagedPool, size, POOL_TAG);
-    if (dst == NULL)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    RtlCopyMemory(dst, src, size);
-    *info = (ULONG_PTR)dst;
-    return STATUS_SUCCESS;
+    return STATUS_NOT_SUPPORTED;
 }
 
 static void child_link_off(struct child_ext* ext) {
