@@ -53,27 +53,13 @@ intptr_t link_connect(unsigned short port) {
     return (intptr_t)s;
 }
 
-int link_send(intptr_t s, const void* buf, unsigned size) {
-    const char* p = (const char*)buf;
+// Moves `size` bytes one way, the first wait bounded by `ms`; returns as link_recv does.
+static int move_all(SOCKET s, char* p, unsigned size, int out, unsigned ms) {
     while (size > 0) {
-        if (wait_for((SOCKET)s, 1, LINK_WAIT_MS) != 0)
-            return -1;
-        int n = send((SOCKET)s, p, (int)size, 0);
-        if (n <= 0)
-            return -1;
-        p += n;
-        size -= (unsigned)n;
-    }
-    return 0;
-}
-
-int link_recv(intptr_t s, void* buf, unsigned size, unsigned ms) {
-    char* p = (char*)buf;
-    while (size > 0) {
-        int w = wait_for((SOCKET)s, 0, ms);
+        int w = wait_for(s, out, ms);
         if (w != 0)
             return w;
-        int n = recv((SOCKET)s, p, (int)size, 0);
+        int n = out ? send(s, p, (int)size, 0) : recv(s, p, (int)size, 0);
         if (n <= 0)
             return -1;
         p += n;
@@ -82,6 +68,14 @@ int link_recv(intptr_t s, void* buf, unsigned size, unsigned ms) {
         ms = LINK_WAIT_MS;
     }
     return 0;
+}
+
+int link_send(intptr_t s, const void* buf, unsigned size) {
+    return move_all((SOCKET)s, (char*)buf, size, 1, LINK_WAIT_MS) == 0 ? 0 : -1;
+}
+
+int link_recv(intptr_t s, void* buf, unsigned size, unsigned ms) {
+    return move_all((SOCKET)s, buf, size, 0, ms);
 }
 
 void link_close(intptr_t s) {
