@@ -42,10 +42,6 @@ bool di_trace_start(const char* path, bool blocks, const std::string& comment) {
     return true;
 }
 
-bool di_tracing() {
-    return out != nullptr;
-}
-
 void di_trace_end() {
     if (out != nullptr)
         fclose(out);

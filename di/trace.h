@@ -36,7 +36,6 @@ const char DI_TRACE_HEADER[] = "fpflash-trace 1";
 // `blocks`: the image's records (WRITEs of 528 bytes) are written whole; otherwise only their
 // length and answer. `comment` goes on the second line. Returns false, having complained.
 bool di_trace_start(const char* path, bool blocks, const std::string& comment);
-bool di_tracing();
 void di_trace_end();
 
 // One line that is not a request: "+MS " and the text.

@@ -228,9 +228,6 @@ class Lab:
             err = f.read()
         return Result(proc.returncode, self.output(), err, elapsed)
 
-    def run(self, cmd, timeout, stdin=ENTER, cwd=None, env=None):
-        return self.finish(self.start(cmd, stdin, cwd, env), timeout)
-
     def close(self):
         for p in self.procs:
             if p.poll() is None:

@@ -46,10 +46,6 @@ FIXED_S = 1.0 + 3.0 + 0.5 + 0.5 + 2.0 + 1.0  # version reply, switch, loader com
 MARGIN_S = 15.0
 
 
-def hexbytes(rng, choices):
-    return rng.choice(choices)
-
-
 def draw(run_seed):
     """The schedule of one run: image size, fpsim's options, how many reconnections and state
     polls it may cost, and when to kill fpflash (None: never)."""
@@ -102,7 +98,7 @@ def draw(run_seed):
         connects += 1
         polls += 1
     if maybe(0.25):
-        stale = hexbytes(rng, ["55", "5555", "55550101", "00", "55550404", "5555FE", "4A4A"])
+        stale = rng.choice(["55", "5555", "55550101", "00", "55550404", "5555FE", "4A4A"])
         before = rng.choice(["command", "block", "0x84", "0x4A", "0xF1"])
         every = maybe(0.5)
         # What spoils every state reply would have the loader polled for ever; a stale
