@@ -11,6 +11,7 @@ it: no printer published. A pool is named, so that the bench's can't be the test
 """
 import concurrent.futures
 import fcntl
+import glob
 import os
 import re
 import shutil
@@ -83,6 +84,11 @@ def check(flavour):
 
 def pool_dir(flavour, pool="wine"):
     return simrun.build_path("host", "%s-%s" % (pool, flavour))
+
+
+def prefixes(pool, holding):
+    """The pool's prefixes that hold the file `holding`, in order."""
+    return sorted(os.path.dirname(p) for p in glob.glob(os.path.join(pool, "prefix-*", holding)))
 
 
 def wine(flavour, prefix, args, timeout=120, **kw):
@@ -186,13 +192,8 @@ def keep_booted(flavour, prefix):
 
 def cleanup(flavour, pool="wine"):
     pool = pool_dir(flavour, pool)
-    if not os.path.isdir(pool):
-        return
-    for entry in sorted(os.listdir(pool)):
-        prefix = os.path.join(pool, entry)
-        if entry.startswith("prefix-") and os.path.isfile(os.path.join(prefix, "system.reg")):
-            subprocess.run(["wineserver", "-k"], env=env(flavour, prefix),
-                           stderr=subprocess.DEVNULL)
+    for prefix in prefixes(pool, "system.reg"):
+        subprocess.run(["wineserver", "-k"], env=env(flavour, prefix), stderr=subprocess.DEVNULL)
     shutil.rmtree(pool, ignore_errors=True)
 
 
@@ -248,17 +249,14 @@ class Slot:
         self.flavour = flavour
         self.loader = check(flavour)
         pool = pool_dir(flavour, pool)
-        prefixes = sorted(os.path.join(pool, e) for e in
-                          (os.listdir(pool) if os.path.isdir(pool) else [])
-                          if e.startswith("prefix-"))
-        prefixes = [p for p in prefixes if os.path.isfile(os.path.join(p, "fp-port"))]
-        if not prefixes:
+        ready = prefixes(pool, "fp-port")
+        if not ready:
             raise Skip("no %s prefix at %s (see the %s.prefix_setup test)"
                        % (flavour, pool, flavour))
         self.lock = None
         self.restarted = False
         while self.lock is None:
-            for p in prefixes:
+            for p in ready:
                 f = open(p + ".lock", "w")
                 try:
                     fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
