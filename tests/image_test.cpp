@@ -5,7 +5,7 @@
 #include <vector>
 #include <unistd.h>
 
-#include "tests/not_regular_files.h"
+#include "tests/scratch.h"
 #include "tests/test_util.h"
 #include "image/image.h"
 #include "loader/loader.h"

@@ -13,7 +13,6 @@
 #include <ctime>
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -25,7 +24,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/not_regular_files.h"
+#include "tests/scratch.h"
 #include "di/kit.h"
 #include "usb/platform.h"
 #include "usb/usb.h"
@@ -142,22 +141,16 @@ struct driver {
 
 class posix_test : public ::testing::Test {
   protected:
-    std::string root, base, cls;
+    scratch_dir scratch{"fp-posix."};
+    std::string root = scratch.path, base, cls;
     driver drv;
 
     void SetUp() override {
-        char tmpl[] = "/tmp/fp-posix.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root = tmpl;
+        ASSERT_FALSE(root.empty());
         use_runtime_dir(root);
     }
 
-    void TearDown() override {
-        drv.stop();
-        nftw(
-            root.c_str(), [](const char* p, const struct stat*, int, FTW*) { return remove(p); },
-            16, FTW_DEPTH | FTW_PHYS);
-    }
+    void TearDown() override { drv.stop(); }
 
     void use_runtime_dir(const std::string& dir) {
         setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);

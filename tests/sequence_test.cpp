@@ -7,7 +7,7 @@
 #include "driver/driver.h"
 #include "image/image.h"
 #include "sim/sim.h"
-#include "tests/not_regular_files.h"
+#include "tests/scratch.h"
 #include "tests/test_util.h"
 
 namespace {

@@ -4,17 +4,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include <ftw.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
-#include "tests/not_regular_files.h"
+#include "tests/scratch.h"
 #include "tests/test_util.h"
 #include "usbd/usbd.h"
 
@@ -305,39 +302,8 @@ TEST(usbd_device_list, takes_one_id_a_line_and_refuses_any_other_line_by_number)
     }
 }
 
-// A directory of its own for a test, removed with all it holds.
-struct scratch_dir {
-    std::string path;
-    scratch_dir() {
-        char tmpl[] = "/tmp/fpusbd-test-XXXXXX";
-        if (mkdtemp(tmpl) != nullptr)
-            path = tmpl;
-        else
-            ADD_FAILURE() << "mkdtemp: " << strerror(errno);
-    }
-    ~scratch_dir() {
-        if (!path.empty())
-            nftw(
-                path.c_str(),
-                [](const char* p, const struct stat*, int, struct FTW*) { return remove(p); }, 16,
-                FTW_DEPTH | FTW_PHYS);
-    }
-    scratch_dir(const scratch_dir&) = delete;
-    scratch_dir& operator=(const scratch_dir&) = delete;
-    std::string write(const std::string& name, const std::string& text) const {
-        std::ofstream(path + "/" + name, std::ios::binary) << text;
-        return path + "/" + name;
-    }
-    std::string read(const std::string& name) const {
-        std::ifstream f(path + "/" + name, std::ios::binary);
-        std::stringstream s;
-        s << f.rdbuf();
-        return s.str();
-    }
-};
-
 TEST(usbd_device_list, is_read_from_a_regular_file_of_bounded_size_only) {
-    scratch_dir dir;
+    scratch_dir dir{"fpusbd-test-"};
     usbd_config c;
     ASSERT_EQ(-1,
               parse({"--devices", dir.write("devices", "1209:0001\n"), "--device", "04b8"}, &c));
@@ -403,7 +369,7 @@ TEST(usbd_setup, writes_the_rule_per_vendor_and_the_device_list) {
          "ENV{SYSTEMD_USER_WANTS}+=\"fpusbd.service\"\n",
          "1209:0001\n04b8\n1209:0002\n"},
     };
-    scratch_dir root;
+    scratch_dir root{"fpusbd-test-"};
     for (const auto& k : cases) {
         usbd_config c;
         std::vector<std::string> args = k.args;
@@ -462,7 +428,7 @@ TEST(usbd_setup, refuses_a_root_it_cannot_write) {
          "cannot write"},
     };
     for (const auto& k : cases) {
-        scratch_dir dir;
+        scratch_dir dir{"fpusbd-test-"};
         for (const char* d : k.dirs)
             ASSERT_EQ(0, mkdir((dir.path + "/" + d).c_str(), 0755)) << d;
         for (const char* f : k.files)
