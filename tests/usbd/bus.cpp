@@ -30,24 +30,10 @@ static std::string hex(const std::vector<uint8_t>& bytes) {
 // A device descriptor and one configuration: a printer interface with bulk endpoints
 // 0x01/0x81 and 0x03/0x83 of 512 bytes.
 static std::vector<uint8_t> printer_descriptors(uint16_t pid) {
-    std::vector<uint8_t> d = {18,
-                              1,
-                              0x00,
-                              0x02,
-                              0,
-                              0,
-                              0,
-                              64,
-                              static_cast<uint8_t>(VID),
-                              static_cast<uint8_t>(VID >> 8),
-                              static_cast<uint8_t>(pid),
-                              static_cast<uint8_t>(pid >> 8),
-                              0x00,
-                              0x01,
-                              0,
-                              0,
-                              0,
-                              1};
+    auto lo = [](uint16_t v) { return static_cast<uint8_t>(v); };
+    auto hi = [](uint16_t v) { return static_cast<uint8_t>(v >> 8); };
+    std::vector<uint8_t> d = {18,      1,       0x00,    0x02, 0,    0, 0, 64, lo(VID),
+                              hi(VID), lo(pid), hi(pid), 0x00, 0x01, 0, 0, 0,  1};
     std::vector<uint8_t> conf = {9, 2, 46, 0, 1, 1, 0, 0x80, 50, 9, 4, 0, 0, 4, 7, 1, 2, 0};
     for (uint8_t ep : std::vector<uint8_t>{0x01, 0x81, 0x03, 0x83})
         conf.insert(conf.end(), {7, 5, ep, 2, 0x00, 0x02, 0});
