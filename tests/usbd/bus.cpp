@@ -10,22 +10,13 @@
 #include <unistd.h>
 
 #include "di/kit.h"
+#include "di/trace.h"
 #include "sim/sim.h"
 #include "tests/usbd/testbed.h"
 
 static UMockdevTestbed* testbed = nullptr;
 static std::string root_dir;
 static int next_devnum = 2;
-
-static std::string hex(const std::vector<uint8_t>& bytes) {
-    std::string s;
-    char b[3];
-    for (uint8_t x : bytes) {
-        snprintf(b, sizeof(b), "%02x", x);
-        s += b;
-    }
-    return s;
-}
 
 // A device descriptor and one configuration: a printer interface with bulk endpoints
 // 0x01/0x81 and 0x03/0x83 of 512 bytes.
@@ -53,7 +44,7 @@ static bool add_description(const std::string& path, int devnum, const std::vect
              "P: %s\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/bus/usb/001/%03d\n"
              "E: BUSNUM=001\nE: DEVNUM=%03d\nA: busnum=1\\n\nA: devnum=%d\\n\n"
              "A: bConfigurationValue=1\\n\nA: speed=480\\n\nH: descriptors=%s\n",
-             path.c_str(), devnum, devnum, devnum, hex(desc).c_str());
+             path.c_str(), devnum, devnum, devnum, di_hex(desc.data(), desc.size()).c_str());
     GError* err = nullptr;
     if (!umockdev_testbed_add_from_string(testbed, text, &err)) {
         di_complain("cannot add %s: %s", path.c_str(), err ? err->message : "?");
