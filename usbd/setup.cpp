@@ -1,5 +1,6 @@
 // The device list fpusbd reads, and `fpusbd --setup`, which writes it with the udev rule that
 // gives the printers to the user at the machine and starts fpusbd for that user.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -83,19 +84,11 @@ bool usbd_read_devices(const char* path, std::vector<usbd_id>* ids) {
     return usbd_parse_devices(text, path, ids);
 }
 
-static bool same_id(const usbd_id& a, const usbd_id& b) {
-    return a.vid == b.vid && a.any_pid == b.any_pid && (a.any_pid || a.pid == b.pid);
-}
-
 static std::vector<uint16_t> vendors_of(const usbd_setup& s) {
     std::vector<uint16_t> v;
-    for (const usbd_id& id : s.ids) {
-        bool seen = false;
-        for (uint16_t x : v)
-            seen = seen || x == id.vid;
-        if (!seen)
+    for (const usbd_id& id : s.ids)
+        if (std::find(v.begin(), v.end(), id.vid) == v.end())
             v.push_back(id.vid);
-    }
     return v;
 }
 
@@ -127,16 +120,14 @@ std::string usbd_devices_text(const usbd_setup& s) {
                     std::string(USBD_RULE_PATH) +
                     ";\n"
                     "# run it again rather than edit this.\n";
-    std::vector<usbd_id> written;
+    std::vector<std::string> written;
     for (const usbd_id& id : s.ids) {
-        bool seen = false;
-        for (const usbd_id& w : written)
-            seen = seen || same_id(w, id);
-        if (seen)
-            continue;
-        written.push_back(id);
-        t += hex4(id.vid) + (id.any_pid ? "" : ":" + hex4(id.pid)) + "\n";
+        std::string line = hex4(id.vid) + (id.any_pid ? "" : ":" + hex4(id.pid)) + "\n";
+        if (std::find(written.begin(), written.end(), line) == written.end())
+            written.push_back(line);
     }
+    for (const std::string& line : written)
+        t += line;
     return t;
 }
 
