@@ -62,7 +62,7 @@ static std::string fpusbd_path = FPUSBD_PATH;
 static bool second_printer = false;
 static bool second_client = false;
 static bool rude_client = false;
-static int bus_poll_ms = 0;
+static long bus_poll_ms = 0;
 static bool named = false; // --name was given
 static long idle_exit_s = 0;
 static bool printer_seen = false;     // the model's printer was plugged in at some time
@@ -84,13 +84,7 @@ static const std::vector<di_option> extra_options = {
     {"fpusbd", "PATH", SIM_GROUP_DRIVER, "the fpusbd to run (default: the one built with this)",
      [](const char* a) { fpusbd_path = a; return di_usable(*a != '\0'); }},
     {"bus-poll", "MS", SIM_GROUP_DRIVER, "fpusbd lists the bus every MS instead of taking uevents",
-     [](const char* a) {
-         long v = 0;
-         bool ok = parse_index(a, &v) && v >= 10;
-         if (ok)
-             bus_poll_ms = static_cast<int>(v);
-         return di_usable(ok);
-     }},
+     [](const char* a) { return di_usable(di_parse_long(a, 10, 10, 0xFFFF, &bus_poll_ms)); }},
     {"second-printer", nullptr, SIM_GROUP_PRINTER,
      "another printer on USB port 1-2, plugged in first and named\n"
      "after this one; the log says if anything claims it",
