@@ -34,6 +34,11 @@ std::string repeat(const std::string& line, int n) {
     return out;
 }
 
+// fpflash with `args` after its name, as the shell would pass them.
+int fpflash(const std::vector<std::string>& args) {
+    return parse_args("fpflash", args, fpflash_main);
+}
+
 const std::string OPEN = "Open USB - O'k\n";
 const std::string WAIT = "Wait open USB\n";
 const std::string PROMPT = "Press 'Enter' for exit...\n";
@@ -61,9 +66,7 @@ class sequence : public fresh_state {
     int run(const sim_options& o, uint32_t blocks = 3) {
         make_image(blocks);
         fake_serve_sim(o);
-        char prog[] = "fpflash";
-        char* argv[] = {prog, &path[0], nullptr};
-        return fpflash_main(2, argv);
+        return fpflash({path});
     }
 
     std::string head() { return "Read file '" + path + "' - O'k\n"; }
@@ -404,9 +407,7 @@ TEST_F(sequence, an_empty_image_flashes_nothing_but_runs_every_step) {
 
 // Command line and image: none of these ends touches the device.
 TEST_F(sequence, ends_before_the_device) {
-    char prog[] = "fpflash";
-    char* none[] = {prog, nullptr};
-    EXPECT_EQ(1, fpflash_main(1, none));
+    EXPECT_EQ(1, fpflash({}));
     EXPECT_EQ("ERROR command line\n", con.text());
     EXPECT_EQ(1, con.keys_read());
 
@@ -421,10 +422,9 @@ TEST_F(sequence, ends_before_the_device) {
         {odd.fifo, -1, "File '" + odd.fifo + "' not found\n"},
         {odd.directory, -1, "File '" + odd.directory + "' not found\n"},
     };
-    for (auto& c : cases) {
+    for (const auto& c : cases) {
         console_capture each;
-        char* argv[] = {prog, &c.name[0], nullptr};
-        EXPECT_EQ(c.status, fpflash_main(2, argv));
+        EXPECT_EQ(c.status, fpflash({c.name}));
         EXPECT_EQ(c.printed, each.text());
         EXPECT_EQ(1, each.keys_read());
     }
@@ -434,8 +434,7 @@ TEST_F(sequence, ends_before_the_device) {
     fputc('x', f);
     fclose(f);
     console_capture bad;
-    char* argv[] = {prog, &path[0], nullptr};
-    EXPECT_EQ(-2, fpflash_main(2, argv));
+    EXPECT_EQ(-2, fpflash({path}));
     EXPECT_EQ("ERROR in file '" + path + "' code = -2\n", bad.text());
     EXPECT_TRUE(fake_log.empty());
 }
@@ -443,35 +442,28 @@ TEST_F(sequence, ends_before_the_device) {
 TEST_F(sequence, further_arguments_are_ignored) {
     make_image(1);
     fake_serve_sim(sim_options());
-    char prog[] = "fpflash", other[] = "/nonexistent";
-    char* argv[] = {prog, &path[0], other, nullptr};
-    EXPECT_EQ(0, fpflash_main(3, argv));
+    EXPECT_EQ(0, fpflash({path, "/nonexistent"}));
     EXPECT_EQ(0u, con.text().find(head()));
 }
 
 TEST_F(sequence, end_of_input_does_not_hold_the_run) {
     console_capture no_input("");
-    char prog[] = "fpflash";
-    char* none[] = {prog, nullptr};
-    EXPECT_EQ(1, fpflash_main(1, none));
+    EXPECT_EQ(1, fpflash({}));
     EXPECT_EQ(0, no_input.keys_read());
 }
 
 // A step that failed with a result of 0 is still a failure.
 TEST_F(sequence, failures_that_read_as_zero_do_not_end_as_success) {
     make_image(1);
-    char prog[] = "fpflash";
-    char* argv[] = {prog, &path[0], nullptr};
-
     fake.writes[1].push_back({false, 0}); // get_version accepted nothing
-    EXPECT_EQ(-1, fpflash_main(2, argv));
+    EXPECT_EQ(-1, fpflash({path}));
     EXPECT_EQ(head() + OPEN + "ERROR write command 'get_version'\n" + PROMPT, con.text());
 
     fake_reset();
     console_capture crc_zero;
     // No version reply, so straight to the loader, which answers code 0.
     fake.reads[3].push_back({false, bytes({0x55, 0x55, 0, 0})});
-    EXPECT_EQ(-1, fpflash_main(2, argv));
+    EXPECT_EQ(-1, fpflash({path}));
     EXPECT_NE(std::string::npos, crc_zero.text().find("ERROR read CRC32, code - 0\n" + PROMPT));
 }
 
