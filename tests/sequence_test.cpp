@@ -75,10 +75,12 @@ class sequence : public fresh_state {
                "' - O'k\n";
     }
     std::string loader_start() { return OPEN + crc_line(0) + download_ok(); }
-    std::string closing(const std::string& exit_code = "-1") {
-        return crc_line(sim_crc32(image.data(), image.size())) +
-               "Exit loader  code = " + exit_code + "\n" + OPEN + version_query("1.2.4") + PROMPT;
+    // The loader phase closed after `crc_said`, the answer to the final CRC query.
+    std::string closing(const std::string& crc_said, const std::string& exit_code = "-1") {
+        return crc_said + "Exit loader  code = " + exit_code + "\n" + OPEN +
+               version_query("1.2.4") + PROMPT;
     }
+    std::string closing() { return closing(crc_line(sim_crc32(image.data(), image.size()))); }
     std::string flash_states() {
         return "Download fiscal printer... 0\nDownload fiscal printer... 1\n"
                "Download fiscal printer... 2\nDownload end fiscal printer - O'k\n";
@@ -171,10 +173,9 @@ TEST_F(sequence, a_failed_download_closes_the_loader_phase_and_fails_the_run) {
     sim_options o;
     o.block_rules = {{1, std::nullopt, SIM_ALWAYS}};
     EXPECT_EQ(-1, run(o));
-    std::string closing_steps = crc_line(sim_crc32(image.data(), 528)) +
-                                "Exit loader  code = -1\n" + OPEN + version_query("1.2.4") + PROMPT;
     EXPECT_EQ(firmware_phase() + OPEN + crc_line(0) + "Download file '" + path +
-                  "'...\nDownload block 0\nERROR download file " + path + "\n" + closing_steps,
+                  "'...\nDownload block 0\nERROR download file " + path + "\n" +
+                  closing(crc_line(sim_crc32(image.data(), 528))),
               con.text());
     // Block 1 went out three times; block 2 never.
     EXPECT_EQ(4u, sim_rec.blocks.size());
@@ -282,11 +283,10 @@ class after_exit_usb : public sequence, public ::testing::WithParamInterface<reo
 TEST_P(after_exit_usb, the_next_state_queries_decide) {
     const reopened_case& c = GetParam();
     EXPECT_EQ(c.status, run(c.printer));
-    std::string closed = c.firmware_answers.empty()
-                             ? closing()
-                             : "ERROR read CRC32, code - " + c.firmware_answers +
-                                   "\nExit loader  code = " + c.firmware_answers + "\n" + OPEN +
-                                   version_query("1.2.4") + PROMPT;
+    std::string closed =
+        c.firmware_answers.empty()
+            ? closing()
+            : closing("ERROR read CRC32, code - " + c.firmware_answers + "\n", c.firmware_answers);
     EXPECT_EQ(firmware_phase() + loader_start() + c.polled + (c.ending.empty() ? closed : c.ending),
               con.text());
     EXPECT_EQ(c.half_seconds, sleeps_of(500));
