@@ -350,23 +350,19 @@ TEST(usbd_setup, writes_the_rule_per_vendor_and_the_device_list) {
         "# product of the vendor. Written by fpusbd --setup with "
         "/etc/udev/rules.d/70-fpusbd.rules;\n"
         "# run it again rather than edit this.\n";
+    auto rule = [](const std::string& vid, const std::string& group) {
+        return "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"" + vid +
+               "\", TAG+=\"uaccess\", GROUP=\"" + group +
+               "\", MODE=\"0660\", TAG+=\"systemd\", ENV{SYSTEMD_USER_WANTS}+=\"fpusbd.service\"\n";
+    };
     const struct {
         std::vector<std::string> args;
         std::string rule, list;
     } cases[] = {
-        {{"--setup", "1209:0001"},
-         "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"1209\", "
-         "TAG+=\"uaccess\", GROUP=\"plugdev\", MODE=\"0660\", TAG+=\"systemd\", "
-         "ENV{SYSTEMD_USER_WANTS}+=\"fpusbd.service\"\n",
-         "1209:0001\n"},
+        {{"--setup", "1209:0001"}, rule("1209", "plugdev"), "1209:0001\n"},
         {{"--setup", "1209:0001", "--setup", "04B8", "--setup", "1209:2", "--setup", "1209:0001",
           "--group", "lp"},
-         "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"1209\", "
-         "TAG+=\"uaccess\", GROUP=\"lp\", MODE=\"0660\", TAG+=\"systemd\", "
-         "ENV{SYSTEMD_USER_WANTS}+=\"fpusbd.service\"\n"
-         "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"04b8\", "
-         "TAG+=\"uaccess\", GROUP=\"lp\", MODE=\"0660\", TAG+=\"systemd\", "
-         "ENV{SYSTEMD_USER_WANTS}+=\"fpusbd.service\"\n",
+         rule("1209", "lp") + rule("04b8", "lp"),
          "1209:0001\n04b8\n1209:0002\n"},
     };
     scratch_dir root{"fpusbd-test-"};
