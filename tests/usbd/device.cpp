@@ -281,32 +281,27 @@ static bool read_argument(UMockdevIoctlClient* client, T* out) {
     return true;
 }
 
-static void submit(bed_client* c, UMockdevIoctlClient* client) {
+static int submit(bed_client* c, UMockdevIoctlClient* client) {
     bed_device* d = c->dev;
     UMockdevIoctlData* urb = argument(client, sizeof(usbdevfs_urb));
-    if (urb == nullptr) {
-        umockdev_ioctl_client_complete(client, -1, EFAULT);
-        return;
-    }
+    if (urb == nullptr)
+        return EFAULT;
     usbdevfs_urb* u = reinterpret_cast<usbdevfs_urb*>(urb->data);
     if (u->type != USBDEVFS_URB_TYPE_BULK || u->buffer_length < 0 ||
         u->buffer_length > static_cast<int>(DI_TRANSFER_MAX)) {
         g_object_unref(urb);
-        umockdev_ioctl_client_complete(client, -1, EINVAL);
-        return;
+        return EINVAL;
     }
     UMockdevIoctlData* buf = umockdev_ioctl_data_resolve(
         urb, offsetof(usbdevfs_urb, buffer), static_cast<gsize>(u->buffer_length), nullptr);
     if (buf == nullptr) {
         g_object_unref(urb);
-        umockdev_ioctl_client_complete(client, -1, EFAULT);
-        return;
+        return EFAULT;
     }
     if (d->gone || (d->model && c->claimed && c->session.con == 0 && !begin_session(c))) {
         g_object_unref(buf);
         g_object_unref(urb);
-        umockdev_ioctl_client_complete(client, -1, d->gone ? ENODEV : EPROTO);
-        return;
+        return d->gone ? ENODEV : EPROTO;
     }
     c->pending.push_back({urb, buf, urb->client_addr});
     if (!is_in(c->pending.back()))
@@ -315,7 +310,7 @@ static void submit(bed_client* c, UMockdevIoctlClient* client) {
     feed_in(c);
     follow_model(d);
     update_fifo(d);
-    umockdev_ioctl_client_complete(client, 0, 0);
+    return 0;
 }
 
 static void reap(bed_client* c, UMockdevIoctlClient* client) {
@@ -336,7 +331,7 @@ static void reap(bed_client* c, UMockdevIoctlClient* client) {
     unref(s);
 }
 
-static void discard(bed_client* c, UMockdevIoctlClient* client) {
+static int discard(bed_client* c, UMockdevIoctlClient* client) {
     gulong addr = *reinterpret_cast<gulong*>(umockdev_ioctl_client_get_arg(client)->data);
     for (size_t k = 0; k < c->pending.size(); k++)
         if (c->pending[k].addr == addr) {
@@ -345,10 +340,9 @@ static void discard(bed_client* c, UMockdevIoctlClient* client) {
             update_fifo(c->dev);
             if (c->pending.empty() && c->dev->model)
                 end_session(c);
-            umockdev_ioctl_client_complete(client, 0, 0);
-            return;
+            return 0;
         }
-    umockdev_ioctl_client_complete(client, -1, EINVAL);
+    return EINVAL;
 }
 
 static int interface_request(bed_client* c, UMockdevIoctlClient* client, unsigned long request) {
@@ -453,32 +447,32 @@ static gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpoint
         umockdev_ioctl_client_complete(client, -1, ENODEV);
         return TRUE;
     }
+    int err = 0;
     switch (request) {
     case USBDEVFS_SUBMITURB:
-        submit(c, client);
-        return TRUE;
+        err = submit(c, client);
+        break;
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY:
+        // Completes by itself: the URB it hands back is let go of only after that.
         reap(c, client);
         return TRUE;
     case USBDEVFS_DISCARDURB:
-        discard(c, client);
-        return TRUE;
+        err = discard(c, client);
+        break;
     case USBDEVFS_GET_CAPABILITIES: {
         UMockdevIoctlData* a = argument(client, sizeof(uint32_t));
         if (a == nullptr) {
-            umockdev_ioctl_client_complete(client, -1, EFAULT);
-            return TRUE;
+            err = EFAULT;
+            break;
         }
         memcpy(a->data, &CAPABILITIES, sizeof(CAPABILITIES));
         g_object_unref(a);
-        umockdev_ioctl_client_complete(client, 0, 0);
-        return TRUE;
-    }
-    default:
         break;
     }
-    int err = d->gone ? ENODEV : interface_request(c, client, request);
+    default:
+        err = d->gone ? ENODEV : interface_request(c, client, request);
+    }
     umockdev_ioctl_client_complete(client, err == 0 ? 0 : -1, err);
     return TRUE;
 }
