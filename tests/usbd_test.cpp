@@ -225,10 +225,7 @@ TEST(usbd_command_line, refuses_what_it_cannot_serve) {
     testing::internal::CaptureStderr();
     for (const auto& k : cases) {
         usbd_config c;
-        std::string shown;
-        for (const std::string& a : k.args)
-            shown += a + " ";
-        EXPECT_EQ(k.status, parse(k.args, &c)) << shown;
+        EXPECT_EQ(k.status, parse(k.args, &c)) << testing::PrintToString(k.args);
     }
     std::string err = testing::internal::GetCapturedStderr();
     std::string out = testing::internal::GetCapturedStdout();
