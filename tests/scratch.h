@@ -39,7 +39,8 @@ struct scratch_dir {
     scratch_dir(const scratch_dir&) = delete;
     scratch_dir& operator=(const scratch_dir&) = delete;
     std::string write(const std::string& name, const std::string& text) const {
-        std::ofstream(path + "/" + name, std::ios::binary) << text;
+        if (!(std::ofstream(path + "/" + name, std::ios::binary) << text))
+            ADD_FAILURE() << "cannot write " << path << "/" << name;
         return path + "/" + name;
     }
     std::string read(const std::string& name) const {
