@@ -2,7 +2,6 @@
 // simulated printer with the virtual clock.
 #include <cstdio>
 #include <string>
-#include <unistd.h>
 
 #include "driver/driver.h"
 #include "image/image.h"
@@ -49,18 +48,11 @@ const uint64_t VERSION_WAIT = 1000, SWITCH_WAIT = 3000, CRC_WAIT = 400, FLASH_WA
 
 class sequence : public fresh_state {
   protected:
-    void TearDown() override { unlink(path.c_str()); }
-
     void make_image(uint32_t blocks) {
-        char name[] = "/tmp/fpflash-seq-XXXXXX";
-        int fd = mkstemp(name);
         image.resize(blocks * BLOCK_SIZE);
         for (size_t i = 0; i < image.size(); i++)
             image[i] = static_cast<char>((i * 31 + 7) & 0xFF);
-        if (!image.empty() && write(fd, image.data(), image.size()) < 0)
-            ADD_FAILURE() << "cannot write the image";
-        close(fd);
-        path = name;
+        path = dir.write("image.bin", image);
     }
 
     int run(const sim_options& o, uint32_t blocks = 3) {
@@ -95,6 +87,7 @@ class sequence : public fresh_state {
         return n;
     }
 
+    scratch_dir dir{"fpflash-seq-"};
     std::string path;
     std::string image;
 };

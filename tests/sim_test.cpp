@@ -1,16 +1,15 @@
 // The simulated printer, driven through the program's own transfer, framing, command and
 // download functions, so what it answers is what the program expects.
 #include <cstring>
-#include <fstream>
 #include <iterator>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "image/image.h"
 #include "loader/loader.h"
 #include "sim/options.h"
+#include "tests/scratch.h"
 #include "tests/test_util.h"
 #include "usb/usb.h"
 
@@ -57,12 +56,9 @@ class sim_test : public fresh_state {
         image.resize(blocks * BLOCK_SIZE);
         for (size_t i = 0; i < image.size(); i++)
             image[i] = static_cast<uint8_t>(i * 7 + i / BLOCK_SIZE);
-        std::string path = testing::TempDir() + "sim_test_" + std::to_string(getpid()) + ".bin";
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(image.data()),
-                   static_cast<std::streamsize>(image.size()));
+        scratch_dir dir{"sim-test-"};
+        std::string path = dir.write("image.bin", std::string(image.begin(), image.end()));
         ASSERT_EQ(file.read_encrypt(path.c_str()), 0);
-        remove(path.c_str());
     }
 
     std::vector<uint32_t> written_indices() {
