@@ -1,6 +1,7 @@
 // The image file and the block download, against the scripted device and the virtual clock.
-#include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 #include <unistd.h>
@@ -13,16 +14,12 @@
 
 namespace {
 
-std::string temp_image(size_t length, int seed = 1) {
-    char name[] = "/tmp/fpflash-image-XXXXXX";
-    int fd = mkstemp(name);
+// An image file of `length` bytes in `dir`, its contents and name made from `seed`.
+std::string temp_image(const scratch_dir& dir, size_t length, int seed = 1) {
     std::string data(length, '\0');
     for (size_t i = 0; i < length; i++)
         data[i] = static_cast<char>((i * 7 + static_cast<size_t>(seed)) & 0xFF);
-    if (length > 0 && write(fd, data.data(), length) != static_cast<ssize_t>(length))
-        ADD_FAILURE() << "cannot write " << name;
-    close(fd);
-    return name;
+    return dir.write(std::to_string(length) + "-" + std::to_string(seed), data);
 }
 
 std::string contents(const file_download& f) {
@@ -30,40 +27,34 @@ std::string contents(const file_download& f) {
 }
 
 std::string file_text(const std::string& path) {
-    std::string out;
-    FILE* f = fopen(path.c_str(), "rb");
-    int c;
-    while ((c = fgetc(f)) != EOF)
-        out.push_back(static_cast<char>(c));
-    fclose(f);
-    return out;
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
 TEST(read_encrypt, loads_whole_records_exactly_as_stored) {
+    scratch_dir dir{"fpflash-image-"};
     for (size_t len : {size_t(0), size_t(528), size_t(1056), size_t(528 * 33)}) {
-        std::string path = temp_image(len);
+        std::string path = temp_image(dir, len);
         file_download img;
         ASSERT_EQ(0, img.read_encrypt(&path[0])) << len;
         EXPECT_EQ(static_cast<int32_t>(len), img.size);
         EXPECT_NE(nullptr, img.buf);
         EXPECT_EQ(file_text(path), contents(img));
-        unlink(path.c_str());
     }
 }
 
 TEST(read_encrypt, rejects_what_is_not_a_whole_number_of_records) {
-    std::string good = temp_image(528, 5);
+    scratch_dir dir{"fpflash-image-"};
+    std::string good = temp_image(dir, 528, 5);
     file_download img;
     ASSERT_EQ(0, img.read_encrypt(&good[0]));
     for (size_t len : {size_t(1), size_t(527), size_t(529), size_t(1055)}) {
-        std::string path = temp_image(len);
+        std::string path = temp_image(dir, len);
         EXPECT_EQ(-2, img.read_encrypt(&path[0])) << len;
-        unlink(path.c_str());
     }
     // The image loaded before is kept whole.
     EXPECT_EQ(528, img.size);
     EXPECT_EQ(file_text(good), contents(img));
-    unlink(good.c_str());
 }
 
 // A directory, a FIFO with no writer, a socket and a device are refused like a missing file.
@@ -79,13 +70,12 @@ TEST(read_encrypt, what_is_not_a_regular_file_is_not_opened) {
 }
 
 TEST(read_encrypt, loading_twice_keeps_only_the_second_image) {
-    std::string a = temp_image(528, 1), b = temp_image(1056, 2);
+    scratch_dir dir{"fpflash-image-"};
+    std::string a = temp_image(dir, 528, 1), b = temp_image(dir, 1056, 2);
     file_download img;
     ASSERT_EQ(0, img.read_encrypt(&a[0]));
     ASSERT_EQ(0, img.read_encrypt(&b[0]));
     EXPECT_EQ(file_text(b), contents(img));
-    unlink(a.c_str());
-    unlink(b.c_str());
 }
 
 TEST(read_encrypt, an_image_too_large_to_hold_is_refused) {
@@ -105,15 +95,11 @@ TEST(read_encrypt, an_image_too_large_to_hold_is_refused) {
 class download_test : public fresh_state {
   protected:
     void load(uint32_t blocks) {
-        path = temp_image(blocks * BLOCK_SIZE, 3);
+        std::string path = temp_image(dir, blocks * BLOCK_SIZE, 3);
         ASSERT_EQ(0, file.read_encrypt(&path[0]));
     }
-    void TearDown() override {
-        if (!path.empty())
-            unlink(path.c_str());
-    }
     void ack(int code) { fake.reads[3].push_back({false, bytes({0x55, 0x55, code, code})}); }
-    std::string path;
+    scratch_dir dir{"fpflash-image-"};
 };
 
 TEST_F(download_test, an_empty_image_sends_nothing_and_succeeds) {
