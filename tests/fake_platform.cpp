@@ -1,5 +1,6 @@
 #include "tests/fake_platform.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -98,9 +99,7 @@ int plat_read(usb_handle h, void* buf, uint32_t size, uint32_t* count) {
         fake_read r = take(fake.reads[selected_ep], fake_read{false, {}});
         ok = !r.fail;
         if (ok) {
-            uint32_t n = static_cast<uint32_t>(r.data.size());
-            if (n > size)
-                n = size;
+            uint32_t n = std::min(size, static_cast<uint32_t>(r.data.size()));
             if (n > 0)
                 memcpy(buf, r.data.data(), n);
             *count = n;
