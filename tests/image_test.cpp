@@ -169,11 +169,7 @@ TEST_F(download_test, a_silent_loader_costs_exactly_the_worst_case) {
 
 TEST_F(download_test, an_answer_left_from_before_cannot_acknowledge_the_next_record) {
     load(1);
-    buf_in[0] = 0x55;
-    buf_in[1] = 0x55;
-    buf_in[2] = 1;
-    buf_in[3] = 1;
-    buf_in_adr = 4;
+    hold_reply(bytes({0x55, 0x55, 1, 1}));
     fake.reads[3].push_back({false, bytes({0x55, 0x55, 0xFE, 0xFE})});
     ack(1);
     EXPECT_EQ(0, file.download());

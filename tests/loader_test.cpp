@@ -1,6 +1,4 @@
 // Reply framing and loader commands against the scripted device.
-#include <cstring>
-
 #include "tests/test_util.h"
 #include "loader/loader.h"
 #include "usb/usb.h"
@@ -9,10 +7,6 @@ namespace {
 
 class loader_test : public fresh_state {
   protected:
-    void hold_reply(const std::vector<uint8_t>& b) {
-        memcpy(buf_in, b.data(), b.size());
-        buf_in_adr = static_cast<int>(b.size());
-    }
     std::vector<uint8_t> held_reply() { return std::vector<uint8_t>(buf_in, buf_in + buf_in_adr); }
 };
 

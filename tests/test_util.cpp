@@ -40,6 +40,11 @@ void fresh_state::SetUp() {
     husb = USB_INVALID_HANDLE;
 }
 
+void fresh_state::hold_reply(const std::vector<uint8_t>& b) {
+    memcpy(buf_in, b.data(), b.size());
+    buf_in_adr = static_cast<int>(b.size());
+}
+
 std::vector<uint8_t> bytes(std::initializer_list<int> list) {
     std::vector<uint8_t> v;
     for (int b : list)

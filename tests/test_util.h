@@ -32,6 +32,8 @@ class console_capture {
 class fresh_state : public ::testing::Test {
   protected:
     void SetUp() override;
+    // `b` waits in the reply buffer, as if left by an earlier read.
+    void hold_reply(const std::vector<uint8_t>& b);
     console_capture con;
 };
 
