@@ -162,12 +162,8 @@ static std::string main_name() {
     return named ? cfg.run.name : "1-1";
 }
 
-static std::vector<std::string> fpusbd_args(const std::string& ready, const char* log, bool list) {
+static std::vector<std::string> fpusbd_args(const std::string& ready, const char* log) {
     std::vector<std::string> a = {fpusbd_path};
-    if (list) {
-        a.push_back("--list");
-        return a;
-    }
     bool vendor = strcmp(ids_given, "vendor") == 0;
     for (uint16_t pid : {PID_APP, PID_LOADER}) {
         if (pid == PID_LOADER && (vendor || strcmp(ids_given, "firmware") == 0))
@@ -194,7 +190,6 @@ static std::vector<std::string> fpusbd_args(const std::string& ready, const char
     return a;
 }
 
-// Starts fpusbd, under the preload we run under; its output goes to `out_fd` when >= 0.
 // Whether fpusbd can be made to meet a device node's mode: root reads any file unless its
 // capabilities to override modes are taken away, for which it needs CAP_SETPCAP.
 static bool modes_can_bind() {
@@ -205,6 +200,7 @@ static bool modes_can_bind() {
     return syscall(SYS_capget, &head, caps) == 0 && (caps[0].effective & (1u << CAP_SETPCAP)) != 0;
 }
 
+// Starts fpusbd, under the preload we run under; its output goes to `out_fd` when >= 0.
 static pid_t spawn(const std::vector<std::string>& args, int out_fd, const sigset_t* mask,
                    bool bound_by_modes = false) {
     // Built before the fork: umockdev's threads may hold the allocator's lock at that moment.
@@ -240,7 +236,7 @@ static bool bus_works(const sigset_t* mask, std::string* why) {
         *why = strerror(errno);
         return false;
     }
-    pid_t pid = spawn(fpusbd_args("", nullptr, true), p[1], mask);
+    pid_t pid = spawn({fpusbd_path, "--list"}, p[1], mask);
     close(p[1]);
     std::string out;
     char buf[512];
@@ -262,8 +258,7 @@ static bool bus_works(const sigset_t* mask, std::string* why) {
 static bool start_fpusbd(const sigset_t* mask) {
     child_ready = bus_root() + "/fpusbd.ready";
     printer_gone_ms = di_now_ms();
-    child =
-        spawn(fpusbd_args(child_ready, cfg.run.log, false), -1, mask, faults.access_denied_ms > 0);
+    child = spawn(fpusbd_args(child_ready, cfg.run.log), -1, mask, faults.access_denied_ms > 0);
     child_fd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
     if (child < 0 || child_fd < 0) {
         di_complain("cannot start %s: %s", fpusbd_path.c_str(), strerror(errno));
