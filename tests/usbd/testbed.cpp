@@ -305,8 +305,7 @@ static int holder_fd = -1;
 // A connection to the printer's interface, with a bound on every reply; -1 on failure.
 static int connect_printer() {
     std::string path = class_dir() + "/" + main_name();
-    struct sockaddr_un addr;
-    memset(&addr, 0, sizeof(addr));
+    struct sockaddr_un addr = {};
     addr.sun_family = AF_UNIX;
     if (path.size() >= sizeof(addr.sun_path)) {
         di_complain("%s: too long for a socket address", path.c_str());
