@@ -455,8 +455,6 @@ TEST_F(sim_test, writes_taken_in_part) {
     EXPECT_TRUE(sim_rec.commands.empty());
 }
 
-// fpsim's command line: each fault read as what it is, the away times not given taken from
-// --reenum.
 // `line` split at its spaces, as the shell would.
 int parse_sim(const std::string& line, sim_config* c) {
     std::istringstream in(line);
@@ -466,6 +464,8 @@ int parse_sim(const std::string& line, sim_config* c) {
     });
 }
 
+// fpsim's command line: each fault read as what it is, the away times not given taken from
+// --reenum.
 TEST(sim_command_line, reads_each_fault_as_what_it_is) {
     sim_config c;
     ASSERT_EQ(parse_sim("", &c), -1);
