@@ -17,46 +17,32 @@
 
 namespace {
 
-struct id_case {
-    const char* text;
-    bool ok;
-    uint16_t vid, pid;
-    bool any_pid;
-};
-
 TEST(usbd_parse_id, takes_bare_hex_pairs_or_a_vendor_alone) {
-    const id_case cases[] = {
-        {"1209:0001", true, 0x1209, 0x0001, false},
-        {"ABCD:ef01", true, 0xABCD, 0xEF01, false},
-        {"1:2", true, 0x0001, 0x0002, false},
-        {"ffff:0000", true, 0xFFFF, 0x0000, false},
-        {"1209", true, 0x1209, 0, true},
-        {"f", true, 0x000F, 0, true},
-        {"12345:0001", false, 0, 0, false},
-        {"1209:00001", false, 0, 0, false},
-        {"12345", false, 0, 0, false},
-        {"1209:", false, 0, 0, false},
-        {":0001", false, 0, 0, false},
-        {":", false, 0, 0, false},
-        {"0x1209:0001", false, 0, 0, false},
-        {"0x1209", false, 0, 0, false},
-        {"1209:-001", false, 0, 0, false},
-        {"1209:+001", false, 0, 0, false},
-        {" 1209:0001", false, 0, 0, false},
-        {"1209:0001:2", false, 0, 0, false},
-        {"g209:0001", false, 0, 0, false},
-        {"", false, 0, 0, false},
+    const struct {
+        const char* text;
+        uint16_t vid, pid;
+        bool any_pid;
+    } cases[] = {
+        {"1209:0001", 0x1209, 0x0001, false},
+        {"ABCD:ef01", 0xABCD, 0xEF01, false},
+        {"1:2", 0x0001, 0x0002, false},
+        {"ffff:0000", 0xFFFF, 0x0000, false},
+        {"1209", 0x1209, 0, true},
+        {"f", 0x000F, 0, true},
     };
-    for (const id_case& c : cases) {
+    for (const auto& c : cases) {
         usbd_id id = {0x5555, 0x5555, false};
-        EXPECT_EQ(c.ok, usbd_parse_id(c.text, &id)) << c.text;
-        if (c.ok) {
-            EXPECT_EQ(c.vid, id.vid) << c.text;
-            EXPECT_EQ(c.pid, id.pid) << c.text;
-            EXPECT_EQ(c.any_pid, id.any_pid) << c.text;
-        } else {
-            EXPECT_EQ(0x5555, id.vid) << c.text << ": changed on failure";
-        }
+        EXPECT_TRUE(usbd_parse_id(c.text, &id)) << c.text;
+        EXPECT_EQ(c.vid, id.vid) << c.text;
+        EXPECT_EQ(c.pid, id.pid) << c.text;
+        EXPECT_EQ(c.any_pid, id.any_pid) << c.text;
+    }
+    for (const char* bad :
+         {"12345:0001", "1209:00001", "12345", "1209:", ":0001", ":", "0x1209:0001", "0x1209",
+          "1209:-001", "1209:+001", " 1209:0001", "1209:0001:2", "g209:0001", ""}) {
+        usbd_id id = {0x5555, 0x5555, false};
+        EXPECT_FALSE(usbd_parse_id(bad, &id)) << bad;
+        EXPECT_EQ(0x5555, id.vid) << bad << ": changed on failure";
     }
 }
 
@@ -103,37 +89,34 @@ TEST(usbd_matching, follows_only_a_device_with_a_pipe_both_ways) {
     EXPECT_TRUE(usbd_serves_a_pipe(c, 1u << 5, 1u << 5));
 }
 
-struct pipe_case {
-    const char* text;
-    bool ok;
-    int endpoint;
-    uint8_t out, in;
-};
-
 TEST(usbd_parse_pipe, needs_an_out_and_an_in_bulk_address) {
-    const pipe_case cases[] = {
-        {"1=0x01,0x81", true, 1, 0x01, 0x81}, {"3=0x02,0x85", true, 3, 0x02, 0x85},
-        {"0=0x0F,0x8F", true, 0, 0x0F, 0x8F}, {"3=2,133", true, 3, 0x02, 0x85},
-        {"4=0x01,0x81", false, 0, 0, 0},      {"10=0x01,0x81", false, 0, 0, 0},
-        {"=0x01,0x81", false, 0, 0, 0},       {"1=0x81,0x01", false, 0, 0, 0}, // directions swapped
-        {"1=0x00,0x80", false, 0, 0, 0}, // the control endpoint
-        {"1=0x10,0x81", false, 0, 0, 0},      {"1=0x01,0x90", false, 0, 0, 0},
-        {"1=0x01", false, 0, 0, 0},           {"1=0x01,", false, 0, 0, 0},
-        {"1=,0x81", false, 0, 0, 0},          {"1=0x01,0x81,0x82", false, 0, 0, 0},
-        {"1=-1,0x81", false, 0, 0, 0},        {"1 =0x01,0x81", false, 0, 0, 0},
-        {"1=0x01, 0x81", false, 0, 0, 0},     {"", false, 0, 0, 0},
+    const struct {
+        const char* text;
+        int endpoint;
+        uint8_t out, in;
+    } cases[] = {
+        {"1=0x01,0x81", 1, 0x01, 0x81},
+        {"3=0x02,0x85", 3, 0x02, 0x85},
+        {"0=0x0F,0x8F", 0, 0x0F, 0x8F},
+        {"3=2,133", 3, 0x02, 0x85},
     };
-    for (const pipe_case& c : cases) {
+    for (const auto& c : cases) {
         int n = -7;
         usbd_pipe p = {0x55, 0x55};
-        EXPECT_EQ(c.ok, usbd_parse_pipe(c.text, &n, &p)) << c.text;
-        if (c.ok) {
-            EXPECT_EQ(c.endpoint, n) << c.text;
-            EXPECT_EQ(c.out, p.out) << c.text;
-            EXPECT_EQ(c.in, p.in) << c.text;
-        } else {
-            EXPECT_EQ(-7, n) << c.text << ": changed on failure";
-        }
+        EXPECT_TRUE(usbd_parse_pipe(c.text, &n, &p)) << c.text;
+        EXPECT_EQ(c.endpoint, n) << c.text;
+        EXPECT_EQ(c.out, p.out) << c.text;
+        EXPECT_EQ(c.in, p.in) << c.text;
+    }
+    for (const char* bad : {"4=0x01,0x81", "10=0x01,0x81", "=0x01,0x81",
+                            "1=0x81,0x01", // directions swapped
+                            "1=0x00,0x80", // the control endpoint
+                            "1=0x10,0x81", "1=0x01,0x90", "1=0x01", "1=0x01,", "1=,0x81",
+                            "1=0x01,0x81,0x82", "1=-1,0x81", "1 =0x01,0x81", "1=0x01, 0x81", ""}) {
+        int n = -7;
+        usbd_pipe p = {0x55, 0x55};
+        EXPECT_FALSE(usbd_parse_pipe(bad, &n, &p)) << bad;
+        EXPECT_EQ(-7, n) << bad << ": changed on failure";
     }
 }
 
