@@ -254,13 +254,12 @@ TEST_F(sim_test, absence_is_counted_in_enumerations) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        fresh_state::SetUp();
         sim_options o;
         o.absent = c.absent;
         o.upgrade_away = c.upgrade_away;
         o.exit_away = c.exit_away;
         o.start_mode = c.leave == EXIT ? SIM_LOADER : SIM_APP;
-        fake_serve_sim(o);
+        start_unopened(o);
         if (c.leave != STAY) {
             ASSERT_EQ(openUSB(), 0);
             if (c.leave == EXIT)
