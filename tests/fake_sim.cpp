@@ -4,10 +4,6 @@
 
 static int con = -1;
 
-static bool sim_find() {
-    return sim_enumerate();
-}
-
 static bool sim_open_last() {
     int c = sim_open();
     if (c < 0)
@@ -33,7 +29,7 @@ static bool sim_write_last(const uint8_t* buf, uint32_t size, uint32_t* count) {
     return sim_write(con, buf, size, count);
 }
 
-static const fake_backend sim_backend = {sim_find,       sim_open_last, sim_close_last,
+static const fake_backend sim_backend = {sim_enumerate,  sim_open_last, sim_close_last,
                                          sim_ioctl_last, sim_read_last, sim_write_last};
 
 void fake_serve_sim(const sim_options& o) {
