@@ -100,11 +100,11 @@ static ULONG get_u32(const unsigned char* p) {
 }
 
 // One request and its reply on a handle's connection. Returns 0 and the reply's status and
-// count, with `count` bytes read into `data` when `data` is given; -1 when the connection
-// failed, after which it is closed.
+// count, with `count` bytes read into `data` when `data` is given; -1 when there is no
+// connection or it failed, after which it is closed.
 static int exchange(struct file_ctx* f, int op, ULONG value, const void* payload, ULONG size,
                     int* ok, ULONG* count, void* data, ULONG data_max) {
-    if (f->sock < 0)
+    if (f == NULL || f->sock < 0)
         return -1;
     unsigned char head[DI_HEADER_SIZE];
     head[0] = (unsigned char)op;
@@ -135,7 +135,7 @@ static void child_delete(DEVICE_OBJECT* dev) {
     IoDeleteDevice(dev);
 }
 
-static NTSTATUS serve_create(DEVICE_OBJECT* dev, IRP* irp, IO_STACK_LOCATION* sp) {
+static NTSTATUS serve_create(DEVICE_OBJECT* dev, IO_STACK_LOCATION* sp) {
     struct child_ext* ext = dev->DeviceExtension;
     KIRQL irql;
     lock_acquire(&irql);
@@ -165,7 +165,6 @@ static NTSTATUS serve_create(DEVICE_OBJECT* dev, IRP* irp, IO_STACK_LOCATION* sp
     lock_acquire(&irql);
     ext->opens++;
     lock_release(irql);
-    (void)irp;
     return STATUS_SUCCESS;
 }
 
@@ -191,15 +190,17 @@ static void serve(IRP* irp) {
     IO_STACK_LOCATION* sp = IoGetCurrentIrpStackLocation(irp);
     DEVICE_OBJECT* dev = sp->DeviceObject;
     struct file_ctx* f = sp->FileObject != NULL ? sp->FileObject->FsContext : NULL;
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    ULONG_PTR info = 0;
+    void* buffer = irp->AssociatedIrp.SystemBuffer;
+    NTSTATUS refused = STATUS_UNSUCCESSFUL;
+    ULONG size;
     int ok = 0;
     ULONG count = 0;
+    int r;
 
     switch (sp->MajorFunction) {
     case IRP_MJ_CREATE:
-        status = serve_create(dev, irp, sp);
-        break;
+        complete(irp, serve_create(dev, sp), 0);
+        return;
     case IRP_MJ_CLOSE: {
         int last = serve_close(dev, sp);
         complete(irp, STATUS_SUCCESS, 0);
@@ -208,49 +209,32 @@ static void serve(IRP* irp) {
         return;
     }
     case IRP_MJ_DEVICE_CONTROL:
-        if (f != NULL &&
-            exchange(f, DI_OP_IOCTL, sp->Parameters.DeviceIoControl.IoControlCode, NULL, 0, &ok,
-                     &count, NULL, 0) == 0 &&
-            ok)
-            status = STATUS_SUCCESS;
-        else if (f != NULL && f->sock >= 0)
-            status = STATUS_INVALID_DEVICE_REQUEST;
+        r = exchange(f, DI_OP_IOCTL, sp->Parameters.DeviceIoControl.IoControlCode, NULL, 0, &ok,
+                     &count, NULL, 0);
+        // Refused by a printer still connected: the request is wrong, not the device.
+        refused = STATUS_INVALID_DEVICE_REQUEST;
+        count = 0;
         break;
-    case IRP_MJ_READ: {
-        ULONG want = sp->Parameters.Read.Length;
-        if (want > DI_TRANSFER_MAX)
-            want = DI_TRANSFER_MAX;
-        if (want == 0) {
-            status = STATUS_SUCCESS;
-            break;
+    case IRP_MJ_READ:
+        size = min(sp->Parameters.Read.Length, DI_TRANSFER_MAX);
+        if (size == 0) {
+            complete(irp, STATUS_SUCCESS, 0);
+            return;
         }
-        if (f != NULL &&
-            exchange(f, DI_OP_READ, want, NULL, 0, &ok, &count, irp->AssociatedIrp.SystemBuffer,
-                     want) == 0 &&
-            ok) {
-            status = STATUS_SUCCESS;
-            info = count;
-        }
+        r = exchange(f, DI_OP_READ, size, NULL, 0, &ok, &count, buffer, size);
         break;
-    }
-    case IRP_MJ_WRITE: {
-        ULONG size = sp->Parameters.Write.Length;
-        if (size > DI_TRANSFER_MAX)
-            size = DI_TRANSFER_MAX;
-        if (f != NULL &&
-            exchange(f, DI_OP_WRITE, size, irp->AssociatedIrp.SystemBuffer, size, &ok, &count, NULL,
-                     0) == 0 &&
-            ok) {
-            status = STATUS_SUCCESS;
-            info = count;
-        }
+    case IRP_MJ_WRITE:
+        size = min(sp->Parameters.Write.Length, DI_TRANSFER_MAX);
+        r = exchange(f, DI_OP_WRITE, size, buffer, size, &ok, &count, NULL, 0);
         break;
-    }
     default:
-        status = STATUS_INVALID_DEVICE_REQUEST;
-        break;
+        complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+        return;
     }
-    complete(irp, status, info);
+    if (r != 0)
+        complete(irp, STATUS_UNSUCCESSFUL, 0);
+    else
+        complete(irp, ok ? STATUS_SUCCESS : refused, ok ? count : 0);
 }
 
 static VOID NTAPI worker(PVOID unused) {
