@@ -347,6 +347,20 @@ static NTSTATUS child_id(BUS_QUERY_ID_TYPE type, ULONG_PTR* info) {
     return STATUS_NOT_SUPPORTED;
 }
 
+// A relations list holding `dev`, or nothing when it is NULL, as pool the caller frees.
+static NTSTATUS relations_of(DEVICE_OBJECT* dev, ULONG_PTR* info) {
+    DEVICE_RELATIONS* rel = ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), POOL_TAG);
+    if (rel == NULL)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    rel->Count = 0;
+    if (dev != NULL) {
+        rel->Objects[rel->Count++] = dev;
+        ObReferenceObject(dev);
+    }
+    *info = (ULONG_PTR)rel;
+    return STATUS_SUCCESS;
+}
+
 static void child_link_off(struct child_ext* ext) {
     if (ext->link_on) {
         IoSetDeviceInterfaceState(&ext->link, FALSE);
@@ -390,19 +404,8 @@ static NTSTATUS child_pnp(DEVICE_OBJECT* dev, IRP* irp) {
         }
         break;
     case IRP_MN_QUERY_DEVICE_RELATIONS:
-        if (sp->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
-            DEVICE_RELATIONS* rel =
-                ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), POOL_TAG);
-            if (rel == NULL) {
-                status = STATUS_INSUFFICIENT_RESOURCES;
-                break;
-            }
-            rel->Count = 1;
-            rel->Objects[0] = dev;
-            ObReferenceObject(dev);
-            info = (ULONG_PTR)rel;
-            status = STATUS_SUCCESS;
-        }
+        if (sp->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation)
+            status = relations_of(dev, &info);
         break;
     case IRP_MN_SURPRISE_REMOVAL:
     case IRP_MN_STOP_DEVICE:
@@ -471,16 +474,7 @@ static NTSTATUS bus_relations(IRP* irp) {
     DEVICE_OBJECT* report = child;
     lock_release(irql);
 
-    DEVICE_RELATIONS* rel = ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), POOL_TAG);
-    if (rel == NULL)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    rel->Count = 0;
-    if (report != NULL) {
-        rel->Objects[rel->Count++] = report;
-        ObReferenceObject(report);
-    }
-    irp->IoStatus.Information = (ULONG_PTR)rel;
-    return STATUS_SUCCESS;
+    return relations_of(report, &irp->IoStatus.Information);
 }
 
 static NTSTATUS pass_down(IRP* irp) {
