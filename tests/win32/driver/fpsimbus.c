@@ -59,19 +59,11 @@ static KEVENT queue_event;
 static HANDLE worker_thread;
 static HANDLE watch_thread;
 
-static void lock_acquire(KIRQL* irql) {
-    KeAcquireSpinLock(&lock, irql);
-}
-
-static void lock_release(KIRQL irql) {
-    KeReleaseSpinLock(&lock, irql);
-}
-
 static int is_stopping(void) {
     KIRQL irql;
-    lock_acquire(&irql);
+    KeAcquireSpinLock(&lock, &irql);
     int stop = stopping;
-    lock_release(irql);
+    KeReleaseSpinLock(&lock, irql);
     return stop;
 }
 
@@ -138,9 +130,9 @@ static void child_delete(DEVICE_OBJECT* dev) {
 static NTSTATUS serve_create(DEVICE_OBJECT* dev, IO_STACK_LOCATION* sp) {
     struct child_ext* ext = dev->DeviceExtension;
     KIRQL irql;
-    lock_acquire(&irql);
+    KeAcquireSpinLock(&lock, &irql);
     int gone = ext->removed || !present;
-    lock_release(irql);
+    KeReleaseSpinLock(&lock, irql);
     if (gone)
         return STATUS_NO_SUCH_DEVICE;
 
@@ -162,9 +154,9 @@ static NTSTATUS serve_create(DEVICE_OBJECT* dev, IO_STACK_LOCATION* sp) {
         return r == 0 ? STATUS_SHARING_VIOLATION : STATUS_NO_SUCH_DEVICE;
     }
     sp->FileObject->FsContext = f;
-    lock_acquire(&irql);
+    KeAcquireSpinLock(&lock, &irql);
     ext->opens++;
-    lock_release(irql);
+    KeReleaseSpinLock(&lock, irql);
     return STATUS_SUCCESS;
 }
 
@@ -179,10 +171,10 @@ static int serve_close(DEVICE_OBJECT* dev, IO_STACK_LOCATION* sp) {
         link_close(f->sock);
     ExFreePoolWithTag(f, POOL_TAG);
     KIRQL irql;
-    lock_acquire(&irql);
+    KeAcquireSpinLock(&lock, &irql);
     ext->opens--;
     int last = ext->removed && ext->opens == 0;
-    lock_release(irql);
+    KeReleaseSpinLock(&lock, irql);
     return last;
 }
 
@@ -243,10 +235,10 @@ static VOID NTAPI worker(PVOID unused) {
         KeWaitForSingleObject(&queue_event, Executive, KernelMode, FALSE, NULL);
         for (;;) {
             KIRQL irql;
-            lock_acquire(&irql);
+            KeAcquireSpinLock(&lock, &irql);
             LIST_ENTRY* e = IsListEmpty(&queue) ? NULL : RemoveHeadList(&queue);
             int stop = stopping;
-            lock_release(irql);
+            KeReleaseSpinLock(&lock, irql);
             if (e == NULL) {
                 if (stop)
                     PsTerminateSystemThread(STATUS_SUCCESS);
@@ -259,10 +251,10 @@ static VOID NTAPI worker(PVOID unused) {
 
 static void set_present(int now) {
     KIRQL irql;
-    lock_acquire(&irql);
+    KeAcquireSpinLock(&lock, &irql);
     int changed = present != now;
     present = now;
-    lock_release(irql);
+    KeReleaseSpinLock(&lock, irql);
     if (changed)
         IoInvalidateDeviceRelations(bus_pdo, BusRelations);
 }
@@ -302,9 +294,9 @@ static NTSTATUS start_thread(HANDLE* h, PKSTART_ROUTINE fn) {
 
 static void stop_threads(void) {
     KIRQL irql;
-    lock_acquire(&irql);
+    KeAcquireSpinLock(&lock, &irql);
     stopping = 1;
-    lock_release(irql);
+    KeReleaseSpinLock(&lock, irql);
     KeSetEvent(&queue_event, IO_NO_INCREMENT, FALSE);
     HANDLE threads[2] = {worker_thread, watch_thread};
     for (int i = 0; i < 2; i++) {
@@ -419,13 +411,13 @@ static NTSTATUS child_pnp(DEVICE_OBJECT* dev, IRP* irp) {
         break;
     case IRP_MN_REMOVE_DEVICE: {
         child_link_off(ext);
-        lock_acquire(&irql);
+        KeAcquireSpinLock(&lock, &irql);
         // Still reported by the bus: only stopped, not gone.
         int gone = child != dev;
         if (gone)
             ext->removed = 1;
         int unused = gone && ext->opens == 0;
-        lock_release(irql);
+        KeReleaseSpinLock(&lock, irql);
         complete(irp, STATUS_SUCCESS, 0);
         if (unused)
             child_delete(dev);
@@ -440,10 +432,10 @@ static NTSTATUS child_pnp(DEVICE_OBJECT* dev, IRP* irp) {
 static NTSTATUS bus_relations(IRP* irp) {
     KIRQL irql;
     DEVICE_OBJECT* fresh = NULL;
-    lock_acquire(&irql);
+    KeAcquireSpinLock(&lock, &irql);
     int want = present && !stopping;
     int have = child != NULL;
-    lock_release(irql);
+    KeReleaseSpinLock(&lock, irql);
 
     if (want && !have) {
         WCHAR name_buf[40];
@@ -466,13 +458,13 @@ static NTSTATUS bus_relations(IRP* irp) {
         }
     }
 
-    lock_acquire(&irql);
+    KeAcquireSpinLock(&lock, &irql);
     if (fresh != NULL)
         child = fresh;
     else if (!want)
         child = NULL; // PnP removes it after this answer
     DEVICE_OBJECT* report = child;
-    lock_release(irql);
+    KeReleaseSpinLock(&lock, irql);
 
     return relations_of(report, &irp->IoStatus.Information);
 }
@@ -548,9 +540,9 @@ static NTSTATUS NTAPI dispatch_io(DEVICE_OBJECT* dev, IRP* irp) {
     // Anything may wait on the simulator: the worker answers, this thread moves on.
     IoMarkIrpPending(irp);
     KIRQL irql;
-    lock_acquire(&irql);
+    KeAcquireSpinLock(&lock, &irql);
     InsertTailList(&queue, &irp->Tail.Overlay.ListEntry);
-    lock_release(irql);
+    KeReleaseSpinLock(&lock, irql);
     KeSetEvent(&queue_event, IO_NO_INCREMENT, FALSE);
     return STATUS_PENDING;
 }
