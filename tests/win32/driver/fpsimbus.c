@@ -25,7 +25,6 @@ enum kind { KIND_BUS, KIND_CHILD };
 
 struct bus_ext {
     enum kind kind;
-    DEVICE_OBJECT* pdo;
     DEVICE_OBJECT* lower;
 };
 
@@ -521,13 +520,12 @@ static NTSTATUS NTAPI dispatch_pnp(DEVICE_OBJECT* dev, IRP* irp) {
 }
 
 static NTSTATUS NTAPI dispatch_power(DEVICE_OBJECT* dev, IRP* irp) {
+    PoStartNextPowerIrp(irp);
     if (*(enum kind*)dev->DeviceExtension == KIND_BUS) {
         struct bus_ext* ext = dev->DeviceExtension;
-        PoStartNextPowerIrp(irp);
         IoSkipCurrentIrpStackLocation(irp);
         return PoCallDriver(ext->lower, irp);
     }
-    PoStartNextPowerIrp(irp);
     return complete(irp, STATUS_SUCCESS, 0);
 }
 
@@ -557,7 +555,6 @@ static NTSTATUS NTAPI add_device(DRIVER_OBJECT* drv, DEVICE_OBJECT* pdo) {
         return s;
     struct bus_ext* ext = fdo->DeviceExtension;
     ext->kind = KIND_BUS;
-    ext->pdo = pdo;
     ext->lower = IoAttachDeviceToDeviceStack(fdo, pdo);
     if (ext->lower == NULL) {
         IoDeleteDevice(fdo);
