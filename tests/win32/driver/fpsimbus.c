@@ -146,8 +146,7 @@ static NTSTATUS serve_create(DEVICE_OBJECT* dev, IO_STACK_LOCATION* sp) {
     ULONG count = 0;
     int r = exchange(f, DI_OP_OPEN, access, NULL, 0, &ok, &count, NULL, 0);
     if (r != 0 || !ok) {
-        if (f->sock >= 0)
-            link_close(f->sock);
+        link_close(f->sock);
         ExFreePoolWithTag(f, POOL_TAG);
         // A refused OPEN is another holder; no answer at all is no printer.
         return r == 0 ? STATUS_SHARING_VIOLATION : STATUS_NO_SUCH_DEVICE;
@@ -166,8 +165,7 @@ static int serve_close(DEVICE_OBJECT* dev, IO_STACK_LOCATION* sp) {
     if (f == NULL)
         return 0;
     sp->FileObject->FsContext = NULL;
-    if (f->sock >= 0)
-        link_close(f->sock);
+    link_close(f->sock);
     ExFreePoolWithTag(f, POOL_TAG);
     KIRQL irql;
     KeAcquireSpinLock(&lock, &irql);
@@ -265,24 +263,23 @@ static VOID NTAPI watcher(PVOID unused) {
         if (is_stopping())
             PsTerminateSystemThread(STATUS_SUCCESS);
 
-        struct file_ctx w = {link_connect(bridge_port)};
+        intptr_t sock = link_connect(bridge_port);
         unsigned char head[DI_HEADER_SIZE] = {DI_OP_WATCH, 0, 0, 0, 0};
-        if (w.sock < 0 || link_send(w.sock, head, DI_HEADER_SIZE) != 0) {
-            if (w.sock >= 0)
-                link_close(w.sock);
+        if (sock < 0 || link_send(sock, head, DI_HEADER_SIZE) != 0) {
+            link_close(sock);
             set_present(0);
             sleep_ms(RECONNECT_MS);
             continue;
         }
         for (;;) {
             unsigned char state;
-            int r = link_recv(w.sock, &state, 1, WATCH_POLL_MS);
+            int r = link_recv(sock, &state, 1, WATCH_POLL_MS);
             if (is_stopping() || r == -1)
                 break;
             if (r == 0)
                 set_present(state != 0);
         }
-        link_close(w.sock);
+        link_close(sock);
         set_present(0);
     }
 }
