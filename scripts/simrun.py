@@ -46,6 +46,17 @@ def exit_byte(status):
     return status % 256
 
 
+def wait_until(done, proc, timeout, poll=0.02):
+    """Whether done() holds within `timeout` seconds, looking every `poll` seconds; once `proc`
+    has ended, what done() says then."""
+    deadline = time.monotonic() + timeout
+    while not done():
+        if time.monotonic() > deadline or proc.poll() is not None:
+            return done()
+        time.sleep(poll)
+    return True
+
+
 class Failure(Exception):
     """The lab could not be set up: not a verdict on the program."""
 
@@ -113,12 +124,7 @@ class Printer:
             return False
 
     def wait_log(self, text, timeout):
-        deadline = time.monotonic() + timeout
-        while text not in self.log_text():
-            if time.monotonic() > deadline or self.proc.poll() is not None:
-                return text in self.log_text()
-            time.sleep(0.02)
-        return True
+        return wait_until(lambda: text in self.log_text(), self.proc, timeout)
 
     def read(self, which):
         try:
@@ -157,19 +163,17 @@ class Lab:
         with open(self.path(name + ".err"), "wb") as err:
             proc = subprocess.Popen(cmd, env=self.env, stdin=subprocess.DEVNULL,
                                     stdout=subprocess.DEVNULL, stderr=err)
-        deadline = time.monotonic() + ready_wait
-        while not (os.path.exists(ready) and os.path.getsize(ready) > 0):
-            if proc.poll() is not None or time.monotonic() > deadline:
-                if proc.poll() is None:
-                    proc.kill()
-                proc.wait()
-                with open(self.path(name + ".err"), "rb") as f:
-                    said = f.read()[:300].decode("latin-1").strip()
-                # A driver that can't run here says why (fpusb-testbed without umockdev).
-                if proc.returncode == SKIP:
-                    raise Skip(said or "%s cannot run here" % os.path.basename(driver))
-                raise Failure("%s %s did not start: %s" % (os.path.basename(driver), name, said))
-            time.sleep(0.02)
+        if not wait_until(lambda: os.path.exists(ready) and os.path.getsize(ready) > 0, proc,
+                          ready_wait):
+            if proc.poll() is None:
+                proc.kill()
+            proc.wait()
+            with open(self.path(name + ".err"), "rb") as f:
+                said = f.read()[:300].decode("latin-1").strip()
+            # A driver that can't run here says why (fpusb-testbed without umockdev).
+            if proc.returncode == SKIP:
+                raise Skip(said or "%s cannot run here" % os.path.basename(driver))
+            raise Failure("%s %s did not start: %s" % (os.path.basename(driver), name, said))
         with open(ready) as f:
             printer = Printer(self, name, proc, f.read())
         self.printers.append(printer)
@@ -207,14 +211,9 @@ class Lab:
     def wait_output(self, proc, text, timeout=10, count=1, poll=0.01):
         """Waits until the program has printed `text` (bytes) `count` times, looking every
         `poll` seconds; false if it ended first."""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if self.output().replace(b"\r\n", b"\n").count(text) >= count:
-                return True
-            if proc.poll() is not None:
-                break
-            time.sleep(poll)
-        return self.output().replace(b"\r\n", b"\n").count(text) >= count
+        def printed():
+            return self.output().replace(b"\r\n", b"\n").count(text) >= count
+        return wait_until(printed, proc, timeout, poll)
 
     def finish(self, proc, timeout):
         """Waits for the program; one that outlives `timeout` is killed (code -9)."""
