@@ -31,10 +31,14 @@ def build_path(build, name):
     return os.path.join(ROOT, "build", build, name)
 
 
-def write_image(path, records, seed=7):
-    make_image.write(path, records, seed)
+def read_bytes(path):
     with open(path, "rb") as f:
         return f.read()
+
+
+def write_image(path, records, seed=7):
+    make_image.write(path, records, seed)
+    return read_bytes(path)
 
 
 def crc32_hex(data):
@@ -128,8 +132,7 @@ class Printer:
 
     def read(self, which):
         try:
-            with open(getattr(self, which), "rb") as f:
-                return f.read()
+            return read_bytes(getattr(self, which))
         except FileNotFoundError:
             return b""
 
@@ -168,8 +171,7 @@ class Lab:
             if proc.poll() is None:
                 proc.kill()
             proc.wait()
-            with open(self.path(name + ".err"), "rb") as f:
-                said = f.read()[:300].decode("latin-1").strip()
+            said = read_bytes(self.path(name + ".err"))[:300].decode("latin-1").strip()
             # A driver that can't run here says why (fpusb-testbed without umockdev).
             if proc.returncode == SKIP:
                 raise Skip(said or "%s cannot run here" % os.path.basename(driver))
@@ -205,8 +207,7 @@ class Lab:
         return proc
 
     def output(self):
-        with open(self.path("out"), "rb") as f:
-            return f.read()
+        return read_bytes(self.path("out"))
 
     def wait_output(self, proc, text, timeout=10, count=1, poll=0.01):
         """Waits until the program has printed `text` (bytes) `count` times, looking every
@@ -223,9 +224,7 @@ class Lab:
             os.killpg(proc.pid, signal.SIGKILL)
             proc.wait()
         elapsed = time.monotonic() - proc.started
-        with open(self.path("err"), "rb") as f:
-            err = f.read()
-        return Result(proc.returncode, self.output(), err, elapsed)
+        return Result(proc.returncode, self.output(), read_bytes(self.path("err")), elapsed)
 
     def close(self):
         for p in self.procs:
