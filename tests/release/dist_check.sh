@@ -24,12 +24,8 @@ work1=$scratch/work1 umask1=022
 work2=$scratch/another/clone/work2 umask2=002
 for run in 1 2; do
     eval "work=\$work$run mask=\$umask$run"
-    if ! (umask $mask && MAINTAINER=$maintainer "$root/scripts/dist.sh" \
-        "$scratch/out$run" "$work" >"$scratch/log$run" 2>&1); then
-        cat "$scratch/log$run"
-        echo "FAIL: dist.sh run $run"
-        exit 1
-    fi
+    (umask $mask && MAINTAINER=$maintainer "$root/scripts/dist.sh" "$scratch/out$run" "$work" \
+        >"$scratch/log$run" 2>&1) || { cat "$scratch/log$run"; fail "dist.sh run $run"; exit 1; }
 done
 cat "$scratch/log1"
 
