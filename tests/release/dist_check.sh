@@ -48,7 +48,7 @@ done
 
 # What the technician unpacks.
 mkdir "$scratch/zip"
-python3 - "$scratch/out1/$name-win32.zip" "$scratch/zip" "$(git -C "$root" log -1 --format=%ct)" <<'PY' ||
+python3 - "$scratch/out1/$name-win32.zip" "$scratch/zip" "$epoch" <<'PY' ||
 import sys, time, zipfile
 path, dest, epoch = sys.argv[1], sys.argv[2], int(sys.argv[3])
 want = ["fpflash.exe", "README.txt", "LICENSE.txt", "SHA256SUMS"]
