@@ -602,11 +602,9 @@ NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT* drv, UNICODE_STRING* registry_path) {
     drv->DriverUnload = unload;
     drv->MajorFunction[IRP_MJ_PNP] = dispatch_pnp;
     drv->MajorFunction[IRP_MJ_POWER] = dispatch_power;
-    drv->MajorFunction[IRP_MJ_CREATE] = dispatch_io;
-    drv->MajorFunction[IRP_MJ_CLOSE] = dispatch_io;
-    drv->MajorFunction[IRP_MJ_CLEANUP] = dispatch_io;
-    drv->MajorFunction[IRP_MJ_READ] = dispatch_io;
-    drv->MajorFunction[IRP_MJ_WRITE] = dispatch_io;
-    drv->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch_io;
+    static const UCHAR io_majors[] = {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP,
+                                      IRP_MJ_READ,   IRP_MJ_WRITE, IRP_MJ_DEVICE_CONTROL};
+    for (size_t i = 0; i < sizeof(io_majors); i++)
+        drv->MajorFunction[io_majors[i]] = dispatch_io;
     return STATUS_SUCCESS;
 }
