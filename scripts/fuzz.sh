@@ -39,6 +39,11 @@ for t in $targets; do
     case " $ALL_TARGETS " in *" $t "*) ;; *) echo "fuzz: no target $t" >&2; exit 2 ;; esac
 done
 
+die() {
+    echo "fuzz: $*" >&2
+    exit 1
+}
+
 CXX=${FUZZ_CXX:-clang++}
 probe_dir=$(mktemp -d)
 trap 'rm -rf "$probe_dir"' EXIT
@@ -60,30 +65,23 @@ if ! probe; then
     fi
     echo "fuzz: installing clang and its libFuzzer runtime"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq >/dev/null || { echo "fuzz: apt-get update failed" >&2; exit 1; }
+    apt-get update -qq >/dev/null || die "apt-get update failed"
     if ! command -v "$CXX" >/dev/null 2>&1; then
-        apt-get install -y -qq clang >/dev/null || { echo "fuzz: installing clang failed" >&2; exit 1; }
+        apt-get install -y -qq clang >/dev/null || die "installing clang failed"
     fi
     # The runtime must match the compiler's major version (14 on Debian 12).
     major=$("$CXX" -dumpversion 2>/dev/null | cut -d. -f1)
     apt-get install -y -qq "libclang-rt-${major:-14}-dev" >/dev/null ||
-        { echo "fuzz: installing libclang-rt-${major:-14}-dev failed" >&2; exit 1; }
-    probe || { echo "fuzz: $CXX still cannot build libFuzzer targets" >&2; exit 1; }
+        die "installing libclang-rt-${major:-14}-dev failed"
+    probe || die "$CXX still cannot build libFuzzer targets"
 fi
 
 mkdir -p "$BUILD/logs"
-if ! cmake -S tests/fuzz -B "$BUILD" -DCMAKE_CXX_COMPILER="$CXX" -DCMAKE_BUILD_TYPE= \
-    >"$BUILD/logs/configure.log" 2>&1; then
-    cat "$BUILD/logs/configure.log" >&2
-    echo "fuzz: configure failed" >&2
-    exit 1
-fi
-if ! cmake --build "$BUILD" -j"$(nproc 2>/dev/null || echo 2)" -- $targets \
-    >"$BUILD/logs/build.log" 2>&1; then
-    cat "$BUILD/logs/build.log" >&2
-    echo "fuzz: build failed" >&2
-    exit 1
-fi
+cmake -S tests/fuzz -B "$BUILD" -DCMAKE_CXX_COMPILER="$CXX" -DCMAKE_BUILD_TYPE= \
+    >"$BUILD/logs/configure.log" 2>&1 ||
+    { cat "$BUILD/logs/configure.log" >&2; die "configure failed"; }
+cmake --build "$BUILD" -j"$(nproc 2>/dev/null || echo 2)" -- $targets \
+    >"$BUILD/logs/build.log" 2>&1 || { cat "$BUILD/logs/build.log" >&2; die "build failed"; }
 
 target_flags() {
     case "$1" in

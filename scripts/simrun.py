@@ -31,10 +31,14 @@ def build_path(build, name):
     return os.path.join(ROOT, "build", build, name)
 
 
-def write_image(path, records, seed=7):
-    make_image.write(path, records, seed)
+def read_bytes(path):
     with open(path, "rb") as f:
         return f.read()
+
+
+def write_image(path, records, seed=7):
+    make_image.write(path, records, seed)
+    return read_bytes(path)
 
 
 def crc32_hex(data):
@@ -44,6 +48,17 @@ def crc32_hex(data):
 def exit_byte(status):
     """A status as the program returns it (-1), as a process's parent sees it (255)."""
     return status % 256
+
+
+def wait_until(done, proc, timeout, poll=0.02):
+    """Whether done() holds within `timeout` seconds, looking every `poll` seconds; once `proc`
+    has ended, what done() says then."""
+    deadline = time.monotonic() + timeout
+    while not done():
+        if time.monotonic() > deadline or proc.poll() is not None:
+            return done()
+        time.sleep(poll)
+    return True
 
 
 class Failure(Exception):
@@ -113,17 +128,11 @@ class Printer:
             return False
 
     def wait_log(self, text, timeout):
-        deadline = time.monotonic() + timeout
-        while text not in self.log_text():
-            if time.monotonic() > deadline or self.proc.poll() is not None:
-                return text in self.log_text()
-            time.sleep(0.02)
-        return True
+        return wait_until(lambda: text in self.log_text(), self.proc, timeout)
 
     def read(self, which):
         try:
-            with open(getattr(self, which), "rb") as f:
-                return f.read()
+            return read_bytes(getattr(self, which))
         except FileNotFoundError:
             return b""
 
@@ -157,19 +166,16 @@ class Lab:
         with open(self.path(name + ".err"), "wb") as err:
             proc = subprocess.Popen(cmd, env=self.env, stdin=subprocess.DEVNULL,
                                     stdout=subprocess.DEVNULL, stderr=err)
-        deadline = time.monotonic() + ready_wait
-        while not (os.path.exists(ready) and os.path.getsize(ready) > 0):
-            if proc.poll() is not None or time.monotonic() > deadline:
-                if proc.poll() is None:
-                    proc.kill()
-                proc.wait()
-                with open(self.path(name + ".err"), "rb") as f:
-                    said = f.read()[:300].decode("latin-1").strip()
-                # A driver that can't run here says why (fpusb-testbed without umockdev).
-                if proc.returncode == SKIP:
-                    raise Skip(said or "%s cannot run here" % os.path.basename(driver))
-                raise Failure("%s %s did not start: %s" % (os.path.basename(driver), name, said))
-            time.sleep(0.02)
+        if not wait_until(lambda: os.path.exists(ready) and os.path.getsize(ready) > 0, proc,
+                          ready_wait):
+            if proc.poll() is None:
+                proc.kill()
+            proc.wait()
+            said = read_bytes(self.path(name + ".err"))[:300].decode("latin-1").strip()
+            # A driver that can't run here says why (fpusb-testbed without umockdev).
+            if proc.returncode == SKIP:
+                raise Skip(said or "%s cannot run here" % os.path.basename(driver))
+            raise Failure("%s %s did not start: %s" % (os.path.basename(driver), name, said))
         with open(ready) as f:
             printer = Printer(self, name, proc, f.read())
         self.printers.append(printer)
@@ -201,20 +207,14 @@ class Lab:
         return proc
 
     def output(self):
-        with open(self.path("out"), "rb") as f:
-            return f.read()
+        return read_bytes(self.path("out"))
 
     def wait_output(self, proc, text, timeout=10, count=1, poll=0.01):
         """Waits until the program has printed `text` (bytes) `count` times, looking every
         `poll` seconds; false if it ended first."""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if self.output().replace(b"\r\n", b"\n").count(text) >= count:
-                return True
-            if proc.poll() is not None:
-                break
-            time.sleep(poll)
-        return self.output().replace(b"\r\n", b"\n").count(text) >= count
+        def printed():
+            return self.output().replace(b"\r\n", b"\n").count(text) >= count
+        return wait_until(printed, proc, timeout, poll)
 
     def finish(self, proc, timeout):
         """Waits for the program; one that outlives `timeout` is killed (code -9)."""
@@ -224,9 +224,7 @@ class Lab:
             os.killpg(proc.pid, signal.SIGKILL)
             proc.wait()
         elapsed = time.monotonic() - proc.started
-        with open(self.path("err"), "rb") as f:
-            err = f.read()
-        return Result(proc.returncode, self.output(), err, elapsed)
+        return Result(proc.returncode, self.output(), read_bytes(self.path("err")), elapsed)
 
     def close(self):
         for p in self.procs:

@@ -436,10 +436,7 @@ def rows_for(build):
 
 
 def find(name):
-    for r in ROWS:
-        if r["name"] == name:
-            return r
-    return None
+    return next((r for r in ROWS if r["name"] == name), None)
 
 
 def cost(r):

@@ -24,12 +24,8 @@ work1=$scratch/work1 umask1=022
 work2=$scratch/another/clone/work2 umask2=002
 for run in 1 2; do
     eval "work=\$work$run mask=\$umask$run"
-    if ! (umask $mask && MAINTAINER=$maintainer "$root/scripts/dist.sh" \
-        "$scratch/out$run" "$work" >"$scratch/log$run" 2>&1); then
-        cat "$scratch/log$run"
-        echo "FAIL: dist.sh run $run"
-        exit 1
-    fi
+    (umask $mask && MAINTAINER=$maintainer "$root/scripts/dist.sh" "$scratch/out$run" "$work" \
+        >"$scratch/log$run" 2>&1) || { cat "$scratch/log$run"; fail "dist.sh run $run"; exit 1; }
 done
 cat "$scratch/log1"
 
@@ -52,7 +48,7 @@ done
 
 # What the technician unpacks.
 mkdir "$scratch/zip"
-python3 - "$scratch/out1/$name-win32.zip" "$scratch/zip" "$(git -C "$root" log -1 --format=%ct)" <<'PY' ||
+python3 - "$scratch/out1/$name-win32.zip" "$scratch/zip" "$epoch" <<'PY' ||
 import sys, time, zipfile
 path, dest, epoch = sys.argv[1], sys.argv[2], int(sys.argv[3])
 want = ["fpflash.exe", "README.txt", "LICENSE.txt", "SHA256SUMS"]

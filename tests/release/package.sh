@@ -219,11 +219,7 @@ deb)
     done
 
     installed=1
-    if ! dpkg -i "$deb" >"$scratch/log" 2>&1; then
-        cat "$scratch/log"
-        echo "FAIL: dpkg -i"
-        exit 1
-    fi
+    dpkg -i "$deb" >"$scratch/log" 2>&1 || { cat "$scratch/log"; fail "dpkg -i"; exit 1; }
     echo "installed: $(dpkg-query -W -f='${Package} ${Version} ${Status}' fpflash)"
     check_fpflash /usr/bin/fpflash
     [ "$(/usr/bin/fpsim --help | head -n 1)" = "Usage: fpsim [OPTION]..." ] ||

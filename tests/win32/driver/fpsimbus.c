@@ -25,7 +25,6 @@ enum kind { KIND_BUS, KIND_CHILD };
 
 struct bus_ext {
     enum kind kind;
-    DEVICE_OBJECT* pdo;
     DEVICE_OBJECT* lower;
 };
 
@@ -51,7 +50,6 @@ static unsigned short bridge_port;
 static KSPIN_LOCK lock;
 static int present;
 static DEVICE_OBJECT* child; // the child PnP knows about, if any
-static unsigned child_serial;
 static LIST_ENTRY queue;
 static int stopping;
 
@@ -59,19 +57,11 @@ static KEVENT queue_event;
 static HANDLE worker_thread;
 static HANDLE watch_thread;
 
-static void lock_acquire(KIRQL* irql) {
-    KeAcquireSpinLock(&lock, irql);
-}
-
-static void lock_release(KIRQL irql) {
-    KeReleaseSpinLock(&lock, irql);
-}
-
 static int is_stopping(void) {
     KIRQL irql;
-    lock_acquire(&irql);
+    KeAcquireSpinLock(&lock, &irql);
     int stop = stopping;
-    lock_release(irql);
+    KeReleaseSpinLock(&lock, irql);
     return stop;
 }
 
@@ -100,11 +90,11 @@ static ULONG get_u32(const unsigned char* p) {
 }
 
 // One request and its reply on a handle's connection. Returns 0 and the reply's status and
-// count, with `count` bytes read into `data` when `data` is given; -1 when the connection
-// failed, after which it is closed.
+// count, with `count` bytes read into `data` when `data` is given; -1 when there is no
+// connection or it failed, after which it is closed.
 static int exchange(struct file_ctx* f, int op, ULONG value, const void* payload, ULONG size,
                     int* ok, ULONG* count, void* data, ULONG data_max) {
-    if (f->sock < 0)
+    if (f == NULL || f->sock < 0)
         return -1;
     unsigned char head[DI_HEADER_SIZE];
     head[0] = (unsigned char)op;
@@ -135,12 +125,12 @@ static void child_delete(DEVICE_OBJECT* dev) {
     IoDeleteDevice(dev);
 }
 
-static NTSTATUS serve_create(DEVICE_OBJECT* dev, IRP* irp, IO_STACK_LOCATION* sp) {
+static NTSTATUS serve_create(DEVICE_OBJECT* dev, IO_STACK_LOCATION* sp) {
     struct child_ext* ext = dev->DeviceExtension;
     KIRQL irql;
-    lock_acquire(&irql);
+    KeAcquireSpinLock(&lock, &irql);
     int gone = ext->removed || !present;
-    lock_release(irql);
+    KeReleaseSpinLock(&lock, irql);
     if (gone)
         return STATUS_NO_SUCH_DEVICE;
 
@@ -155,17 +145,15 @@ static NTSTATUS serve_create(DEVICE_OBJECT* dev, IRP* irp, IO_STACK_LOCATION* sp
     ULONG count = 0;
     int r = exchange(f, DI_OP_OPEN, access, NULL, 0, &ok, &count, NULL, 0);
     if (r != 0 || !ok) {
-        if (f->sock >= 0)
-            link_close(f->sock);
+        link_close(f->sock);
         ExFreePoolWithTag(f, POOL_TAG);
         // A refused OPEN is another holder; no answer at all is no printer.
         return r == 0 ? STATUS_SHARING_VIOLATION : STATUS_NO_SUCH_DEVICE;
     }
     sp->FileObject->FsContext = f;
-    lock_acquire(&irql);
+    KeAcquireSpinLock(&lock, &irql);
     ext->opens++;
-    lock_release(irql);
-    (void)irp;
+    KeReleaseSpinLock(&lock, irql);
     return STATUS_SUCCESS;
 }
 
@@ -176,14 +164,13 @@ static int serve_close(DEVICE_OBJECT* dev, IO_STACK_LOCATION* sp) {
     if (f == NULL)
         return 0;
     sp->FileObject->FsContext = NULL;
-    if (f->sock >= 0)
-        link_close(f->sock);
+    link_close(f->sock);
     ExFreePoolWithTag(f, POOL_TAG);
     KIRQL irql;
-    lock_acquire(&irql);
+    KeAcquireSpinLock(&lock, &irql);
     ext->opens--;
     int last = ext->removed && ext->opens == 0;
-    lock_release(irql);
+    KeReleaseSpinLock(&lock, irql);
     return last;
 }
 
@@ -191,15 +178,17 @@ static void serve(IRP* irp) {
     IO_STACK_LOCATION* sp = IoGetCurrentIrpStackLocation(irp);
     DEVICE_OBJECT* dev = sp->DeviceObject;
     struct file_ctx* f = sp->FileObject != NULL ? sp->FileObject->FsContext : NULL;
-    NTSTATUS status = STATUS_UNSUCCESSFUL;
-    ULONG_PTR info = 0;
+    void* buffer = irp->AssociatedIrp.SystemBuffer;
+    NTSTATUS refused = STATUS_UNSUCCESSFUL;
+    ULONG size;
     int ok = 0;
     ULONG count = 0;
+    int r;
 
     switch (sp->MajorFunction) {
     case IRP_MJ_CREATE:
-        status = serve_create(dev, irp, sp);
-        break;
+        complete(irp, serve_create(dev, sp), 0);
+        return;
     case IRP_MJ_CLOSE: {
         int last = serve_close(dev, sp);
         complete(irp, STATUS_SUCCESS, 0);
@@ -208,49 +197,32 @@ static void serve(IRP* irp) {
         return;
     }
     case IRP_MJ_DEVICE_CONTROL:
-        if (f != NULL &&
-            exchange(f, DI_OP_IOCTL, sp->Parameters.DeviceIoControl.IoControlCode, NULL, 0, &ok,
-                     &count, NULL, 0) == 0 &&
-            ok)
-            status = STATUS_SUCCESS;
-        else if (f != NULL && f->sock >= 0)
-            status = STATUS_INVALID_DEVICE_REQUEST;
+        r = exchange(f, DI_OP_IOCTL, sp->Parameters.DeviceIoControl.IoControlCode, NULL, 0, &ok,
+                     &count, NULL, 0);
+        // Refused by a printer still connected: the request is wrong, not the device.
+        refused = STATUS_INVALID_DEVICE_REQUEST;
+        count = 0;
         break;
-    case IRP_MJ_READ: {
-        ULONG want = sp->Parameters.Read.Length;
-        if (want > DI_TRANSFER_MAX)
-            want = DI_TRANSFER_MAX;
-        if (want == 0) {
-            status = STATUS_SUCCESS;
-            break;
+    case IRP_MJ_READ:
+        size = min(sp->Parameters.Read.Length, DI_TRANSFER_MAX);
+        if (size == 0) {
+            complete(irp, STATUS_SUCCESS, 0);
+            return;
         }
-        if (f != NULL &&
-            exchange(f, DI_OP_READ, want, NULL, 0, &ok, &count, irp->AssociatedIrp.SystemBuffer,
-                     want) == 0 &&
-            ok) {
-            status = STATUS_SUCCESS;
-            info = count;
-        }
+        r = exchange(f, DI_OP_READ, size, NULL, 0, &ok, &count, buffer, size);
         break;
-    }
-    case IRP_MJ_WRITE: {
-        ULONG size = sp->Parameters.Write.Length;
-        if (size > DI_TRANSFER_MAX)
-            size = DI_TRANSFER_MAX;
-        if (f != NULL &&
-            exchange(f, DI_OP_WRITE, size, irp->AssociatedIrp.SystemBuffer, size, &ok, &count, NULL,
-                     0) == 0 &&
-            ok) {
-            status = STATUS_SUCCESS;
-            info = count;
-        }
+    case IRP_MJ_WRITE:
+        size = min(sp->Parameters.Write.Length, DI_TRANSFER_MAX);
+        r = exchange(f, DI_OP_WRITE, size, buffer, size, &ok, &count, NULL, 0);
         break;
-    }
     default:
-        status = STATUS_INVALID_DEVICE_REQUEST;
-        break;
+        complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+        return;
     }
-    complete(irp, status, info);
+    if (r != 0)
+        complete(irp, STATUS_UNSUCCESSFUL, 0);
+    else
+        complete(irp, ok ? STATUS_SUCCESS : refused, ok ? count : 0);
 }
 
 static VOID NTAPI worker(PVOID unused) {
@@ -259,10 +231,10 @@ static VOID NTAPI worker(PVOID unused) {
         KeWaitForSingleObject(&queue_event, Executive, KernelMode, FALSE, NULL);
         for (;;) {
             KIRQL irql;
-            lock_acquire(&irql);
+            KeAcquireSpinLock(&lock, &irql);
             LIST_ENTRY* e = IsListEmpty(&queue) ? NULL : RemoveHeadList(&queue);
             int stop = stopping;
-            lock_release(irql);
+            KeReleaseSpinLock(&lock, irql);
             if (e == NULL) {
                 if (stop)
                     PsTerminateSystemThread(STATUS_SUCCESS);
@@ -275,10 +247,10 @@ static VOID NTAPI worker(PVOID unused) {
 
 static void set_present(int now) {
     KIRQL irql;
-    lock_acquire(&irql);
+    KeAcquireSpinLock(&lock, &irql);
     int changed = present != now;
     present = now;
-    lock_release(irql);
+    KeReleaseSpinLock(&lock, irql);
     if (changed)
         IoInvalidateDeviceRelations(bus_pdo, BusRelations);
 }
@@ -290,24 +262,23 @@ static VOID NTAPI watcher(PVOID unused) {
         if (is_stopping())
             PsTerminateSystemThread(STATUS_SUCCESS);
 
-        struct file_ctx w = {link_connect(bridge_port)};
+        intptr_t sock = link_connect(bridge_port);
         unsigned char head[DI_HEADER_SIZE] = {DI_OP_WATCH, 0, 0, 0, 0};
-        if (w.sock < 0 || link_send(w.sock, head, DI_HEADER_SIZE) != 0) {
-            if (w.sock >= 0)
-                link_close(w.sock);
+        if (sock < 0 || link_send(sock, head, DI_HEADER_SIZE) != 0) {
+            link_close(sock);
             set_present(0);
             sleep_ms(RECONNECT_MS);
             continue;
         }
         for (;;) {
             unsigned char state;
-            int r = link_recv(w.sock, &state, 1, WATCH_POLL_MS);
+            int r = link_recv(sock, &state, 1, WATCH_POLL_MS);
             if (is_stopping() || r == -1)
                 break;
             if (r == 0)
                 set_present(state != 0);
         }
-        link_close(w.sock);
+        link_close(sock);
         set_present(0);
     }
 }
@@ -318,9 +289,9 @@ static NTSTATUS start_thread(HANDLE* h, PKSTART_ROUTINE fn) {
 
 static void stop_threads(void) {
     KIRQL irql;
-    lock_acquire(&irql);
+    KeAcquireSpinLock(&lock, &irql);
     stopping = 1;
-    lock_release(irql);
+    KeReleaseSpinLock(&lock, irql);
     KeSetEvent(&queue_event, IO_NO_INCREMENT, FALSE);
     HANDLE threads[2] = {worker_thread, watch_thread};
     for (int i = 0; i < 2; i++) {
@@ -361,6 +332,20 @@ static NTSTATUS child_id(BUS_QUERY_ID_TYPE type, ULONG_PTR* info) {
         return STATUS_SUCCESS;
     }
     return STATUS_NOT_SUPPORTED;
+}
+
+// A relations list holding `dev`, or nothing when it is NULL, as pool the caller frees.
+static NTSTATUS relations_of(DEVICE_OBJECT* dev, ULONG_PTR* info) {
+    DEVICE_RELATIONS* rel = ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), POOL_TAG);
+    if (rel == NULL)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    rel->Count = 0;
+    if (dev != NULL) {
+        rel->Objects[rel->Count++] = dev;
+        ObReferenceObject(dev);
+    }
+    *info = (ULONG_PTR)rel;
+    return STATUS_SUCCESS;
 }
 
 static void child_link_off(struct child_ext* ext) {
@@ -406,19 +391,8 @@ static NTSTATUS child_pnp(DEVICE_OBJECT* dev, IRP* irp) {
         }
         break;
     case IRP_MN_QUERY_DEVICE_RELATIONS:
-        if (sp->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation) {
-            DEVICE_RELATIONS* rel =
-                ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), POOL_TAG);
-            if (rel == NULL) {
-                status = STATUS_INSUFFICIENT_RESOURCES;
-                break;
-            }
-            rel->Count = 1;
-            rel->Objects[0] = dev;
-            ObReferenceObject(dev);
-            info = (ULONG_PTR)rel;
-            status = STATUS_SUCCESS;
-        }
+        if (sp->Parameters.QueryDeviceRelations.Type == TargetDeviceRelation)
+            status = relations_of(dev, &info);
         break;
     case IRP_MN_SURPRISE_REMOVAL:
     case IRP_MN_STOP_DEVICE:
@@ -432,13 +406,13 @@ static NTSTATUS child_pnp(DEVICE_OBJECT* dev, IRP* irp) {
         break;
     case IRP_MN_REMOVE_DEVICE: {
         child_link_off(ext);
-        lock_acquire(&irql);
+        KeAcquireSpinLock(&lock, &irql);
         // Still reported by the bus: only stopped, not gone.
         int gone = child != dev;
         if (gone)
             ext->removed = 1;
         int unused = gone && ext->opens == 0;
-        lock_release(irql);
+        KeReleaseSpinLock(&lock, irql);
         complete(irp, STATUS_SUCCESS, 0);
         if (unused)
             child_delete(dev);
@@ -453,21 +427,16 @@ static NTSTATUS child_pnp(DEVICE_OBJECT* dev, IRP* irp) {
 static NTSTATUS bus_relations(IRP* irp) {
     KIRQL irql;
     DEVICE_OBJECT* fresh = NULL;
-    lock_acquire(&irql);
+    KeAcquireSpinLock(&lock, &irql);
     int want = present && !stopping;
     int have = child != NULL;
-    lock_release(irql);
+    KeReleaseSpinLock(&lock, irql);
 
     if (want && !have) {
-        WCHAR name_buf[40];
-        UNICODE_STRING name = {0, sizeof(name_buf), name_buf};
-        RtlIntegerToUnicodeString(child_serial++, 10, &name);
-        WCHAR full_buf[64] = L"\\Device\\fpsim_printer";
-        UNICODE_STRING full = {(USHORT)(wcslen(full_buf) * sizeof(WCHAR)), sizeof(full_buf),
-                               full_buf};
-        RtlAppendUnicodeStringToString(&full, &name);
-        NTSTATUS s = IoCreateDevice(driver, sizeof(struct child_ext), &full, FILE_DEVICE_UNKNOWN,
-                                    FILE_DEVICE_SECURE_OPEN, FALSE, &fresh);
+        // A PDO must be named; each child gets a name no earlier one had.
+        NTSTATUS s =
+            IoCreateDevice(driver, sizeof(struct child_ext), NULL, FILE_DEVICE_UNKNOWN,
+                           FILE_DEVICE_SECURE_OPEN | FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &fresh);
         if (NT_SUCCESS(s)) {
             struct child_ext* ext = fresh->DeviceExtension;
             RtlZeroMemory(ext, sizeof(*ext));
@@ -479,24 +448,15 @@ static NTSTATUS bus_relations(IRP* irp) {
         }
     }
 
-    lock_acquire(&irql);
+    KeAcquireSpinLock(&lock, &irql);
     if (fresh != NULL)
         child = fresh;
     else if (!want)
         child = NULL; // PnP removes it after this answer
     DEVICE_OBJECT* report = child;
-    lock_release(irql);
+    KeReleaseSpinLock(&lock, irql);
 
-    DEVICE_RELATIONS* rel = ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), POOL_TAG);
-    if (rel == NULL)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    rel->Count = 0;
-    if (report != NULL) {
-        rel->Objects[rel->Count++] = report;
-        ObReferenceObject(report);
-    }
-    irp->IoStatus.Information = (ULONG_PTR)rel;
-    return STATUS_SUCCESS;
+    return relations_of(report, &irp->IoStatus.Information);
 }
 
 static NTSTATUS pass_down(IRP* irp) {
@@ -551,13 +511,12 @@ static NTSTATUS NTAPI dispatch_pnp(DEVICE_OBJECT* dev, IRP* irp) {
 }
 
 static NTSTATUS NTAPI dispatch_power(DEVICE_OBJECT* dev, IRP* irp) {
+    PoStartNextPowerIrp(irp);
     if (*(enum kind*)dev->DeviceExtension == KIND_BUS) {
         struct bus_ext* ext = dev->DeviceExtension;
-        PoStartNextPowerIrp(irp);
         IoSkipCurrentIrpStackLocation(irp);
         return PoCallDriver(ext->lower, irp);
     }
-    PoStartNextPowerIrp(irp);
     return complete(irp, STATUS_SUCCESS, 0);
 }
 
@@ -570,9 +529,9 @@ static NTSTATUS NTAPI dispatch_io(DEVICE_OBJECT* dev, IRP* irp) {
     // Anything may wait on the simulator: the worker answers, this thread moves on.
     IoMarkIrpPending(irp);
     KIRQL irql;
-    lock_acquire(&irql);
+    KeAcquireSpinLock(&lock, &irql);
     InsertTailList(&queue, &irp->Tail.Overlay.ListEntry);
-    lock_release(irql);
+    KeReleaseSpinLock(&lock, irql);
     KeSetEvent(&queue_event, IO_NO_INCREMENT, FALSE);
     return STATUS_PENDING;
 }
@@ -587,7 +546,6 @@ static NTSTATUS NTAPI add_device(DRIVER_OBJECT* drv, DEVICE_OBJECT* pdo) {
         return s;
     struct bus_ext* ext = fdo->DeviceExtension;
     ext->kind = KIND_BUS;
-    ext->pdo = pdo;
     ext->lower = IoAttachDeviceToDeviceStack(fdo, pdo);
     if (ext->lower == NULL) {
         IoDeleteDevice(fdo);
@@ -644,11 +602,9 @@ NTSTATUS NTAPI DriverEntry(DRIVER_OBJECT* drv, UNICODE_STRING* registry_path) {
     drv->DriverUnload = unload;
     drv->MajorFunction[IRP_MJ_PNP] = dispatch_pnp;
     drv->MajorFunction[IRP_MJ_POWER] = dispatch_power;
-    drv->MajorFunction[IRP_MJ_CREATE] = dispatch_io;
-    drv->MajorFunction[IRP_MJ_CLOSE] = dispatch_io;
-    drv->MajorFunction[IRP_MJ_CLEANUP] = dispatch_io;
-    drv->MajorFunction[IRP_MJ_READ] = dispatch_io;
-    drv->MajorFunction[IRP_MJ_WRITE] = dispatch_io;
-    drv->MajorFunction[IRP_MJ_DEVICE_CONTROL] = dispatch_io;
+    static const UCHAR io_majors[] = {IRP_MJ_CREATE, IRP_MJ_CLOSE, IRP_MJ_CLEANUP,
+                                      IRP_MJ_READ,   IRP_MJ_WRITE, IRP_MJ_DEVICE_CONTROL};
+    for (size_t i = 0; i < sizeof(io_majors); i++)
+        drv->MajorFunction[io_majors[i]] = dispatch_io;
     return STATUS_SUCCESS;
 }

@@ -79,5 +79,6 @@ int link_recv(intptr_t s, void* buf, unsigned size, unsigned ms) {
 }
 
 void link_close(intptr_t s) {
-    closesocket((SOCKET)s);
+    if (s >= 0)
+        closesocket((SOCKET)s);
 }

@@ -20,4 +20,5 @@ int link_send(intptr_t s, const void* buf, unsigned size);
 // failed connection.
 int link_recv(intptr_t s, void* buf, unsigned size, unsigned ms);
 
+// Closes `s`; -1, no socket, is left alone.
 void link_close(intptr_t s);
