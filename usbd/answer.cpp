@@ -330,15 +330,6 @@ void finish_write(printer* p) {
     send_reply(i, ok, count, nullptr, 0);
 }
 
-static void serve(size_t i) {
-    uint8_t packet[DI_RECEIVE_SIZE];
-    long n = di_receive(clients[i].fd, packet);
-    if (n < 0)
-        client_gone(i, "closed");
-    else if (n > 0)
-        answer(i, packet, static_cast<size_t>(n));
-}
-
 void clients_to_poll(std::vector<struct pollfd>* fds, std::vector<int>* ids) {
     for (const client& c : clients)
         if (!c.waiting) {
@@ -350,8 +341,14 @@ void clients_to_poll(std::vector<struct pollfd>* fds, std::vector<int>* ids) {
 // By id: serving one client may drop others, or a whole printer.
 void serve_client(int id) {
     size_t i = client_index(id);
-    if (i != SIZE_MAX)
-        serve(i);
+    if (i == SIZE_MAX)
+        return;
+    uint8_t packet[DI_RECEIVE_SIZE];
+    long n = di_receive(clients[i].fd, packet);
+    if (n < 0)
+        client_gone(i, "closed");
+    else if (n > 0)
+        answer(i, packet, static_cast<size_t>(n));
 }
 
 void accept_clients(printer* p) {
