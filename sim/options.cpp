@@ -269,11 +269,8 @@ int sim_parse_command_line(int argc, char** argv, const char* program, const cha
                            sim_config* c, const std::vector<di_option>& extra) {
     static const char* const headings[] = {"\nThe driver:\n", "\nThe printer and its faults:\n"};
     const di_usage usage = {program, intro, headings, 2, 28};
-    std::vector<const di_option*> all;
-    for (const di_option& o : options)
-        all.push_back(&o);
-    for (const di_option& o : extra)
-        all.push_back(&o);
+    std::vector<di_option> all(std::begin(options), std::end(options));
+    all.insert(all.end(), extra.begin(), extra.end());
     given = sim_config();
     upgrade_away = state_fail_away = exit_away = std::nullopt;
     int status = di_parse_options(argc, argv, usage, all);
