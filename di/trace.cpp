@@ -272,26 +272,20 @@ bool di_trace_read(const char* path, std::vector<di_trace_entry>* entries, std::
     entries->clear();
     std::string line;
     int n = 1;
+    auto refuse = [&](const std::string& what) {
+        *why = std::string(path) + ":" + std::to_string(n) + ": " + what;
+        return false;
+    };
     for (; std::getline(in, line); n++) {
-        if (line.size() > LINE_MAX) {
-            *why = std::string(path) + ":" + std::to_string(n) + ": a line too long for a trace";
-            return false;
-        }
-        if (n == 1) {
-            if (line != DI_TRACE_HEADER) {
-                *why = std::string(path) + ":1: not \"" + DI_TRACE_HEADER + "\"";
-                return false;
-            }
-            continue;
-        }
-        if (line.empty() || line[0] == '#')
+        if (line.size() > LINE_MAX)
+            return refuse("a line too long for a trace");
+        if (n == 1 && line != DI_TRACE_HEADER)
+            return refuse(std::string("not \"") + DI_TRACE_HEADER + "\"");
+        if (n == 1 || line.empty() || line[0] == '#')
             continue;
         di_trace_entry e = {n, 0, DI_TRACE_OTHER, 0, 0, 0, true, {}, false, 0, {}, ""};
-        if (!parse_entry(line, &e)) {
-            *why = std::string(path) + ":" + std::to_string(n) +
-                   ": not a line of a trace: " + line.substr(0, 120);
-            return false;
-        }
+        if (!parse_entry(line, &e))
+            return refuse("not a line of a trace: " + line.substr(0, 120));
         entries->push_back(e);
     }
     if (n == 1) {
