@@ -349,16 +349,10 @@ static void forget_no_access(const libusb_device* dev) {
         }
 }
 
-static bool waiting_for_access(const libusb_device* dev) {
-    for (const access_wait& w : no_access)
-        if (w.dev == dev)
-            return true;
-    return false;
-}
-
 static void device_arrived(libusb_device* dev) {
-    if (std::find(rejected.begin(), rejected.end(), dev) != rejected.end() ||
-        waiting_for_access(dev))
+    bool waiting = std::any_of(no_access.begin(), no_access.end(),
+                               [dev](const access_wait& w) { return w.dev == dev; });
+    if (waiting || std::find(rejected.begin(), rejected.end(), dev) != rejected.end())
         return;
     arrival a = arrive(dev);
     if (a == ARRIVAL_REJECTED) {
