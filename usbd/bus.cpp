@@ -564,12 +564,10 @@ void bus_follow() {
     if (!have_hotplug && cfg.poll_ms == 0)
         cfg.poll_ms = 1000;
     di_log("following the bus by %s", have_hotplug ? "hotplug events" : "listing it");
-    if (have_hotplug) {
-        bus_after_events();
-    } else {
-        poll_bus();
-        next_poll_ms = di_now_ms() + cfg.poll_ms;
-    }
+    // Listing it, the first listing is due at once.
+    if (!have_hotplug)
+        next_poll_ms = 0;
+    bus_after_events();
 }
 
 void bus_listeners(std::vector<struct pollfd>* fds, std::vector<printer*>* ps) {
