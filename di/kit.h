@@ -178,4 +178,4 @@ struct di_usage {
 // to exit with after --help, --version or a bad command line (said on stderr as
 // "PROGRAM: ... (see PROGRAM --help)").
 int di_parse_options(int argc, char** argv, const di_usage& u,
-                     const std::vector<const di_option*>& options);
+                     const std::vector<di_option>& options);

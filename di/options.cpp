@@ -38,7 +38,7 @@ static void print_line(const di_usage& u, const char* name, const char* arg, con
     }
 }
 
-static void print_help(const di_usage& u, const std::vector<const di_option*>& options) {
+static void print_help(const di_usage& u, const std::vector<di_option>& options) {
     fputs(u.intro, stdout);
     for (int g = 0; g < u.groups; g++) {
         fputs(u.headings[g], stdout);
@@ -46,9 +46,9 @@ static void print_help(const di_usage& u, const std::vector<const di_option*>& o
             print_line(u, "help", nullptr, "show this text");
             print_line(u, "version", nullptr, "print the version and exit");
         }
-        for (const di_option* o : options)
-            if (o->group == g)
-                print_line(u, o->name, o->arg, o->help);
+        for (const di_option& o : options)
+            if (o.group == g)
+                print_line(u, o.name, o.arg, o.help);
     }
 }
 
@@ -58,13 +58,13 @@ static void refuse(const di_usage& u, const char* what, const char* arg, const c
 }
 
 int di_parse_options(int argc, char** argv, const di_usage& u,
-                     const std::vector<const di_option*>& options) {
+                     const std::vector<di_option>& options) {
     // getopt_long's ids: the option's place in `options`, past every character.
     const int ID_BASE = 256, ID_HELP = 254, ID_VERSION = 255;
     std::vector<struct option> longs;
     for (size_t i = 0; i < options.size(); i++)
-        longs.push_back({options[i]->name, options[i]->arg ? required_argument : no_argument,
-                         nullptr, ID_BASE + static_cast<int>(i)});
+        longs.push_back({options[i].name, options[i].arg ? required_argument : no_argument, nullptr,
+                         ID_BASE + static_cast<int>(i)});
     longs.push_back({"help", no_argument, nullptr, ID_HELP});
     longs.push_back({"version", no_argument, nullptr, ID_VERSION});
     longs.push_back({nullptr, 0, nullptr, 0});
@@ -87,7 +87,7 @@ int di_parse_options(int argc, char** argv, const di_usage& u,
             refuse(u, argv[prev], nullptr, "unknown option or missing argument");
             return DI_EXIT_USAGE;
         }
-        const char* why = options[static_cast<size_t>(id - ID_BASE)]->set(optarg);
+        const char* why = options[static_cast<size_t>(id - ID_BASE)].set(optarg);
         if (why != nullptr) {
             refuse(u, argv[prev], optarg, why);
             return DI_EXIT_USAGE;

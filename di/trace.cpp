@@ -66,10 +66,6 @@ std::string di_hex(const uint8_t* p, size_t n) {
     return s;
 }
 
-static void hex(const uint8_t* p, size_t n) {
-    fputs(di_hex(p, n).c_str(), out);
-}
-
 void di_trace(const char* fmt, ...) {
     if (out == nullptr)
         return;
@@ -81,15 +77,9 @@ void di_trace(const char* fmt, ...) {
     fputc('\n', out);
 }
 
-static void endpoint_word(uint8_t endpoint) {
-    if (endpoint == 0)
-        fputs(" -", out);
-    else
-        fprintf(out, " 0x%02x", endpoint);
-}
-
 void di_trace_request(int id, const di_request& r, uint8_t endpoint, bool ok, uint32_t count,
                       const uint8_t* data) {
+    static const char* const ops[] = {"OPEN", "IOCTL", "READ", "WRITE"};
     if (out == nullptr)
         return;
     stamp();
@@ -98,48 +88,32 @@ void di_trace_request(int id, const di_request& r, uint8_t endpoint, bool ok, ui
         fprintf(out, "SHORT %zu failed\n", r.len);
         return;
     }
-    switch (r.op) {
-    case DI_OP_OPEN:
-        fprintf(out, "OPEN 0x%08X %s\n", r.value, ok ? "ok" : "failed");
-        return;
-    case DI_OP_IOCTL:
-        fprintf(out, "IOCTL 0x%08X %s\n", r.value, ok ? "ok" : "failed");
-        return;
-    case DI_OP_READ:
-        fprintf(out, "READ %u", r.value);
-        endpoint_word(endpoint);
-        if (ok) {
-            fprintf(out, " ok %u", count);
-            if (count > 0) {
-                fputc(' ', out);
-                hex(data, count);
-            }
-        } else {
-            fputs(" failed", out);
-        }
-        fputc('\n', out);
-        return;
-    case DI_OP_WRITE: {
-        size_t n = r.len - DI_HEADER_SIZE;
-        fprintf(out, "WRITE %u", r.value);
-        endpoint_word(endpoint);
-        fputc(' ', out);
-        if (n == 0)
-            fputs("none", out);
-        else if (!whole_blocks && n == IMAGE_RECORD)
-            fputc('-', out);
-        else
-            hex(r.payload, n);
-        if (ok)
-            fprintf(out, " ok %u\n", count);
-        else
-            fputs(" failed\n", out);
-        return;
-    }
-    default:
+    if (r.op > DI_OP_WRITE) {
         fprintf(out, "OP%u 0x%08X failed\n", r.op, r.value);
         return;
     }
+    if (r.op == DI_OP_OPEN || r.op == DI_OP_IOCTL) {
+        fprintf(out, "%s 0x%08X %s\n", ops[r.op], r.value, ok ? "ok" : "failed");
+        return;
+    }
+    fprintf(out, "%s %u ", ops[r.op], r.value);
+    if (endpoint == 0)
+        fputc('-', out);
+    else
+        fprintf(out, "0x%02x", endpoint);
+    size_t n = r.len - DI_HEADER_SIZE;
+    if (r.op == DI_OP_WRITE && n == 0)
+        fputs(" none", out);
+    else if (r.op == DI_OP_WRITE && !whole_blocks && n == IMAGE_RECORD)
+        fputs(" -", out);
+    else if (r.op == DI_OP_WRITE)
+        fprintf(out, " %s", di_hex(r.payload, n).c_str());
+    if (!ok)
+        fputs(" failed\n", out);
+    else if (r.op == DI_OP_READ && count > 0)
+        fprintf(out, " ok %u %s\n", count, di_hex(data, count).c_str());
+    else
+        fprintf(out, " ok %u\n", count);
 }
 
 // ---- reading ------------------------------------------------------------------------------
@@ -298,26 +272,20 @@ bool di_trace_read(const char* path, std::vector<di_trace_entry>* entries, std::
     entries->clear();
     std::string line;
     int n = 1;
+    auto refuse = [&](const std::string& what) {
+        *why = std::string(path) + ":" + std::to_string(n) + ": " + what;
+        return false;
+    };
     for (; std::getline(in, line); n++) {
-        if (line.size() > LINE_MAX) {
-            *why = std::string(path) + ":" + std::to_string(n) + ": a line too long for a trace";
-            return false;
-        }
-        if (n == 1) {
-            if (line != DI_TRACE_HEADER) {
-                *why = std::string(path) + ":1: not \"" + DI_TRACE_HEADER + "\"";
-                return false;
-            }
-            continue;
-        }
-        if (line.empty() || line[0] == '#')
+        if (line.size() > LINE_MAX)
+            return refuse("a line too long for a trace");
+        if (n == 1 && line != DI_TRACE_HEADER)
+            return refuse(std::string("not \"") + DI_TRACE_HEADER + "\"");
+        if (n == 1 || line.empty() || line[0] == '#')
             continue;
         di_trace_entry e = {n, 0, DI_TRACE_OTHER, 0, 0, 0, true, {}, false, 0, {}, ""};
-        if (!parse_entry(line, &e)) {
-            *why = std::string(path) + ":" + std::to_string(n) +
-                   ": not a line of a trace: " + line.substr(0, 120);
-            return false;
-        }
+        if (!parse_entry(line, &e))
+            return refuse("not a line of a trace: " + line.substr(0, 120));
         entries->push_back(e);
     }
     if (n == 1) {

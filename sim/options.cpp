@@ -18,20 +18,16 @@ static bool parse_number(const char* s, long lo, long hi, T* out) {
     return true;
 }
 
-static bool parse_int(const char* s, int lo, int hi, int* out) {
-    return parse_number(s, lo, hi, out);
-}
-
 // A fault that is off unless given.
-static bool parse_optional(const char* s, int lo, int hi, std::optional<int>* out) {
+static bool parse_optional(const char* s, long lo, long hi, std::optional<int>* out) {
     out->emplace();
-    return parse_int(s, lo, hi, &**out);
+    return parse_number(s, lo, hi, &**out);
 }
 
 // MS, or 'never'.
 static bool parse_away(const char* s, sim_away* out) {
     *out = strcmp(s, "never") == 0 ? SIM_FOR_GOOD : sim_away();
-    return out->for_good || parse_int(s, 0, AWAY_MAX_MS, &out->count);
+    return out->for_good || parse_number(s, 0, AWAY_MAX_MS, &out->count);
 }
 
 // CODE, or 'none'.
@@ -49,7 +45,7 @@ static bool parse_count(const char* s, int lo, sim_times* out) {
     if (strcmp(s, "always") == 0)
         return true;
     out->always = false;
-    return parse_int(s, lo, INT_MAX, &out->count);
+    return parse_number(s, lo, INT_MAX, &out->count);
 }
 
 static bool parse_times(const char* s, sim_times* out) {
@@ -57,7 +53,7 @@ static bool parse_times(const char* s, sim_times* out) {
 }
 
 static bool parse_state_count(const char* s, int* out) {
-    return parse_int(s, 0, 1000000, out);
+    return parse_number(s, 0, 1000000, out);
 }
 
 // I[:SECOND], the second part left as it is when not given.
@@ -166,7 +162,7 @@ static const di_option options[] = {
     {"reenum", "MS", SIM_GROUP_DRIVER,
      "time a re-enumeration keeps the printer away, for every\n"
      "away time not given (default 200)",
-     [](const char* a) { return di_usable(parse_int(a, 0, AWAY_MAX_MS, &given.run.reenum_ms)); }},
+     [](const char* a) { return di_usable(parse_number(a, 0, AWAY_MAX_MS, &given.run.reenum_ms)); }},
     {"stop-when-done", nullptr, SIM_GROUP_DRIVER,
      "stop once the updated firmware has been opened and closed",
      [](const char*) { given.run.stop_when_done = true; return DI_TAKEN; }},
@@ -213,7 +209,7 @@ static const di_option options[] = {
          return di_usable(parse_block_rule(a, &given.model.block_rules.back()));
      }},
     {"flash-polls", "N", SIM_GROUP_PRINTER, "state 4 for N state queries, then 6 (default 3)",
-     [](const char* a) { return di_usable(parse_int(a, 0, 1000000, &given.model.flash_polls)); }},
+     [](const char* a) { return di_usable(parse_number(a, 0, 1000000, &given.model.flash_polls)); }},
     {"states", "LIST", SIM_GROUP_PRINTER, "state codes to answer, comma separated; the last repeats",
      [](const char* a) { return di_usable(parse_states(a, &given.model.states)); }},
     {"state-write-fails", "N[:AFTER]", SIM_GROUP_PRINTER,
@@ -273,11 +269,8 @@ int sim_parse_command_line(int argc, char** argv, const char* program, const cha
                            sim_config* c, const std::vector<di_option>& extra) {
     static const char* const headings[] = {"\nThe driver:\n", "\nThe printer and its faults:\n"};
     const di_usage usage = {program, intro, headings, 2, 28};
-    std::vector<const di_option*> all;
-    for (const di_option& o : options)
-        all.push_back(&o);
-    for (const di_option& o : extra)
-        all.push_back(&o);
+    std::vector<di_option> all(std::begin(options), std::end(options));
+    all.insert(all.end(), extra.begin(), extra.end());
     given = sim_config();
     upgrade_away = state_fail_away = exit_away = std::nullopt;
     int status = di_parse_options(argc, argv, usage, all);

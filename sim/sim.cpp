@@ -165,15 +165,21 @@ void sim_close(int con) {
         go_away(SIM_APP, dev.opt.exit_away);
 }
 
-static bool live(int con, const char* op) {
-    if (con > 0 && con == dev.holder)
-        return true;
-    note("%s: #%d, dead", op, con);
-    return false;
+// Whether `con` holds the printer, and for a transfer (`piped`) has selected a pipe.
+static bool live(int con, const char* op, bool piped) {
+    if (con <= 0 || con != dev.holder) {
+        note("%s: #%d, dead", op, con);
+        return false;
+    }
+    if (piped && dev.selected < 0) {
+        note("%s: no pipe selected", op);
+        return false;
+    }
+    return true;
 }
 
 bool sim_ioctl(int con, uint32_t code) {
-    if (!live(con, "ioctl"))
+    if (!live(con, "ioctl", false))
         return false;
     int ep = di_pipe_endpoint(code);
     if (ep < 0) {
@@ -186,12 +192,8 @@ bool sim_ioctl(int con, uint32_t code) {
 
 bool sim_read(int con, uint8_t* buf, uint32_t size, uint32_t* count) {
     *count = 0;
-    if (!live(con, "read"))
+    if (!live(con, "read", true))
         return false;
-    if (dev.selected < 0) {
-        note("read: no pipe selected");
-        return false;
-    }
     std::deque<uint8_t>& p = dev.pending[dev.selected];
     size_t n = p.size() < size ? p.size() : size;
     if (dev.opt.split_ep == dev.selected && n > 1)
@@ -387,13 +389,9 @@ static void loader_write(const uint8_t* buf, uint32_t size) {
 
 bool sim_write(int con, const uint8_t* buf, uint32_t size, uint32_t* count) {
     *count = 0;
-    if (!live(con, "write"))
+    if (!live(con, "write", true))
         return false;
     int ep = dev.selected;
-    if (ep < 0) {
-        note("write: no pipe selected");
-        return false;
-    }
     if (dev.opt.write_max > 0 && size > dev.opt.write_max) {
         note("write: %u of %u bytes taken", dev.opt.write_max, size);
         size = dev.opt.write_max;

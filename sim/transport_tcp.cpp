@@ -12,13 +12,12 @@
 
 #include "sim/fpsim.h"
 
-static int requested_port = 0;
 static int listen_fd = -1;
 static int bound_port = 0;
 static bool present = false;
 
 static bool set_up(const sim_settings& run) {
-    requested_port = run.tcp_port.value_or(0);
+    int requested_port = run.tcp_port.value_or(0);
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     struct sockaddr_in addr;
     memset(&addr, 0, sizeof(addr));

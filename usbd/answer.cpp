@@ -26,10 +26,6 @@ void answer_start(const usbd_config& c) {
     cfg = c;
 }
 
-bool held(const printer* p) {
-    return p->holder != 0;
-}
-
 // The request that met the stall fails; the endpoint is usable again for the next one.
 // libusb_clear_halt waits for its control transfer, so never from inside a callback.
 static void clear_stall(printer* p, uint8_t endpoint) {
@@ -109,7 +105,7 @@ static void LIBUSB_CALL in_done(libusb_transfer* t) {
 // Keeps one transfer pending, as long as a client holds the printer and its whole length fits.
 static void in_refill(in_endpoint* e) {
     printer* p = e->owner;
-    if (e->busy || e->failed || e->stalled || !held(p) ||
+    if (e->busy || e->failed || e->stalled || p->holder == 0 ||
         usbd_fifo_room(e->fifo) < static_cast<size_t>(e->packet))
         return;
     libusb_fill_bulk_transfer(e->t, p->handle, e->address, e->t->buffer, e->packet, in_done, e, 0);
@@ -210,7 +206,7 @@ static in_endpoint* pipe_in(printer* p, int pipe) {
 // another program holds its interface.
 static bool open_printer(client* c, const char** why) {
     printer* p = c->p;
-    if (held(p)) {
+    if (p->holder != 0) {
         *why = " (held)";
         return false;
     }
@@ -330,15 +326,6 @@ void finish_write(printer* p) {
     send_reply(i, ok, count, nullptr, 0);
 }
 
-static void serve(size_t i) {
-    uint8_t packet[DI_RECEIVE_SIZE];
-    long n = di_receive(clients[i].fd, packet);
-    if (n < 0)
-        client_gone(i, "closed");
-    else if (n > 0)
-        answer(i, packet, static_cast<size_t>(n));
-}
-
 void clients_to_poll(std::vector<struct pollfd>* fds, std::vector<int>* ids) {
     for (const client& c : clients)
         if (!c.waiting) {
@@ -350,8 +337,14 @@ void clients_to_poll(std::vector<struct pollfd>* fds, std::vector<int>* ids) {
 // By id: serving one client may drop others, or a whole printer.
 void serve_client(int id) {
     size_t i = client_index(id);
-    if (i != SIZE_MAX)
-        serve(i);
+    if (i == SIZE_MAX)
+        return;
+    uint8_t packet[DI_RECEIVE_SIZE];
+    long n = di_receive(clients[i].fd, packet);
+    if (n < 0)
+        client_gone(i, "closed");
+    else if (n > 0)
+        answer(i, packet, static_cast<size_t>(n));
 }
 
 void accept_clients(printer* p) {

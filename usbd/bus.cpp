@@ -349,16 +349,10 @@ static void forget_no_access(const libusb_device* dev) {
         }
 }
 
-static bool waiting_for_access(const libusb_device* dev) {
-    for (const access_wait& w : no_access)
-        if (w.dev == dev)
-            return true;
-    return false;
-}
-
 static void device_arrived(libusb_device* dev) {
-    if (std::find(rejected.begin(), rejected.end(), dev) != rejected.end() ||
-        waiting_for_access(dev))
+    bool waiting = std::any_of(no_access.begin(), no_access.end(),
+                               [dev](const access_wait& w) { return w.dev == dev; });
+    if (waiting || std::find(rejected.begin(), rejected.end(), dev) != rejected.end())
         return;
     arrival a = arrive(dev);
     if (a == ARRIVAL_REJECTED) {
@@ -570,12 +564,10 @@ void bus_follow() {
     if (!have_hotplug && cfg.poll_ms == 0)
         cfg.poll_ms = 1000;
     di_log("following the bus by %s", have_hotplug ? "hotplug events" : "listing it");
-    if (have_hotplug) {
-        bus_after_events();
-    } else {
-        poll_bus();
-        next_poll_ms = di_now_ms() + cfg.poll_ms;
-    }
+    // Listing it, the first listing is due at once.
+    if (!have_hotplug)
+        next_poll_ms = 0;
+    bus_after_events();
 }
 
 void bus_listeners(std::vector<struct pollfd>* fds, std::vector<printer*>* ps) {

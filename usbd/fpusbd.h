@@ -69,7 +69,6 @@ struct printer {
 
 // What the requests are answered by: the interface, the pipes and the write timeout.
 void answer_start(const usbd_config& c);
-bool held(const printer* p);
 // Claims the interface (the kernel's driver detached) unless it is claimed already; a claim
 // another program refuses is said on stderr once. Returns a libusb error code.
 int claim(printer* p);

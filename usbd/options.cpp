@@ -275,13 +275,10 @@ static const di_option options[] = {
 int usbd_parse_command_line(int argc, char** argv, usbd_config* c) {
     static const char* const headings[] = {"\nOptions:\n", "\nThe one-time setup, as root:\n"};
     const di_usage usage = {"fpusbd", INTRO, headings, 2, 24};
-    std::vector<const di_option*> all;
-    for (const di_option& o : options)
-        all.push_back(&o);
     given = usbd_config();
     setup_option = nullptr;
     usbd_default_pipes(given.pipes);
-    int status = di_parse_options(argc, argv, usage, all);
+    int status = di_parse_options(argc, argv, usage, {std::begin(options), std::end(options)});
     if (status >= 0)
         return status;
     if (!given.record_blocks && given.record == nullptr) {
