@@ -294,7 +294,7 @@ sim_options restarting(bool refuses_ep3) {
     return o;
 }
 
-sim_options glitch(int after, std::vector<uint8_t> states = {}, int fails = 1) {
+sim_options glitch(int after, const std::vector<uint8_t>& states = {}, int fails = 1) {
     sim_options o;
     o.flash_polls = 4;
     o.states = states;
