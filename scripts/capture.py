@@ -24,7 +24,11 @@ GONE = {"usbpcap": 0xC0007000, "usbmon48": -108, "usbmon64": -108}
 
 
 class Bus:
-    """The packets of one capture, as (microseconds, bytes), in time order once sorted."""
+    """The packets of one capture: microseconds, bytes, and (endpoint, transfer type, data
+    length) as a dissector must see them."""
+
+    def in_order(self):
+        return sorted(self.packets, key=lambda p: p[0])
 
     def __init__(self, form):
         self.form = form
@@ -54,7 +58,7 @@ class Bus:
                             length, len(data), setup or bytes(8))
             if self.form == "usbmon64":
                 h += struct.pack("<iiII", 0, 0, 0, 0)
-        self.packets.append((us, h + data))
+        self.packets.append((us, h + data, (ep, xfer, len(data))))
 
     def transfer(self, us, addr, ep, xfer, sent, got, status=0, setup=None):
         """A whole transfer: `sent` with its submission, `got` with its completion."""
@@ -129,7 +133,7 @@ def from_trace(path, form):
 
 def pcap(bus):
     out = struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, FORMS[bus.form])
-    for us, data in sorted(bus.packets, key=lambda p: p[0]):
+    for us, data, _ in bus.in_order():
         out += struct.pack("<IIII", EPOCH + us // 1000000, us % 1000000, len(data), len(data))
         out += data
     return out
@@ -143,18 +147,15 @@ def block(kind, body):
 def pcapng(bus):
     out = block(0x0A0D0D0A, struct.pack("<IHHq", 0x1A2B3C4D, 1, 0, -1))
     out += block(1, struct.pack("<HHI", FORMS[bus.form], 0, 65535))
-    for us, data in sorted(bus.packets, key=lambda p: p[0]):
+    for us, data, _ in bus.in_order():
         t = EPOCH * 1000000 + us
         out += block(6, struct.pack("<IIIII", 0, t >> 32, t & 0xFFFFFFFF, len(data), len(data))
                      + data)
     return out
 
 
-def write(trace, form, output):
-    bus = from_trace(trace, form)
-    with open(output, "wb") as f:
-        f.write(pcapng(bus) if output.endswith(".pcapng") else pcap(bus))
-    return bus
+def encode(bus, output):
+    return pcapng(bus) if output.endswith(".pcapng") else pcap(bus)
 
 
 def main():
@@ -163,7 +164,8 @@ def main():
     p.add_argument("trace", help="a trace of fpusbd --record")
     p.add_argument("output", help="file to write, .pcap or .pcapng")
     a = p.parse_args()
-    write(a.trace, a.form, a.output)
+    with open(a.output, "wb") as f:
+        f.write(encode(from_trace(a.trace, a.form), a.output))
     return 0
 
 
