@@ -250,7 +250,7 @@ static bool make_events(const std::vector<capture_packet>& packets,
             uint32_t eps = d.described ? d.endpoints : d.endpoints | REPLAY_PRINTER_ENDPOINTS;
             out->events.push_back(
                 {REPLAY_ARRIVED, p.us, p.number, 0, false, false, 0, 0, {}, d.id, eps});
-            out->addresses += (at >= 0 ? " " : "") + described_as(d);
+            out->addresses += (at >= 0 ? ", then " : "") + described_as(d);
             at = n;
             outs.clear();
         }

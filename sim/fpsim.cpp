@@ -48,7 +48,7 @@ static const std::vector<di_option> fpsim_options = {
      }},
     {"replay-device", "BUS.ADDR", SIM_GROUP_PRINTER,
      "the printer of a capture that holds several: its bus and\n"
-     "address (either of them, where it re-enumerated)",
+     "address (any one of its, where it re-enumerated)",
      [](const char* a) {
          replay_device = a;
          return di_usable(*a != '\0');

@@ -316,51 +316,56 @@ bool replay_summary(const char* path, const char* device) {
     replay_recording r;
     if (!load(path, device, &r))
         return false;
-    printf("%s: %s, %ld %ss\n", path, r.form.c_str(), r.units, r.unit);
-    std::map<uint8_t, std::pair<long, long>> transfers; // endpoint: count, bytes
+    struct tally {
+        long count, bytes, failed, left_out;
+    };
+    std::map<uint8_t, tally> transfers;
     std::vector<uint8_t> loader;
     std::vector<std::pair<int, long>> codes;
-    long arrivals = 0, failed = 0, left_out = 0;
+    long arrivals = 0;
+    printf("%s: %s, %ld %ss\n", path, r.form.c_str(), r.units, r.unit);
     for (const replay_event& e : r.events) {
-        double s = static_cast<double>(e.us - r.events.front().us) / 1e6;
         if (e.kind == REPLAY_ARRIVED || e.kind == REPLAY_LEFT) {
+            // A reply is never split across a re-enumeration.
             count_codes(loader, &codes);
             loader.clear();
             arrivals += e.kind == REPLAY_ARRIVED;
-            if (e.kind == REPLAY_LEFT || e.id == 0)
-                printf("  %9.3f s  %s %ld: %s\n", s, r.unit, e.where,
-                       e.kind == REPLAY_LEFT ? "left" : "arrived");
-            else
-                printf("  %9.3f s  %s %ld: arrived as %04x:%04x\n", s, r.unit, e.where, e.id >> 16,
-                       e.id & 0xFFFF);
+            printf("  %9.3f s  %s %ld: %s", static_cast<double>(e.us - r.events[0].us) / 1e6,
+                   r.unit, e.where, e.kind == REPLAY_LEFT ? "left" : "arrived");
+            if (e.id != 0)
+                printf(" as %04x:%04x", e.id >> 16, e.id & 0xFFFF);
+            printf("\n");
             continue;
         }
-        std::pair<long, long>& t = transfers[e.endpoint];
-        t.first++;
-        t.second += e.kind == REPLAY_IN ? static_cast<long>(e.data.size()) : e.taken;
-        failed += e.kind == REPLAY_OUT && !e.ok;
-        left_out += e.kind == REPLAY_OUT && !e.known;
+        tally& t = transfers[e.endpoint];
+        t.count++;
+        t.bytes += e.kind == REPLAY_IN ? static_cast<long>(e.data.size()) : e.taken;
+        t.failed += e.kind == REPLAY_OUT && !e.ok;
+        t.left_out += e.kind == REPLAY_OUT && !e.known;
         if (e.kind == REPLAY_IN && e.endpoint == LOADER_IN)
             loader.insert(loader.end(), e.data.begin(), e.data.end());
     }
     count_codes(loader, &codes);
-    if (!r.addresses.empty())
-        printf("printer: %s\n", r.addresses.c_str());
-    printf("re-enumerations: %ld\n", std::max(0L, arrivals - 1));
-    printf("transfers:");
-    for (const auto& t : transfers)
-        printf(" %s 0x%02x %ld (%ld bytes);", (t.first & 0x80) != 0 ? "IN" : "OUT", t.first,
-               t.second.first, t.second.second);
-    printf(" %ld OUT failed, %ld with their bytes left out\n", failed, left_out);
-    printf("loader answered:");
-    for (const auto& c : codes)
-        printf(" 0x%02x %s x%ld;", c.first, code_name(c.first), c.second);
+    printf("printer: %s%s%ld re-enumerations\n", r.addresses.c_str(),
+           r.addresses.empty() ? "" : "; ", std::max(0L, arrivals - 1));
+    printf("transfers:\n");
+    for (const auto& t : transfers) {
+        printf("  %-3s 0x%02x %5ld %8ld bytes", (t.first & 0x80) != 0 ? "IN" : "OUT", t.first,
+               t.second.count, t.second.bytes);
+        if (t.second.failed + t.second.left_out > 0)
+            printf(", %ld failed, %ld with their bytes left out", t.second.failed,
+                   t.second.left_out);
+        printf("\n");
+    }
+    printf("loader answered on 0x%02x:", LOADER_IN);
+    for (size_t i = 0; i < codes.size(); i++)
+        printf("%s 0x%02x %s x%ld", i > 0 ? "," : "", codes[i].first, code_name(codes[i].first),
+               codes[i].second);
     printf("%s\n", codes.empty() ? " nothing" : "");
     printf("skipped: %ld %ss that are not the printer's bulk transfers (%ld of other devices)\n",
            r.skipped, r.unit, r.other_devices);
     printf("duration: %.3f s\n",
-           r.events.empty() ? 0.0
-                            : static_cast<double>(r.events.back().us - r.events.front().us) / 1e6);
+           r.events.empty() ? 0.0 : static_cast<double>(r.events.back().us - r.events[0].us) / 1e6);
     fflush(stdout);
     return true;
 }
