@@ -86,10 +86,6 @@ bool capture_decode(int link, const uint8_t* p, size_t caplen, capture_packet* o
 
 // ---- finding the printer ------------------------------------------------------------------
 
-static uint32_t endpoint_bit(uint8_t ep) {
-    return (ep & 0x80) != 0 ? 1u << (16 + (ep & 0x0F)) : 1u << (ep & 0x0F);
-}
-
 static const uint32_t PIPE_1 = 1u << 1 | 1u << 17, PIPE_3 = 1u << 3 | 1u << 19;
 
 // One enumeration of one device: a printer that re-enumerates is several, one after another.
@@ -113,7 +109,7 @@ static uint32_t bulk_endpoints(const std::vector<uint8_t>& c) {
     uint32_t mask = 0;
     for (size_t i = 0; i + 2 <= c.size() && c[i] >= 2; i += c[i])
         if (c[i + 1] == 5 && c[i] >= 7 && i + 7 <= c.size() && (c[i + 3] & 3) == 2)
-            mask |= endpoint_bit(c[i + 2]);
+            mask |= replay_endpoint_bit(c[i + 2]);
     return mask;
 }
 
@@ -167,7 +163,7 @@ static std::vector<device> find_devices(const std::vector<capture_packet>& packe
         if (p.transfer == TRANSFER_BULK) {
             dev.bulk++;
             if (!dev.described)
-                dev.endpoints |= endpoint_bit(p.endpoint);
+                dev.endpoints |= replay_endpoint_bit(p.endpoint);
         }
     }
     return devices;
@@ -216,11 +212,7 @@ static std::string chain_name(const std::vector<device>& devices, const std::vec
 static bool make_events(const std::vector<capture_packet>& packets,
                         const std::vector<device>& devices, const std::vector<long>& owner,
                         const std::vector<size_t>& chain, replay_recording* out, std::string* why) {
-    struct submitted {
-        std::vector<uint8_t> data;
-        uint32_t length;
-    };
-    std::map<uint64_t, submitted> outs;
+    std::map<uint64_t, capture_packet> outs; // OUT transfers submitted, by their ID
     std::vector<long> place(devices.size(), -1);
     for (size_t n = 0; n < chain.size(); n++)
         place[chain[n]] = static_cast<long>(n);
@@ -259,16 +251,20 @@ static bool make_events(const std::vector<capture_packet>& packets,
         used++;
         bool in = (p.endpoint & 0x80) != 0;
         if (!in && !p.completion) {
-            outs[p.id] = {p.data, p.length};
+            outs[p.id] = p;
         } else if (!in) {
             auto s = outs.find(p.id);
-            bool known = s != outs.end() && s->second.data.size() == s->second.length;
-            uint32_t length = s != outs.end() ? s->second.length : p.length;
-            uint32_t taken = !p.ok ? 0 : p.counted ? std::min(p.length, length) : length;
-            out->events.push_back({REPLAY_OUT, p.us, p.number, p.endpoint, p.ok, known, length,
-                                   taken, known ? s->second.data : std::vector<uint8_t>(), 0, 0});
-            if (s != outs.end())
+            bool found = s != outs.end();
+            capture_packet sent = found ? s->second : capture_packet{};
+            if (found)
                 outs.erase(s);
+            bool known = found && sent.data.size() == sent.length;
+            uint32_t length = found ? sent.length : p.length;
+            uint32_t taken = !p.ok ? 0 : p.counted ? std::min(p.length, length) : length;
+            if (!known)
+                sent.data.clear();
+            out->events.push_back({REPLAY_OUT, p.us, p.number, p.endpoint, p.ok, known, length,
+                                   taken, sent.data, 0, 0});
         } else if (p.completion && !p.data.empty()) {
             if (p.data.size() < p.length) {
                 char s[160];

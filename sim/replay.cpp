@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <numeric>
 
 #include "di/trace.h"
 
@@ -26,10 +27,8 @@ static std::vector<uint8_t> kept;
 // ---- reading ------------------------------------------------------------------------------
 
 static uint32_t endpoint_mask(const std::vector<uint8_t>& eps) {
-    uint32_t mask = 0;
-    for (uint8_t ep : eps)
-        mask |= (ep & 0x80) != 0 ? 1u << (16 + (ep & 0x0F)) : 1u << (ep & 0x0F);
-    return mask;
+    return std::accumulate(eps.begin(), eps.end(), 0u,
+                           [](uint32_t m, uint8_t ep) { return m | replay_endpoint_bit(ep); });
 }
 
 // A trace's bus: its "bulk in" lines, and the WRITEs that reached an endpoint. fpusbd writes

@@ -40,6 +40,11 @@ struct replay_event {
     uint32_t endpoints;
 };
 
+// An endpoint's bit in replay_event's `endpoints`.
+inline uint32_t replay_endpoint_bit(uint8_t ep) {
+    return (ep & 0x80) != 0 ? 1u << (16 + (ep & 0x0F)) : 1u << (ep & 0x0F);
+}
+
 // The printer's shape where nothing says otherwise: bulk pipes 1 and 3 both ways.
 const uint32_t REPLAY_PRINTER_ENDPOINTS = 0x000A000Au;
 
