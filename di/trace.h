@@ -18,8 +18,8 @@
 //                                                                   a bulk IN transfer back
 // Bytes are lower-case hex, two digits each; an endpoint is '-' where no pipe was selected, a
 // list of them '-' where there is none.
-// What a request carried and what it was answered is all the replay needs; the rest says how
-// the printer came and went, and when.
+// The replay plays the bus: the printer's arrivals and departures, the WRITEs that reached an
+// endpoint and the bulk IN transfers; the rest says what the client asked, and when.
 #pragma once
 
 #include <cstdint>

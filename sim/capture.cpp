@@ -208,6 +208,10 @@ static std::string chain_name(const std::vector<device>& devices, const std::vec
     return s;
 }
 
+static replay_event presence(replay_kind kind, const capture_packet& p, uint32_t id, uint32_t eps) {
+    return {kind, p.us, p.number, 0, false, false, 0, 0, {}, id, eps};
+}
+
 // The chosen printer's packets as its recording's events.
 static bool make_events(const std::vector<capture_packet>& packets,
                         const std::vector<device>& devices, const std::vector<long>& owner,
@@ -227,21 +231,10 @@ static bool make_events(const std::vector<capture_packet>& packets,
         if (n != at) {
             if (at >= 0) {
                 const device& l = devices[chain[static_cast<size_t>(at)]];
-                out->events.push_back({REPLAY_LEFT,
-                                       packets[l.last].us,
-                                       packets[l.last].number,
-                                       0,
-                                       false,
-                                       false,
-                                       0,
-                                       0,
-                                       {},
-                                       0,
-                                       0});
+                out->events.push_back(presence(REPLAY_LEFT, packets[l.last], 0, 0));
             }
             uint32_t eps = d.described ? d.endpoints : d.endpoints | REPLAY_PRINTER_ENDPOINTS;
-            out->events.push_back(
-                {REPLAY_ARRIVED, p.us, p.number, 0, false, false, 0, 0, {}, d.id, eps});
+            out->events.push_back(presence(REPLAY_ARRIVED, p, d.id, eps));
             out->addresses += (at >= 0 ? ", then " : "") + described_as(d);
             at = n;
             outs.clear();
@@ -281,17 +274,7 @@ static bool make_events(const std::vector<capture_packet>& packets,
     }
     const device& l = devices[chain.back()];
     if (l.gone)
-        out->events.push_back({REPLAY_LEFT,
-                               packets[l.last].us,
-                               packets[l.last].number,
-                               0,
-                               false,
-                               false,
-                               0,
-                               0,
-                               {},
-                               0,
-                               0});
+        out->events.push_back(presence(REPLAY_LEFT, packets[l.last], 0, 0));
     out->skipped -= used;
     return true;
 }

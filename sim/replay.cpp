@@ -117,14 +117,10 @@ bool replay_load(const char* path, const char* device) {
         return false;
     anchor_ms = di_now_ms();
     anchor_us = rec.events.empty() ? 0 : rec.events.front().us;
-    di_log("replay: %s: %s, %ld %ss, %zu events of the printer%s%s, %ld packets skipped", path,
+    di_log("replay: %s: %s, %ld %ss, %zu events of the printer%s%s, %ld %ss skipped", path,
            rec.form.c_str(), rec.units, rec.unit, rec.events.size(),
-           rec.addresses.empty() ? "" : " at ", rec.addresses.c_str(), rec.skipped);
+           rec.addresses.empty() ? "" : " at ", rec.addresses.c_str(), rec.skipped, rec.unit);
     return true;
-}
-
-const replay_recording& replay_loaded() {
-    return rec;
 }
 
 // ---- playing ------------------------------------------------------------------------------

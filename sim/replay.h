@@ -102,9 +102,6 @@ bool capture_read(const char* path, const char* device, replay_recording* out, s
 // complained, when it is neither or holds no printer.
 bool replay_load(const char* path, const char* device);
 
-// The recording itself, as loaded.
-const replay_recording& replay_loaded();
-
 // Prints what a recording holds about the printer to stdout. Returns false, having
 // complained, when it can't be loaded.
 bool replay_summary(const char* path, const char* device);
