@@ -107,8 +107,8 @@ static void answer(di_client* c, const uint8_t* packet, size_t len) {
     di_request r;
     di_answer a;
     bool checked = di_check(c->s, packet, len, &r);
-    if (driver.unchecked != nullptr) {
-        if (!driver.unchecked(c, r, &a)) {
+    if (checked && driver.request != nullptr) {
+        if (!driver.request(c, c->s.pipe, r, &a)) {
             drop(c, "closed", false);
             return;
         }

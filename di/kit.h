@@ -174,10 +174,10 @@ struct di_driver {
     void (*ioctl)(di_client* c, int pipe, di_answer* a);
     void (*read)(di_client* c, int pipe, uint32_t wanted, di_answer* a);
     void (*write)(di_client* c, int pipe, const uint8_t* data, uint32_t len, di_answer* a);
-    // Optional, in place of the check and the four above: every request as it came (fpsim
-    // --replay answers what its trace has, malformed or not). False: no answer, the client
-    // goes.
-    bool (*unchecked)(di_client* c, const di_request& r, di_answer* a);
+    // Optional, in place of the four above: every request checked, as it came, with the pipe
+    // selected before it (fpsim --replay answers as the recorded printer did). False: no
+    // answer, the client goes.
+    bool (*request)(di_client* c, int pipe, const di_request& r, di_answer* a);
     // Optional: a client came; it has gone (closed, lost, or `cut` off as its device went, or
     // at the end).
     void (*connected)(di_client* c);

@@ -1,5 +1,5 @@
 // Requests answered from the model, once the kit has checked them; or, replaying, as the
-// trace has them answered.
+// recorded printer would answer them.
 #include <cstdio>
 
 #include "sim/fpsim.h"
@@ -20,9 +20,9 @@ static void select_pipe(di_client* c, int pipe, di_answer* a) {
     a->ok = sim_ioctl(model(c).con, DI_PIPE_SELECT | static_cast<uint32_t>(pipe) << 2);
 }
 
-static void read_pipe(di_client* c, int, uint32_t wanted, di_answer* a) {
-    a->ok = sim_read(model(c).con, a->data, wanted, &a->count);
-    // The header still announces every byte the printer gave up.
+// --cut-read: the reply to the Kth READ that carries data is cut short, then the connection.
+// The header still announces every byte the printer gave up.
+static void cut_if_due(di_answer* a) {
     if (!a->ok || a->count == 0 || ++data_reads != cut_read)
         return;
     static char note[64];
@@ -32,18 +32,20 @@ static void read_pipe(di_client* c, int, uint32_t wanted, di_answer* a) {
     a->note = note;
 }
 
+static void read_pipe(di_client* c, int, uint32_t wanted, di_answer* a) {
+    a->ok = sim_read(model(c).con, a->data, wanted, &a->count);
+    cut_if_due(a);
+}
+
 static void write_pipe(di_client* c, int, const uint8_t* data, uint32_t len, di_answer* a) {
     a->ok = sim_write(model(c).con, data, len, &a->count);
 }
 
-// The recorded printer's answer, whatever the kit would make of the request: the trace has
-// what was answered to it, malformed or not.
-static bool replayed(di_client* c, const di_request& r, di_answer* a) {
-    bool cut = false;
-    if (!replay_answer(di_client_id(c), r, &a->ok, &a->count, a->data, &cut))
+static bool replayed(di_client* c, int pipe, const di_request& r, di_answer* a) {
+    if (!replay_answer(di_client_id(c), pipe, r, &a->ok, &a->count, a->data))
         return false;
-    a->note = cut ? " (then cut off)" : "";
-    a->close = cut;
+    if (r.op == DI_OP_READ)
+        cut_if_due(a);
     return true;
 }
 
@@ -55,6 +57,6 @@ di_driver sim_answers(const fpsim_settings& own) {
     d.read = read_pipe;
     d.write = write_pipe;
     if (own.replay != nullptr)
-        d.unchecked = replayed;
+        d.request = replayed;
     return d;
 }

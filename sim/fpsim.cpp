@@ -141,6 +141,8 @@ int main(int argc, char** argv) {
     int status = fpsim_parse_command_line(argc, argv, INTRO, &cfg, &own);
     if (status >= 0)
         return status;
+    if (own.summary != nullptr)
+        return replay_summary(own.summary, own.replay_device) ? DI_EXIT_OK : DI_EXIT_FAILED;
     if (own.tcp_port)
         transport = &sim_tcp_transport;
     di_driver answers = sim_answers(own);
@@ -153,7 +155,7 @@ int main(int argc, char** argv) {
     if (cfg.run.log != nullptr && !di_log_open(cfg.run.log, true))
         return DI_EXIT_FAILED;
     sim_driver_start(cfg);
-    if (own.replay != nullptr && !replay_load(own.replay))
+    if (own.replay != nullptr && !replay_load(own.replay, own.replay_device))
         return DI_EXIT_FAILED;
     status = DI_EXIT_FAILED;
     if (transport->set_up(cfg, own) && follow_presence() &&

@@ -24,7 +24,8 @@ inline sim_client* sim_client_of(const di_client* c) {
 
 // ---- answering (answer.cpp) ---------------------------------------------------------------
 
-// The handlers of the requests: the model's, with --cut-read's fault, or --replay's trace.
+// The handlers of the requests: the model's, with --cut-read's fault, or the recorded
+// printer's of --replay.
 di_driver sim_answers(const fpsim_settings& own);
 
 // ---- transports (transport_unix.cpp, transport_tcp.cpp) -----------------------------------

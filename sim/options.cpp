@@ -295,11 +295,27 @@ static const di_option fpsim_options[] = {
 
     {"replay", "FILE", SIM_GROUP_PRINTER,
      "play back the printer of a trace that fpusbd --record\n"
-     "wrote, in place of the simulated one; a request the trace\n"
-     "does not have at that point ends the replay, and fpsim\n"
-     "fails",
+     "wrote, or of a capture of the USB bus (pcap or pcapng,\n"
+     "USBPcap or usbmon), in place of the simulated one, by what\n"
+     "it did on its endpoints; a write the printer did not take\n"
+     "at that point ends the replay, and fpsim fails",
      [](void* t, const char* a) {
          own(t).replay = a;
+         return di_usable(*a != '\0');
+     }},
+    {"replay-device", "BUS.ADDR", SIM_GROUP_PRINTER,
+     "the printer of a capture that holds several: its bus and\n"
+     "address (any one of its, where it re-enumerated)",
+     [](void* t, const char* a) {
+         own(t).replay_device = a;
+         return di_usable(*a != '\0');
+     }},
+    {"replay-summary", "FILE", SIM_GROUP_PRINTER,
+     "print what a trace or capture holds of the printer (its\n"
+     "IDs, re-enumerations, transfers per endpoint, the loader's\n"
+     "answers, duration) and exit",
+     [](void* t, const char* a) {
+         own(t).summary = a;
          return di_usable(*a != '\0');
      }},
 };

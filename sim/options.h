@@ -38,11 +38,13 @@ int sim_parse_command_line(int argc, char** argv, const char* program, const cha
                            sim_config* c, const di_table& extra = {nullptr, 0, nullptr});
 
 // What fpsim alone has, beside the printer: its transport for the Windows test driver, a
-// fault of its socket, and a recorded printer in the model's place.
+// fault of its socket, and a printer recorded on a real bus in the model's place.
 struct fpsim_settings {
     std::optional<int> tcp_port; // serve on it instead of publishing a socket
     std::optional<int> cut_read; // the Kth READ with data has its reply cut
     const char* replay = nullptr;
+    const char* replay_device = nullptr; // which printer of a capture
+    const char* summary = nullptr;       // --replay-summary: what a recording holds, and exit
 };
 
 // fpsim's command line: the table of options.cpp and fpsim's own, into `c` and `own`.
