@@ -9,6 +9,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -161,6 +162,30 @@ TEST_F(di_test, a_write_answered_later_holds_its_client_until_then) {
     EXPECT_EQ(lines[2], "#1 WRITE 4: ok 3");
     EXPECT_EQ(lines[3], "#1 READ 64: ok 0");
     EXPECT_EQ(lines.back(), "#1 cut off");
+}
+
+// What goes wrong goes to stderr whatever the options, and to the log too; where stderr is the
+// journal's stream (not merely named in an inherited variable), each line carries its level.
+TEST_F(di_test, warnings_and_complaints_go_to_stderr_at_their_level_and_to_the_log) {
+    testing::internal::CaptureStderr();
+    struct stat st;
+    ASSERT_EQ(fstat(STDERR_FILENO, &st), 0);
+    for (ino_t ino : {st.st_ino + 1, st.st_ino}) {
+        std::string stream = std::to_string(st.st_dev) + ":" + std::to_string(ino);
+        setenv("JOURNAL_STREAM", stream.c_str(), 1);
+        di_start("di_test");
+        di_warn("1-1: IN 0x83: %d bytes lost", 64);
+        di_complain("cannot %s", "start");
+    }
+    unsetenv("JOURNAL_STREAM");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "di_test: warning: 1-1: IN 0x83: 64 bytes lost\ndi_test: cannot start\n"
+              "<4>di_test: warning: 1-1: IN 0x83: 64 bytes lost\n<3>di_test: cannot start\n");
+    const std::vector<std::string> said = {"warning: 1-1: IN 0x83: 64 bytes lost", "cannot start"};
+    std::vector<std::string> lines = logged();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 2), said);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 2, lines.end()), said);
 }
 
 TEST(di_receive, tells_nothing_waiting_from_a_client_gone) {

@@ -15,8 +15,6 @@
 static const int ENDPOINTS = 16;
 static const int IN_PACKET_DEFAULT = 64;
 
-struct printer;
-
 // One IN endpoint: its buffered bytes and the transfer that fills them. Each transfer asks
 // for one packet, so a reply that ends on a packet boundary still comes at once.
 struct in_endpoint {
