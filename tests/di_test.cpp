@@ -44,6 +44,7 @@ const di_driver test_printer = {
     nullptr,
     nullptr,
     nullptr,
+    nullptr,
     nullptr};
 
 // The kit's own loop serves one client, the driver's side of a socket pair.
