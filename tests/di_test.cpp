@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -164,6 +165,9 @@ TEST_F(trace_test, a_replay_answers_what_was_recorded_and_ends_at_the_first_requ
         remove(path.c_str());
         record(blocks);
         EXPECT_FALSE(di_trace_start(path.c_str(), true, "again")) << "a trace is never overwritten";
+        struct stat st = {};
+        EXPECT_EQ(0, stat(path.c_str(), &st));
+        EXPECT_EQ(0600u, st.st_mode & 0777) << "the image's records, readable by others";
         ASSERT_TRUE(replay_load(path.c_str()));
         EXPECT_TRUE(replay_published());
         bool ok = false, cut = false;
