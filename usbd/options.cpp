@@ -6,7 +6,9 @@ static const char INTRO[] =
     "Usage: fpusbd --device VID[:PID] [OPTION]...\n"
     "       fpusbd --devices FILE [OPTION]...\n"
     "       fpusbd --list\n"
-    "       fpusbd --setup VID[:PID] [--setup VID[:PID]]... [--group GROUP] [--root DIR]\n"
+    "       fpusbd --setup VID[:PID] [--loader PID] [--setup ...]... [--group GROUP]\n"
+    "              [--root DIR]\n"
+    "       fpusbd --unsetup [--root DIR]\n"
     "Publishes each printer on the USB bus that has one of the given IDs as a device\n"
     "interface under $XDG_RUNTIME_DIR/device-interfaces (or /tmp/device-interfaces-UID),\n"
     "named by its USB port path (1-2, 1-2.3), so that fpflash can update it. A printer\n"
@@ -15,8 +17,8 @@ static const char INTRO[] =
     "--idle-exit, and removes its sockets then.\n"
     "\n"
     "Run it as the user who runs fpflash. Once per machine, as root, fpusbd --setup gives\n"
-    "the printers of a vendor to the user at the machine, and has fpusbd started for that\n"
-    "user (the systemd user unit fpusbd.service) whenever one is plugged in.\n";
+    "the printers to the user at the machine, and has fpusbd started for that user (the\n"
+    "systemd user unit fpusbd.service) whenever one is plugged in; --unsetup undoes it.\n";
 
 static const long TIMEOUT_MAX_MS = 600000;
 
@@ -140,7 +142,7 @@ std::string usbd_instance_name(const usbd_config& c, const std::string& port) {
 
 // The settings being parsed; what parsing ends with is copied out.
 static usbd_config given;
-// An option that goes with --setup only, when given.
+// An option that goes with --setup only (not with --unsetup either), when given.
 static const char* setup_option = nullptr;
 
 // A USB ID added to `ids`, or why it is not one.
@@ -250,23 +252,39 @@ static const di_option options[] = {
      }},
 
     {"setup", "VID[:PID]", 1,
-     "write the udev rule for the printers of vendor VID and the\n"
-     "device list of fpusbd.service, reload udev, and exit;\n"
-     "repeat for more IDs",
+     "write the udev rule that gives the printers with this ID\n"
+     "(every product of vendor VID) to the user at the machine,\n"
+     "and the device list of fpusbd.service; reload udev, and\n"
+     "exit; repeat for more IDs",
      [](const char* a) { return add_id(a, &given.setup.ids); }},
+    {"loader", "PID", 1,
+     "the product ID of the loader of the --setup VID:PID given\n"
+     "before it, which the rule and the list then name too",
+     [](const char* a) -> const char* {
+         usbd_id loader = {0, 0};
+         if (given.setup.ids.empty() || given.setup.ids.back().any_pid)
+             return "goes after the --setup VID:PID of its printer";
+         loader.vid = given.setup.ids.back().vid;
+         if (!parse_hex16(a, &loader.pid))
+             return "not a product ID in hex, e.g. 0002";
+         given.setup.ids.push_back(loader);
+         given.setup.loader_given = true;
+         return DI_TAKEN;
+     }},
     {"group", "GROUP", 1,
-     "the group whose users may open the printers from\n"
-     "anywhere (default plugdev)",
+     "also give the printers to GROUP's users, from anywhere\n"
+     "(mode 0660), for a bench reached over ssh",
      [](const char* a) {
          given.setup.group = a;
          setup_option = "--group";
          return usbd_group_usable(a) ? DI_TAKEN
                                      : "not a group name (a-z, 0-9, _ and -, at most 32)";
      }},
-    {"root", "DIR", 1, "write below DIR instead of /, and leave udev alone",
+    {"unsetup", nullptr, 1, "remove what --setup wrote, reload udev, and exit",
+     [](const char*) -> const char* { given.setup.undo = true; return DI_TAKEN; }},
+    {"root", "DIR", 1, "write or remove below DIR instead of /, and leave udev\nalone",
      [](const char* a) {
          given.setup.root = a;
-         setup_option = "--root";
          return di_usable(!given.setup.root.empty());
      }},
 };
@@ -285,16 +303,27 @@ int usbd_parse_command_line(int argc, char** argv, usbd_config* c) {
         fprintf(stderr, "fpusbd: --record-no-blocks goes with --record FILE\n");
         return DI_EXIT_USAGE;
     }
-    bool setup = !given.setup.ids.empty();
-    if (setup && (given.list || !given.ids.empty() || given.devices || given.idle_exit_s > 0)) {
-        fprintf(stderr, "fpusbd: --setup writes its files and exits: it serves no printer and "
-                        "lists nothing\n");
+    bool setup = !given.setup.ids.empty(), undo = given.setup.undo;
+    if ((setup || undo) &&
+        (given.list || !given.ids.empty() || given.devices || given.idle_exit_s > 0)) {
+        fprintf(stderr, "fpusbd: --setup and --unsetup write or remove their files and exit: they "
+                        "serve no printer and list nothing\n");
+        return DI_EXIT_USAGE;
+    }
+    if (setup && undo) {
+        fprintf(stderr, "fpusbd: --setup and --unsetup go one at a time\n");
         return DI_EXIT_USAGE;
     }
     if (!setup && setup_option != nullptr) {
         fprintf(stderr, "fpusbd: %s goes with --setup\n", setup_option);
         return DI_EXIT_USAGE;
     }
+    if (!setup && !undo && !given.setup.root.empty()) {
+        fprintf(stderr, "fpusbd: --root goes with --setup or --unsetup\n");
+        return DI_EXIT_USAGE;
+    }
+    if (undo)
+        return usbd_unsetup_run(given.setup);
     if (given.devices != nullptr && !usbd_read_devices(given.devices, &given.ids))
         return DI_EXIT_FAILED;
     if (given.devices != nullptr && given.ids.empty()) {
