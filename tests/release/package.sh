@@ -56,7 +56,9 @@ check_man_pages() {
         src=$1/$page.1.gz
         gzip -t "$src" || { fail "$src is not gzip"; continue; }
         gzip -dc "$src" >"$scratch/$page.1"
-        warnings=$(groff -man -ww -z "$scratch/$page.1" 2>&1)
+        # In a terminal of 80 columns too, as man shows it there.
+        warnings=$(groff -man -ww -z "$scratch/$page.1" 2>&1
+            groff -man -ww -z -Tutf8 -rLL=78n "$scratch/$page.1" 2>&1)
         [ -z "$warnings" ] || fail "$page.1: groff warns: $warnings"
         warnings=$(mandoc -Tlint -Wwarning "$scratch/$page.1" 2>&1)
         [ -z "$warnings" ] || fail "$page.1: mandoc warns: $warnings"
