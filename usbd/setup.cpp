@@ -579,8 +579,8 @@ int usbd_setup_run(const usbd_setup& s) {
     remove_ours(etc, etc_path, NEW_DIR, true, &removed);
     if (!ok)
         return DI_EXIT_FAILED;
-    printf("wrote %s%s and %s/%s, and linked %s%s to it\n", root.c_str(), USBD_DEVICES_PATH,
-           dir_path.c_str(), USBD_RULE_NAME, root.c_str(), USBD_RULE_PATH);
+    printf("wrote %s%s and %s/%s\nudev reads the rule through %s%s\n", root.c_str(),
+           USBD_DEVICES_PATH, dir_path.c_str(), USBD_RULE_NAME, root.c_str(), USBD_RULE_PATH);
     bool product_named = false;
     for (const usbd_id& id : s.ids) {
         product_named = product_named || !id.any_pid;
