@@ -5,11 +5,13 @@
 #          for groff and mandoc, in man-pages(7)'s layout, fpsim.1 and fpusbd.1 list the
 #          options of their --help, the drivers print their version, and fpflash runs.
 #          fpusbd --setup writes below a scratch root a udev rule that udev parses (as root,
-#          where udevadm is) and the device list with which the unit's command line runs.
+#          where udevadm is) and the device list with which the unit's command line runs;
+#          --unsetup, and the package's purge after another setup, leave nothing of it.
 # deb:     the Debian package `make deb` makes of SOURCE_DIR's commit (BUILD_DIR is not used)
 #          is hardened, lintian finds nothing in it but the placeholder maintainer, it installs
-#          with dpkg, its programs run, systemd takes its user unit without a word, and its
-#          purge leaves none of its files behind. Needs root and dpkg.
+#          with dpkg, its programs run, systemd takes its user unit without a word and rates
+#          its sandbox, and its purge leaves none of its files behind, nor what fpusbd --setup
+#          wrote. Needs root and dpkg.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
@@ -97,17 +99,19 @@ check_man_pages() {
 
 # check_setup DESTDIR PREFIX: udev parses the rule fpusbd --setup writes below a scratch root
 # (as root, where udevadm is), and the unit's command line, with the installed fpusbd and the
-# list the setup wrote, is one fpusbd takes. What it writes and refuses, tests/usbd_test.cpp.
+# list the setup wrote, is one fpusbd takes; --unsetup, and the package's purge after another
+# setup, leave the root as they found it. What it writes and refuses, tests/usbd_test.cpp.
 check_setup() {
     fpusbd=$1$2/bin/fpusbd
     setup=$scratch/setup
-    mkdir -p "$setup"
-    "$fpusbd" --setup 1209:0001 --setup 04b8 --root "$setup" >"$scratch/log" 2>&1 ||
+    mkdir -p "$setup/etc/udev/rules.d"
+    found=$(cd "$setup" && find . | sort)
+    "$fpusbd" --setup 1209:0001 --loader 0002 --setup 04b8 --root "$setup" >"$scratch/log" 2>&1 ||
         { cat "$scratch/log"; fail "fpusbd --setup --root exited $?"; return; }
     rule=$setup/etc/udev/rules.d/70-fpusbd.rules
     [ -f "$rule" ] && [ -f "$setup/etc/fpusbd/devices" ] ||
         { fail "fpusbd --setup wrote: $(cd "$setup" && find . -type f)"; return; }
-    echo "fpusbd --setup --root wrote $(cd "$setup" && find . -type f | sort | tr '\n' ' ')"
+    echo "fpusbd --setup --root wrote $(cd "$setup" && find . ! -type d | sort | tr '\n' ' ')"
 
     exec_start=$(sed -n 's/^ExecStart=//p' "$1$2/lib/systemd/user/fpusbd.service")
     program=${exec_start%% *}
@@ -125,19 +129,29 @@ check_setup() {
 
     if [ "$(id -u)" != 0 ] || ! command -v udevadm >/dev/null 2>&1; then
         echo "udev's parse of the rule not checked: it needs root and udevadm"
-        return
-    fi
-    # udevadm test reads the rules directories only; the rule goes where nothing keeps it.
-    check=/run/udev/rules.d/70-fpusbd-check-$$.rules
-    mkdir -p /run/udev/rules.d && cp "$rule" "$check" || { fail "cannot place $check"; return; }
-    udevadm test --action=add /sys/class/net/lo >"$scratch/udev" 2>&1
-    rm -f "$check"
-    grep -q "^Reading rules file: $check\$" "$scratch/udev" || fail "udevadm test did not read $check"
-    if grep "$check" "$scratch/udev" | grep -v "^Reading rules file: "; then
-        fail "udev finds fault with the rule"
     else
-        echo "udevadm test parses the rule without a word"
+        # udevadm test reads the rules directories only; the rule goes where nothing keeps it.
+        check=/run/udev/rules.d/70-fpusbd-check-$$.rules
+        mkdir -p /run/udev/rules.d && cp "$rule" "$check" || { fail "cannot place $check"; return; }
+        udevadm test --action=add /sys/class/net/lo >"$scratch/udev" 2>&1
+        rm -f "$check"
+        grep -q "^Reading rules file: $check\$" "$scratch/udev" ||
+            fail "udevadm test did not read $check"
+        if grep "$check" "$scratch/udev" | grep -v "^Reading rules file: "; then
+            fail "udev finds fault with the rule"
+        else
+            echo "udevadm test parses the rule without a word"
+        fi
     fi
+
+    "$fpusbd" --unsetup --root "$setup" >"$scratch/log" 2>&1 || fail "fpusbd --unsetup exited $?"
+    [ "$(cd "$setup" && find . | sort)" = "$found" ] ||
+        fail "fpusbd --unsetup left $(cd "$setup" && find . | sort | tr '\n' ' ')"
+    "$fpusbd" --setup 1209:0001 --root "$setup" >"$scratch/log" 2>&1 || fail "fpusbd --setup again"
+    DPKG_ROOT=$setup sh "$root/usbd/postrm" purge || fail "the package's postrm purge exited $?"
+    [ "$(cd "$setup" && find . | sort)" = "$found" ] ||
+        fail "the package's purge left $(cd "$setup" && find . | sort | tr '\n' ' ')"
+    [ $failed = 0 ] && echo "fpusbd --unsetup, and the purge after another setup, leave nothing"
 }
 
 # check_unit UNIT: systemd's user manager takes the installed unit without a word; a bad key
@@ -153,6 +167,10 @@ check_unit() {
     else
         echo "systemd-analyze --user verify $1: nothing to say"
     fi
+    # Unsandboxed it rates 9.8; what a user's manager can add without namespaces, 5.9.
+    XDG_RUNTIME_DIR=$scratch/xdg systemd-analyze --user security --offline=yes --threshold=60 \
+        "$1" >"$scratch/security" 2>&1 || fail "systemd-analyze rates $1 above 6.0"
+    tail -n 1 "$scratch/security"
 }
 
 case $mode in
@@ -222,6 +240,15 @@ deb)
 
     installed=1
     dpkg -i "$deb" >"$scratch/log" 2>&1 || { cat "$scratch/log"; fail "dpkg -i"; exit 1; }
+    # What fpusbd --setup writes goes with the purge, unless this machine has a setup of its own.
+    setup_files="/etc/udev/rules.d/70-fpusbd.rules /etc/fpusbd"
+    if [ -e /etc/fpusbd ] || [ -e /etc/udev/rules.d/70-fpusbd.rules ]; then
+        echo "the setup's purge not checked: this machine has a setup of its own"
+        setup_files=""
+    elif ! /usr/bin/fpusbd --setup 1209:0001 --loader 0002 >"$scratch/log" 2>&1; then
+        cat "$scratch/log"
+        fail "/usr/bin/fpusbd --setup"
+    fi
     echo "installed: $(dpkg-query -W -f='${Package} ${Version} ${Status}' fpflash)"
     check_fpflash /usr/bin/fpflash
     [ "$(/usr/bin/fpsim --help | head -n 1)" = "Usage: fpsim [OPTION]..." ] ||
@@ -235,12 +262,12 @@ deb)
     installed=0
     dpkg-query -W fpflash >/dev/null 2>&1 && fail "dpkg still knows the package after the purge"
     left=""
-    for p in $(echo "$files" | sed 's|^|/|') $new_dirs; do
+    for p in $(echo "$files" | sed 's|^|/|') $new_dirs $setup_files; do
         [ -e "$p" ] && left="$left $p"
     done
     [ -z "$left" ] || fail "left behind after the purge: $left"
     [ $failed = 0 ] && echo "purged: none of its $(echo "$files" | wc -l) files and" \
-        "$(echo $new_dirs | wc -w) directories of its own left"
+        "$(echo $new_dirs | wc -w) directories of its own left${setup_files:+, nor $setup_files}"
     ;;
 *)
     echo "usage: package.sh install|deb BUILD_DIR SOURCE_DIR"
