@@ -257,7 +257,7 @@ struct fds {
 // The user's fpusbd reads the list through these directories, and udev trusts what is in
 // them: others may not write to them, and must be able to pass through.
 static bool dir_usable(int fd, const std::string& path) {
-    struct stat st;
+    struct stat st = {};
     const char* why = nullptr;
     if (fstat(fd, &st) != 0)
         why = strerror(errno);
