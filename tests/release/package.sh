@@ -97,15 +97,27 @@ check_man_pages() {
     done
 }
 
-# check_setup DESTDIR PREFIX: udev parses the rule fpusbd --setup writes below a scratch root
-# (as root, where udevadm is), and the unit's command line, with the installed fpusbd and the
-# list the setup wrote, is one fpusbd takes; --unsetup, and the package's purge after another
-# setup, leave the root as they found it. What it writes and refuses, tests/usbd_test.cpp.
+# check_setup DESTDIR PREFIX: --unsetup, and the package's purge, each after a setup, leave a
+# scratch root as they found it; udev parses the rule fpusbd --setup writes below it (as root,
+# where udevadm is), and the unit's command line, with the installed fpusbd and the list the
+# setup wrote, is one fpusbd takes. What it writes and refuses, tests/usbd_test.cpp.
 check_setup() {
     fpusbd=$1$2/bin/fpusbd
     setup=$scratch/setup
     mkdir -p "$setup/etc/udev/rules.d"
     found=$(cd "$setup" && find . | sort)
+    for undo in unsetup purge; do
+        "$fpusbd" --setup 1209:0001 --loader 0002 --root "$setup" >"$scratch/log" 2>&1 ||
+            fail "fpusbd --setup --root exited $?"
+        if [ $undo = unsetup ]; then
+            "$fpusbd" --unsetup --root "$setup"
+        else
+            DPKG_ROOT=$setup sh "$root/usbd/postrm" purge
+        fi >"$scratch/log" 2>&1 || fail "the $undo exited $?"
+        left=$(cd "$setup" && find . | sort)
+        [ "$left" = "$found" ] || fail "the $undo left $(echo $left)"
+    done
+    [ $failed = 0 ] && echo "fpusbd --unsetup, and the package's purge, leave nothing of a setup"
     "$fpusbd" --setup 1209:0001 --loader 0002 --setup 04b8 --root "$setup" >"$scratch/log" 2>&1 ||
         { cat "$scratch/log"; fail "fpusbd --setup --root exited $?"; return; }
     rule=$setup/etc/udev/rules.d/70-fpusbd.rules
@@ -129,29 +141,19 @@ check_setup() {
 
     if [ "$(id -u)" != 0 ] || ! command -v udevadm >/dev/null 2>&1; then
         echo "udev's parse of the rule not checked: it needs root and udevadm"
-    else
-        # udevadm test reads the rules directories only; the rule goes where nothing keeps it.
-        check=/run/udev/rules.d/70-fpusbd-check-$$.rules
-        mkdir -p /run/udev/rules.d && cp "$rule" "$check" || { fail "cannot place $check"; return; }
-        udevadm test --action=add /sys/class/net/lo >"$scratch/udev" 2>&1
-        rm -f "$check"
-        grep -q "^Reading rules file: $check\$" "$scratch/udev" ||
-            fail "udevadm test did not read $check"
-        if grep "$check" "$scratch/udev" | grep -v "^Reading rules file: "; then
-            fail "udev finds fault with the rule"
-        else
-            echo "udevadm test parses the rule without a word"
-        fi
+        return
     fi
-
-    "$fpusbd" --unsetup --root "$setup" >"$scratch/log" 2>&1 || fail "fpusbd --unsetup exited $?"
-    [ "$(cd "$setup" && find . | sort)" = "$found" ] ||
-        fail "fpusbd --unsetup left $(cd "$setup" && find . | sort | tr '\n' ' ')"
-    "$fpusbd" --setup 1209:0001 --root "$setup" >"$scratch/log" 2>&1 || fail "fpusbd --setup again"
-    DPKG_ROOT=$setup sh "$root/usbd/postrm" purge || fail "the package's postrm purge exited $?"
-    [ "$(cd "$setup" && find . | sort)" = "$found" ] ||
-        fail "the package's purge left $(cd "$setup" && find . | sort | tr '\n' ' ')"
-    [ $failed = 0 ] && echo "fpusbd --unsetup, and the purge after another setup, leave nothing"
+    # udevadm test reads the rules directories only; the rule goes where nothing keeps it.
+    check=/run/udev/rules.d/70-fpusbd-check-$$.rules
+    mkdir -p /run/udev/rules.d && cp "$rule" "$check" || { fail "cannot place $check"; return; }
+    udevadm test --action=add /sys/class/net/lo >"$scratch/udev" 2>&1
+    rm -f "$check"
+    grep -q "^Reading rules file: $check\$" "$scratch/udev" || fail "udevadm test did not read $check"
+    if grep "$check" "$scratch/udev" | grep -v "^Reading rules file: "; then
+        fail "udev finds fault with the rule"
+    else
+        echo "udevadm test parses the rule without a word"
+    fi
 }
 
 # check_unit UNIT: systemd's user manager takes the installed unit without a word; a bad key
