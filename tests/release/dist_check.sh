@@ -1,9 +1,8 @@
 #!/bin/sh
 # usage: dist_check.sh SOURCE_DIR
 # make dist twice, built at two paths: the .exe, every archive and the Debian package must
-# come out byte for byte the same, and hold what a technician and a packager are promised;
-# SHA256SUMS signed with a scratch key by gpg, then by minisign; the source archive, unpacked
-# elsewhere, builds the same package with no git and, where it can be cut, no network.
+# come out byte for byte the same, and hold what a technician and a packager are promised,
+# SHA256SUMS signed by gpg and by minisign, and a source archive that builds the same package.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
@@ -14,6 +13,9 @@ git -C "$root" rev-parse -q --verify HEAD >/dev/null 2>&1 ||
 command -v i686-w64-mingw32-g++ >/dev/null 2>&1 ||
     skip "i686-w64-mingw32-g++ is not installed (scripts/deps-win32.sh installs it as root)"
 command -v dpkg >/dev/null 2>&1 || skip "dpkg is not installed: not a Debian system"
+for signer in gpg minisign; do
+    command -v $signer >/dev/null 2>&1 || skip "$signer is not installed (make deps installs it)"
+done
 version=$(git -C "$root" show HEAD:VERSION | head -n 1)
 name=fpflash-$version
 deb=fpflash_${version}_$(dpkg --print-architecture).deb
@@ -28,15 +30,11 @@ mkdir -m 700 "$GNUPGHOME"
 trap 'gpgconf --kill gpg-agent 2>/dev/null; rm -rf "$scratch"' EXIT
 gpg --batch --passphrase '' --quick-gen-key "$maintainer" ed25519 sign never >/dev/null 2>&1 ||
     fail "gpg cannot make a key"
-sign2=""
-if command -v minisign >/dev/null 2>&1; then
-    minisign -G -W -p "$scratch/minisign.pub" -s "$scratch/minisign.key" >/dev/null
-    sign2=$scratch/minisign.key
-fi
+minisign -G -W -p "$scratch/minisign.pub" -s "$scratch/minisign.key" >/dev/null
 
 # The second build path is longer, as another clone's would be, and its umask another user's.
 work1=$scratch/work1 umask1=022 sign1=release-check@example.org
-work2=$scratch/another/clone/work2 umask2=002
+work2=$scratch/another/clone/work2 umask2=002 sign2=$scratch/minisign.key
 for run in 1 2; do
     eval "work=\$work$run mask=\$umask$run key=\$sign$run"
     (umask $mask && MAINTAINER=$maintainer SIGN_KEY=$key "$root/scripts/dist.sh" \
@@ -46,15 +44,10 @@ done
 cat "$scratch/log1"
 gpg --verify "$scratch/out1/SHA256SUMS.asc" "$scratch/out1/SHA256SUMS" 2>/dev/null ||
     fail "gpg does not verify the signature of SHA256SUMS"
-if [ -n "$sign2" ]; then
-    minisign -Vm "$scratch/out2/SHA256SUMS" -p "$scratch/minisign.pub" >/dev/null ||
-        fail "minisign does not verify the signature of SHA256SUMS"
-    rm "$scratch/out2/SHA256SUMS.minisig"
-else
-    echo "the minisign signature not checked: minisign is not installed (make deps)"
-fi
-[ $failed = 0 ] && echo "SHA256SUMS signed and verified with gpg${sign2:+ and with minisign}"
-rm "$scratch/out1/SHA256SUMS.asc"
+minisign -Vm "$scratch/out2/SHA256SUMS" -p "$scratch/minisign.pub" >/dev/null ||
+    fail "minisign does not verify the signature of SHA256SUMS"
+[ $failed = 0 ] && echo "SHA256SUMS signed and verified with gpg and with minisign"
+rm "$scratch/out1/SHA256SUMS.asc" "$scratch/out2/SHA256SUMS.minisig"
 
 for f in fpflash.exe README.txt LICENSE.txt SHA256SUMS; do
     cmp "$work1/pkg/$f" "$work2/pkg/$f" || fail "$f differs between two builds"

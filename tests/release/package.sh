@@ -5,13 +5,11 @@
 #          for groff and mandoc, in man-pages(7)'s layout, fpsim.1 and fpusbd.1 list the
 #          options of their --help, the drivers print their version, and fpflash runs.
 #          fpusbd --setup writes below a scratch root a udev rule that udev parses (as root,
-#          where udevadm is) and the device list with which the unit's command line runs;
-#          --unsetup, and the package's purge after another setup, leave nothing of it.
+#          where udevadm is) and the device list with which the unit's command line runs.
 # deb:     the Debian package `make deb` makes of SOURCE_DIR's commit (BUILD_DIR is not used)
 #          is hardened, lintian finds nothing in it but the placeholder maintainer, it installs
-#          with dpkg, its programs run, systemd takes its user unit without a word and rates
-#          its sandbox, and its purge leaves none of its files behind, nor what fpusbd --setup
-#          wrote. Needs root and dpkg.
+#          with dpkg, its programs run, systemd takes its user unit without a word, and its
+#          purge leaves none of its files behind, nor a setup's. Needs root and dpkg.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
