@@ -1,5 +1,5 @@
 // Requests answered from the model, through the kit's checks and log line; or, replaying, as
-// the trace has them answered.
+// the recorded printer would answer them.
 #include "sim/fpsim.h"
 #include "sim/replay.h"
 
@@ -15,28 +15,16 @@ void sim_answer_replayed() {
     replaying = true;
 }
 
-// The recorded printer's answer, whatever the kit would make of the request: the trace has
-// what was answered to it, malformed or not.
-static bool replayed(sim_client* c, const uint8_t* packet, size_t len) {
-    di_request r;
-    di_check(c->s, packet, len, &r);
-    bool ok = false, cut = false;
-    uint32_t count = 0;
-    uint8_t data[DI_TRANSFER_MAX];
-    if (!replay_answer(c->s.id, r, &ok, &count, data, &cut))
-        return false;
-    count = di_answered(&c->s, r, ok, count, cut ? " (then cut off)" : "");
-    return di_reply(c->fd, ok, count, data, r.op == DI_OP_READ ? count : 0) && !cut;
-}
-
 bool sim_answer(sim_client* c, const uint8_t* packet, size_t len) {
-    if (replaying)
-        return replayed(c, packet, len);
     di_request r;
     bool ok = false;
     uint32_t count = 0;
     uint8_t data[DI_TRANSFER_MAX];
-    if (di_check(c->s, packet, len, &r)) {
+    bool valid = di_check(c->s, packet, len, &r);
+    if (valid && replaying) {
+        if (!replay_answer(c->s.id, c->s.pipe, r, &ok, &count, data))
+            return false;
+    } else if (valid) {
         switch (r.op) {
         case DI_OP_OPEN:
             ok = sim_session_open(&c->model);

@@ -31,16 +31,34 @@ static int next_client_id = 1;
 static bool published = false;
 static bool done = false; // the updated firmware was opened and closed
 static const char* replay = nullptr;
+static const char* replay_device = nullptr;
+static const char* summary = nullptr;
 
 // fpsim's own: the testbed, which also takes the table of options.cpp, plays no traces.
 static const std::vector<di_option> fpsim_options = {
     {"replay", "FILE", SIM_GROUP_PRINTER,
      "play back the printer of a trace that fpusbd --record\n"
-     "wrote, in place of the simulated one; a request the trace\n"
-     "does not have at that point ends the replay, and fpsim\n"
-     "fails",
+     "wrote, or of a capture of the USB bus (pcap or pcapng,\n"
+     "USBPcap or usbmon), in place of the simulated one, by what\n"
+     "it did on its endpoints; a write the printer did not take\n"
+     "at that point ends the replay, and fpsim fails",
      [](const char* a) {
          replay = a;
+         return di_usable(*a != '\0');
+     }},
+    {"replay-device", "BUS.ADDR", SIM_GROUP_PRINTER,
+     "the printer of a capture that holds several: its bus and\n"
+     "address (any one of its, where it re-enumerated)",
+     [](const char* a) {
+         replay_device = a;
+         return di_usable(*a != '\0');
+     }},
+    {"replay-summary", "FILE", SIM_GROUP_PRINTER,
+     "print what a trace or capture holds of the printer (its\n"
+     "IDs, re-enumerations, transfers per endpoint, the loader's\n"
+     "answers, duration) and exit",
+     [](const char* a) {
+         summary = a;
          return di_usable(*a != '\0');
      }},
 };
@@ -194,6 +212,8 @@ int main(int argc, char** argv) {
     int status = sim_parse_command_line(argc, argv, "fpsim", INTRO, &cfg, fpsim_options);
     if (status >= 0)
         return status;
+    if (summary != nullptr)
+        return replay_summary(summary, replay_device) ? DI_EXIT_OK : DI_EXIT_FAILED;
     if (cfg.run.tcp_port)
         transport = &sim_tcp_transport;
     sim_answer_cut(cfg.run.cut_read);
@@ -203,7 +223,7 @@ int main(int argc, char** argv) {
         return DI_EXIT_FAILED;
     sim_driver_start(cfg);
     if (replay != nullptr) {
-        if (!replay_load(replay))
+        if (!replay_load(replay, replay_device))
             return DI_EXIT_FAILED;
         sim_answer_replayed();
     }

@@ -25,7 +25,7 @@ struct sim_client {
 // --cut-read: the reply to the Kth READ that carries data is cut short.
 void sim_answer_cut(std::optional<int> k);
 
-// --replay: requests are answered from the trace, not the model.
+// --replay: requests are answered from the recording, not the model.
 void sim_answer_replayed();
 
 // Answers one request of `c` from the model. Returns false when `c` must go: its reply could

@@ -160,7 +160,8 @@ class trace_test : public di_test {
     std::string path;
 };
 
-TEST_F(trace_test, a_replay_answers_what_was_recorded_and_ends_at_the_first_request_it_lacks) {
+TEST_F(trace_test,
+       a_replay_answers_as_the_printer_whatever_the_reads_and_ends_at_a_write_it_lacks) {
     for (bool blocks : {true, false}) {
         remove(path.c_str());
         record(blocks);
@@ -168,57 +169,64 @@ TEST_F(trace_test, a_replay_answers_what_was_recorded_and_ends_at_the_first_requ
         struct stat st = {};
         EXPECT_EQ(0, stat(path.c_str(), &st));
         EXPECT_EQ(0600u, st.st_mode & 0777) << "the image's records, readable by others";
-        ASSERT_TRUE(replay_load(path.c_str()));
+        ASSERT_TRUE(replay_load(path.c_str(), nullptr));
         EXPECT_TRUE(replay_published());
-        bool ok = false, cut = false;
+        bool ok = false;
         uint32_t count = 99;
         uint8_t data[DI_TRANSFER_MAX] = {};
-        for (const di_request* r : {&open_req, &select3, &state, &select3}) {
-            ASSERT_TRUE(replay_answer(1, *r, &ok, &count, data, &cut));
-            EXPECT_TRUE(ok && !cut);
-        }
-        ASSERT_TRUE(replay_answer(1, read, &ok, &count, data, &cut));
-        EXPECT_EQ(std::vector<uint8_t>(data, data + count), reply);
-        ASSERT_TRUE(replay_answer(1, select3, &ok, &count, data, &cut));
+        auto answer = [&](int id, int pipe, const di_request& r) {
+            return replay_answer(id, pipe, r, &ok, &count, data);
+        };
+        ASSERT_TRUE(answer(1, -1, open_req) && ok);
+        ASSERT_TRUE(answer(1, -1, select3) && ok);
+        ASSERT_TRUE(answer(1, 3, read) && ok);
+        EXPECT_EQ(count, 0u) << "the reply comes after the query it answers";
+        ASSERT_TRUE(answer(1, 3, state) && ok && count == 4);
+        // Read otherwise than recorded, the same bytes come.
+        ASSERT_TRUE(answer(1, 3, request(DI_OP_READ, 3)) && ok && count == 3);
+        ASSERT_TRUE(answer(1, 3, read) && ok && count == 1);
+        EXPECT_EQ(data[0], reply[3]);
         // Left out of the trace, the record is matched by its length.
         std::vector<uint8_t> other = block;
         other[7] ^= 1;
         const std::vector<uint8_t>& sent = blocks ? block : other;
-        ASSERT_TRUE(replay_answer(1, request(DI_OP_WRITE, 528, sent), &ok, &count, data, &cut));
-        EXPECT_TRUE(ok && cut && count == 528) << "the printer left right after that record";
+        ASSERT_TRUE(answer(1, 3, request(DI_OP_WRITE, 528, sent)) && ok && count == 528);
         EXPECT_EQ(replay_kept(), sent);
-        EXPECT_FALSE(replay_published());
+        EXPECT_FALSE(replay_published()) << "the printer left right after that record";
 
         // One command more than the printer was sent: the replay ends, naming it.
-        EXPECT_FALSE(replay_answer(2, state, &ok, &count, data, &cut));
+        EXPECT_FALSE(answer(2, 3, state));
         EXPECT_TRUE(replay_diverged());
     }
     std::vector<std::string> lines = logged();
-    EXPECT_EQ(lines.back().find("replay: #2 WRITE 4 51180684 comes after the last request of "), 0u)
+    EXPECT_EQ(
+        lines.back().find("replay: #2 WRITE 4 51180684 comes after the last OUT transfer of "), 0u)
         << lines.back();
 }
 
-TEST_F(trace_test, a_request_of_its_own_or_on_another_connection_is_no_replay) {
+TEST_F(trace_test, a_write_the_printer_did_not_take_there_ends_the_replay_naming_its_line) {
     record(true);
+    std::vector<uint8_t> query_1 = state_cmd;
+    query_1[3] = 0x4A;
     struct {
-        bool opened; // the recorded OPEN (line 5) went first, on connection 1
-        int id;
+        int pipe;
         di_request r;
         const char* said;
     } cases[] = {
-        {false, 1, request(DI_OP_OPEN, 0x80000000u),
-         "replay: #1 OPEN 0x80000000 differs from line 5 of "},
-        {true, 1, read, "replay: #1 READ 1024 differs from line 6 of "},
-        {true, 2, select3, "replay: #2 IOCTL 0x950F200C differs from line 6 of "},
+        {3, request(DI_OP_WRITE, 4, query_1),
+         "replay: #1 WRITE 4 5118064a differs from line 7 of "},
+        {1, state, "replay: #1 WRITE 4 51180684 differs from line 7 of "},
+        {3, block_req,
+         "replay: #1 WRITE 528 a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5... differs from line 7"},
     };
     for (const auto& c : cases) {
-        ASSERT_TRUE(replay_load(path.c_str()));
-        bool ok = false, cut = false;
+        ASSERT_TRUE(replay_load(path.c_str(), nullptr));
+        bool ok = false;
         uint32_t count = 0;
         uint8_t data[DI_TRANSFER_MAX];
-        ASSERT_TRUE(!c.opened || replay_answer(1, open_req, &ok, &count, data, &cut));
-        EXPECT_FALSE(replay_answer(c.id, c.r, &ok, &count, data, &cut));
+        EXPECT_FALSE(replay_answer(1, c.pipe, c.r, &ok, &count, data));
         EXPECT_EQ(logged().back().find(c.said), 0u) << logged().back();
+        EXPECT_NE(logged().back().find(": OUT 0x03 4 51180684"), std::string::npos);
     }
 }
 

@@ -37,8 +37,9 @@ Fields of a row (all but the name optional):
              fpusb-testbed in fpsim's place)
   wine       why a row that runs on Linux can't run under Wine (it is then left out there)
   usbd       why a row can't run through fpusbd (it is then left out there)
-  trace      the printer is tests/traces/TRACE.trace played back (fpsim --replay), not fpsim's
-             model; the row expects what TRACE's own row expects
+  trace      the printer is tests/traces/TRACE.trace, or the capture tests/traces/TRACE where
+             it names one (.pcap, .pcapng), played back (fpsim --replay), not fpsim's model;
+             the row expects what the row it was recorded from expects
 
 Every run also asserts (simrun.invariants): no signal, nothing on fpflash's stderr, no status 0 and no
 "Download file '...' - O'k" without the whole image kept, no status 0 after a failed update;
@@ -391,8 +392,11 @@ row("usb_idle_exit_no_printer", transcript="no_printer",
                      "printer", 1)])
 
 
+CAPTURES = (".pcap", ".pcapng")
+
+
 def trace_path(name):
-    return os.path.join(TRACES, name + ".trace")
+    return os.path.join(TRACES, name if name.endswith(CAPTURES) else name + ".trace")
 
 
 # What a trace's lines look like (di/trace.h has the whole format; fpsim --replay reads each
@@ -411,7 +415,9 @@ TRACE_LINE = re.compile(r"\+\d+ (?:%s)$" % "|".join([
 
 
 def trace_problem(name):
-    """Why tests/traces/NAME.trace is no trace, or None."""
+    """Why tests/traces/NAME.trace is no trace, or None; a capture is checked by tshark."""
+    if name.endswith(CAPTURES):
+        return None if os.path.isfile(trace_path(name)) else "%s: missing" % trace_path(name)
     try:
         with open(trace_path(name), encoding="ascii") as f:
             lines = f.read().split("\n")
@@ -453,21 +459,29 @@ def cost(r):
 # lines), all but the printer's own log.
 TRACE_ONLY = "the trace plays back through fpsim; fpusbd is what recorded it"
 # The place fpusbd kept for the printer refused each OPEN while it was away.
-for source, left_out in (("complete_update", {}), ("block_rejected_once", {}),
-                         ("restart_after_flash", {}),
-                         ("usb_unplugged_mid_download", {"wine": WINE_NO_REFUSAL})):
+# The same runs as captures of the USB bus in each form Wireshark writes (scripts/capture.py
+# made them from the traces; tests/e2e/captures.py checks them with tshark).
+for source, left_out, capture in (
+        ("complete_update", {}, "usbpcap.pcapng"),
+        ("block_rejected_once", {}, "usbmon48.pcap"),
+        ("restart_after_flash", {}, "usbmon64.pcapng"),
+        ("usb_unplugged_mid_download", {"wine": WINE_NO_REFUSAL}, None)):
     expects = {k: v for k, v in find(source).items()
                if k in ("status", "kept", "transcript", "lines", "has", "records")}
     if expects.get("transcript") is True:
         expects["transcript"] = source
     row("trace_" + source, trace=source, builds=LINUX_AND_WINE, usbd=TRACE_ONLY, **left_out,
         **expects)
+    if capture:
+        row("capture_" + source, trace=source + "." + capture, builds=LINUX_AND_WINE,
+            usbd=TRACE_ONLY, **expects)
 
 
 def main():
     if len(sys.argv) == 3 and sys.argv[1] == "--list":
         traced = {r["trace"] for r in ROWS if "trace" in r}
-        kept = {f[:-len(".trace")] for f in os.listdir(TRACES) if f.endswith(".trace")}
+        kept = {f[:-len(".trace")] if f.endswith(".trace") else f for f in os.listdir(TRACES)
+                if f.endswith((".trace",) + CAPTURES)}
         problems = [trace_problem(t) for t in sorted(traced)]
         problems += ["%s belongs to no scenario" % trace_path(t) for t in sorted(kept - traced)]
         if any(problems):
