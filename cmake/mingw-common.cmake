@@ -12,8 +12,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Technicians get one .exe and nothing else: no libgcc, libstdc++ or winpthread DLL beside it.
 # No link time in the PE header either, so that a commit always builds the same bytes.
+# Terminal-server aware: in a Remote Desktop session Windows then runs it as it is, without
+# the compatibility shims it gives programs older than terminal servers.
 set(CMAKE_EXE_LINKER_FLAGS_INIT
-    "-static -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp ${FP_MINGW_LINK_FLAGS}")
+    "-static -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp -Wl,--tsaware \
+${FP_MINGW_LINK_FLAGS}")
 set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")
 
 # The one deliverable lands at the top of the build tree: build/<preset>/fpflash.exe.

@@ -126,6 +126,12 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${FP_PACKAGE_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The purge takes what fpusbd --setup wrote with it. Modes as policy has them, not as the
+# checkout's umask left them.
+if(TARGET fpusbd)
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/usbd/postrm)
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+endif()
 # The release's source archive is the commit's git archive (scripts/dist.sh), not CPack's.
 set(CPACK_SOURCE_GENERATOR "")
 include(CPack)

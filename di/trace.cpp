@@ -22,7 +22,8 @@ static bool whole_blocks = true;
 static long long last_ms = 0;
 
 bool di_trace_start(const char* path, bool blocks, const std::string& comment) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    // The image's records are in it by default: for the user alone, whatever the umask.
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0) {
         di_complain(errno == EEXIST ? "%s exists already; a trace is never written over it"
                                     : "cannot write the trace %s: %s",

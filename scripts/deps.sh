@@ -14,6 +14,9 @@ need mandoc mandoc
 if command -v dpkg >/dev/null 2>&1; then
     need dpkg-shlibdeps dpkg-dev
     need lintian lintian
+    # make dist's signatures of SHA256SUMS, checked with throwaway keys.
+    need gpg gpg
+    need minisign minisign
     # fpusbd's user unit and udev rule: systemd-analyze verify, udevadm test.
     need systemd-analyze systemd
     need udevadm udev

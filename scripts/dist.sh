@@ -7,6 +7,8 @@
 #   fpflash_VERSION_ARCH.deb    the Debian package (scripts/deb.sh; MAINTAINER names its
 #                               maintainer)
 #   SHA256SUMS                  of those three
+#   SHA256SUMS.asc or .minisig  its signature, when SIGN_KEY names a key: an OpenPGP key of
+#                               gpg's, or the file of a minisign secret key
 # fpflash.exe is built in WORK_DIR (default build/dist) from the source archive itself, so no
 # uncommitted change reaches a release, and every date in the archives is the commit's, so two
 # runs on one commit give the same bytes.
@@ -20,7 +22,12 @@ die() {
     echo "dist: $*" >&2
     exit 1
 }
-for tool in git gzip tar python3 cmake cpack dpkg-buildflags i686-w64-mingw32-g++; do
+signer=""
+if [ -n "${SIGN_KEY:-}" ]; then
+    signer=gpg
+    [ -f "$SIGN_KEY" ] && signer=minisign
+fi
+for tool in git gzip tar python3 cmake cpack dpkg-buildflags i686-w64-mingw32-g++ $signer; do
     command -v $tool >/dev/null 2>&1 || die "$tool is not installed (make deps deps-win32)"
 done
 git -C "$root" rev-parse -q --verify HEAD >/dev/null 2>&1 ||
@@ -72,8 +79,9 @@ with zipfile.ZipFile(dest + ".tmp", "w") as z:
     for name in sys.argv[4:]:
         info = zipfile.ZipInfo(name, stamp)
         info.compress_type = zipfile.ZIP_DEFLATED
-        info.create_system = 0  # MS-DOS: no Unix owner or mode bits
-        info.external_attr = 0
+        # Explorer takes no mode; unzip on Linux would make the files its user's alone.
+        info.create_system = 3
+        info.external_attr = 0o100644 << 16
         with open(os.path.join(folder, name), "rb") as f:
             z.writestr(info, f.read(), compresslevel=9)
 os.replace(dest + ".tmp", dest)
@@ -82,6 +90,14 @@ cp "$src_archive" "$out/$name-src.tar.gz"
 JOBS=$jobs "$root/scripts/deb.sh" "$out" "$work/deb" >"$work/deb.log" 2>&1 ||
     { cat "$work/deb.log"; die "the Debian package failed"; }
 deb=$(sed -n 's|^deb: wrote .*/||p' "$work/deb.log")
+rm -f "$out/SHA256SUMS.asc" "$out/SHA256SUMS.minisig"
 (cd "$out" && sha256sum "$name-win32.zip" "$name-src.tar.gz" "$deb" >SHA256SUMS)
+case $signer in
+gpg) gpg --local-user "$SIGN_KEY" --armor --detach-sign --output "$out/SHA256SUMS.asc" \
+    "$out/SHA256SUMS" || die "gpg could not sign SHA256SUMS with $SIGN_KEY" ;;
+minisign) minisign -S -s "$SIGN_KEY" -m "$out/SHA256SUMS" -x "$out/SHA256SUMS.minisig" \
+    -t "fpflash $version, commit $commit" || die "minisign could not sign SHA256SUMS" ;;
+*) echo "dist: SHA256SUMS is not signed (SIGN_KEY=... signs it)" ;;
+esac
 echo "dist: wrote $out:"
-(cd "$out" && cat SHA256SUMS)
+(cd "$out" && cat SHA256SUMS && ls SHA256SUMS.* 2>/dev/null || true)

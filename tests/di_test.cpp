@@ -256,6 +256,9 @@ TEST_F(trace_test,
         remove(path.c_str());
         record(blocks);
         EXPECT_FALSE(di_trace_start(path.c_str(), true, "again")) << "a trace is never overwritten";
+        struct stat st = {};
+        EXPECT_EQ(0, stat(path.c_str(), &st));
+        EXPECT_EQ(0600u, st.st_mode & 0777) << "the image's records, readable by others";
         ASSERT_TRUE(replay_load(path.c_str(), nullptr));
         EXPECT_TRUE(replay_published());
         bool ok = false;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <string>
 #include <vector>
@@ -208,6 +209,12 @@ TEST(usbd_command_line, refuses_what_it_cannot_serve) {
         {{"--setup", "1209", "--group", "Plugdev"}, DI_EXIT_USAGE},
         {{"--setup", "1209", "--group", "-x"}, DI_EXIT_USAGE},
         {{"--setup", "1209", "--root", ""}, DI_EXIT_USAGE},
+        {{"--setup", "1209:0001", "--loader", "0002", "--setup", "04b8:1", "--loader", "2"}, -1},
+        {{"--loader", "0002", "--setup", "1209:0001"}, DI_EXIT_USAGE}, // whose loader?
+        {{"--setup", "1209", "--loader", "0002"}, DI_EXIT_USAGE},      // the vendor's already
+        {{"--unsetup", "--setup", "1209"}, DI_EXIT_USAGE},
+        {{"--unsetup", "--group", "lp"}, DI_EXIT_USAGE},
+        {{"--unsetup", "--root", "/nonexistent"}, -1}, // taken: main runs it, as the setup
         // the setup serves nothing: whatever comes with it is a mistake
         {{"--setup", "1209", "--device", "1209"}, DI_EXIT_USAGE},
         {{"--setup", "1209", "--list"}, DI_EXIT_USAGE},
@@ -324,74 +331,95 @@ TEST(usbd_device_list, is_read_from_a_regular_file_of_bounded_size_only) {
 
 // ---- the setup ----------------------------------------------------------------------------
 
-// What fpusbd --setup writes below a scratch root, byte for byte: one rule line per vendor,
-// the group given, the device list without repeats; the files whole and, whatever root's
-// umask, readable by the user who runs fpusbd; a second run replaces the first.
-TEST(usbd_setup, writes_the_rule_per_vendor_and_the_device_list) {
-    const char* const rule_head =
-        "# Written by fpusbd --setup with /etc/fpusbd/devices; run it again rather than edit "
-        "this.\n"
-        "# Every product of each vendor: a printer's loader enumerates with a product ID of its "
-        "own.\n"
-        "# The user at the machine may open them (uaccess), and the group's users from "
-        "anywhere;\n"
-        "# plugging one in starts fpusbd.service in each user's service manager.\n";
-    const char* const list_head =
-        "# The printers fpusbd.service serves: one USB ID a line, VID:PID, or VID for every\n"
-        "# product of the vendor. Written by fpusbd --setup with "
-        "/etc/udev/rules.d/70-fpusbd.rules;\n"
-        "# run it again rather than edit this.\n";
-    auto rule = [](const std::string& vid, const std::string& group) {
-        return "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"" + vid +
-               "\", TAG+=\"uaccess\", GROUP=\"" + group +
-               "\", MODE=\"0660\", TAG+=\"systemd\", ENV{SYSTEMD_USER_WANTS}+=\"fpusbd.service\"\n";
+// What fpusbd --setup writes below a scratch root: a rule line per ID, the loaders' too, a
+// group only when asked, the unit wanted on "add" only; the list without repeats; both files
+// whole and, whatever root's umask, readable by the user who runs fpusbd, in a directory that
+// replaces one left 0700; udev's link to the rule. A second run replaces the first, and
+// --unsetup removes exactly what it wrote.
+TEST(usbd_setup, writes_the_rule_for_the_ids_given_and_unsetup_removes_it) {
+    auto lines_with = [](const std::string& text, const std::string& part) {
+        std::string got;
+        for (size_t from = 0, end = 0; from < text.size(); from = end + 1) {
+            end = std::min(text.find('\n', from), text.size());
+            if (text.substr(from, end - from).find(part) != std::string::npos)
+                got += text.substr(from, end - from + 1);
+        }
+        return got;
+    };
+    auto match = [](const std::string& id) {
+        return "ATTR{idVendor}==\"" + id.substr(0, 4) + "\", " +
+               (id.size() > 4 ? "ATTR{idProduct}==\"" + id.substr(5) + "\", " : "") +
+               "GOTO=\"fpusbd_printer\"\n";
     };
     const struct {
         std::vector<std::string> args;
-        std::string rule, list;
+        std::string matches, grant, list;
     } cases[] = {
-        {{"--setup", "1209:0001"}, rule("1209", "plugdev"), "1209:0001\n"},
+        {{"--setup", "1209:0001", "--loader", "0002"},
+         match("1209:0001") + match("1209:0002"),
+         "TAG+=\"uaccess\", TAG+=\"systemd\"\n",
+         "1209:0001\n1209:0002\n"},
         {{"--setup", "1209:0001", "--setup", "04B8", "--setup", "1209:2", "--setup", "1209:0001",
           "--group", "lp"},
-         rule("1209", "lp") + rule("04b8", "lp"),
+         match("1209:0001") + match("04b8") + match("1209:0002"),
+         "TAG+=\"uaccess\", GROUP=\"lp\", MODE=\"0660\", TAG+=\"systemd\"\n",
          "1209:0001\n04b8\n1209:0002\n"},
     };
     scratch_dir root{"fpusbd-test-"};
+    for (const char* d : {"/etc", "/etc/udev", "/etc/udev/rules.d"})
+        ASSERT_EQ(0, mkdir((root.path + d).c_str(), 0755)) << d;
+    ASSERT_EQ(0, mkdir((root.path + USBD_SETUP_DIR).c_str(), 0700));
+    root.write("etc/udev/rules.d/50-other.rules", "# not ours\n");
     for (const auto& k : cases) {
         usbd_config c;
         std::vector<std::string> args = k.args;
         args.insert(args.end(), {"--root", root.path + "/"});
         ASSERT_EQ(-1, parse(args, &c));
         testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
         mode_t umask_before = umask(077);
         EXPECT_EQ(DI_EXIT_OK, usbd_setup_run(c.setup));
         umask(umask_before);
+        testing::internal::GetCapturedStderr();
         std::string out = testing::internal::GetCapturedStdout();
-        EXPECT_EQ("wrote " + root.path + USBD_DEVICES_PATH + " and " + root.path + USBD_RULE_PATH +
-                      "\n",
-                  out);
-        EXPECT_EQ(rule_head + k.rule, root.read(USBD_RULE_PATH));
-        EXPECT_EQ(list_head + k.list, root.read(USBD_DEVICES_PATH));
-        for (const char* rel : {USBD_RULE_PATH, USBD_DEVICES_PATH}) {
+        EXPECT_EQ(0u, out.find("wrote " + root.path + USBD_DEVICES_PATH)) << out;
+        std::string rule = root.read(USBD_RULE_PATH);
+        EXPECT_EQ(k.matches, lines_with(rule, "GOTO=\"fpusbd_printer")) << rule;
+        EXPECT_EQ(k.grant, lines_with(rule, "uaccess\",")) << rule;
+        EXPECT_EQ("ACTION==\"add\", ENV{SYSTEMD_USER_WANTS}+=\"fpusbd.service\"\n",
+                  lines_with(rule, "SYSTEMD"))
+            << rule;
+        std::string list = root.read(USBD_DEVICES_PATH);
+        EXPECT_EQ(k.list, list.substr(list.find("\n1") + 1));
+        char link[64] = {};
+        EXPECT_LT(0, readlink((root.path + USBD_RULE_PATH).c_str(), link, sizeof(link) - 1));
+        EXPECT_STREQ(USBD_RULE_LINK, link);
+        for (const char* rel : {USBD_DEVICES_PATH, USBD_SETUP_DIR, "/etc/fpusbd/70-fpusbd.rules"}) {
             struct stat st;
             ASSERT_EQ(0, stat((root.path + rel).c_str(), &st)) << rel;
-            EXPECT_EQ(0644u, st.st_mode & 07777) << rel;
-            EXPECT_NE(0, stat((root.path + rel + ".new").c_str(), &st)) << rel << ".new left";
+            EXPECT_EQ(S_ISDIR(st.st_mode) ? 0755u : 0644u, st.st_mode & 07777) << rel;
         }
-        for (const char* rel : {"/etc", "/etc/fpusbd", "/etc/udev/rules.d"}) {
-            struct stat st;
-            ASSERT_EQ(0, stat((root.path + rel).c_str(), &st)) << rel;
-            EXPECT_EQ(0755u, st.st_mode & 07777) << rel;
-        }
-        // What it wrote is what fpusbd reads.
         std::vector<usbd_id> ids;
         EXPECT_TRUE(usbd_read_devices((root.path + USBD_DEVICES_PATH).c_str(), &ids));
         EXPECT_EQ(std::count(k.list.begin(), k.list.end(), '\n'), static_cast<long>(ids.size()));
     }
+    usbd_setup s;
+    s.root = root.path;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(DI_EXIT_OK, usbd_unsetup_run(s));
+    testing::internal::GetCapturedStdout();
+    struct stat st;
+    for (const char* gone : {USBD_RULE_PATH, USBD_SETUP_DIR, "/etc/fpusbd.new"})
+        EXPECT_NE(0, lstat((root.path + gone).c_str(), &st)) << gone << " left";
+    EXPECT_EQ("# not ours\n", root.read("etc/udev/rules.d/50-other.rules"));
+    s.root = root.path + "/nonexistent";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(DI_EXIT_FAILED, usbd_unsetup_run(s));
+    testing::internal::GetCapturedStderr();
 }
 
-// Refused with what is wrong: no root, or a file in the place of the root or of a directory
-// below it. Nothing gets to where the rule goes.
+// Refused with what is wrong, and nothing written: no root; a file, a symlink or a directory
+// others may write to on the way; files there that --setup did not write.
 TEST(usbd_setup, refuses_a_root_it_cannot_write) {
     const struct {
         const char* what;
@@ -401,7 +429,9 @@ TEST(usbd_setup, refuses_a_root_it_cannot_write) {
     } cases[] = {
         {"no root", {}, {}, "missing", "--root "},
         {"a file for a root", {}, {"file"}, "file", "not a directory"},
-        {"a file for etc", {"root"}, {"root/etc"}, "root", "cannot make the directory"},
+        {"a file for etc", {"root"}, {"root/etc"}, "root", "something else is there"},
+        {"a symlink for etc", {"root", "elsewhere"}, {}, "root", "something else is there"},
+        {"etc writable by others", {"root", "root/etc"}, {}, "root", "others may write to it"},
         {"a file for rules.d",
          {"root", "root/etc", "root/etc/udev"},
          {"root/etc/udev/rules.d"},
@@ -412,7 +442,12 @@ TEST(usbd_setup, refuses_a_root_it_cannot_write) {
           "root/etc/udev/rules.d/70-fpusbd.rules"},
          {},
          "root",
-         "cannot write"},
+         "70-fpusbd.rules was not written by fpusbd --setup"},
+        {"a file of its own beside the list",
+         {"root", "root/etc", "root/etc/fpusbd"},
+         {"root/etc/fpusbd/notes"},
+         "root",
+         "fpusbd/notes was not written by fpusbd --setup"},
     };
     for (const auto& k : cases) {
         scratch_dir dir{"fpusbd-test-"};
@@ -420,6 +455,11 @@ TEST(usbd_setup, refuses_a_root_it_cannot_write) {
             ASSERT_EQ(0, mkdir((dir.path + "/" + d).c_str(), 0755)) << d;
         for (const char* f : k.files)
             dir.write(f, "x");
+        if (strstr(k.what, "symlink") != nullptr) {
+            ASSERT_EQ(0, symlink("../elsewhere", (dir.path + "/root/etc").c_str()));
+        } else if (strstr(k.what, "writable") != nullptr) {
+            ASSERT_EQ(0, chmod((dir.path + "/root/etc").c_str(), 0775));
+        }
         usbd_setup s;
         s.ids = {{0x1209, 0x0001, false}};
         s.root = dir.path + "/" + k.root;
@@ -428,9 +468,37 @@ TEST(usbd_setup, refuses_a_root_it_cannot_write) {
         std::string err = testing::internal::GetCapturedStderr();
         EXPECT_NE(std::string::npos, err.find(k.said)) << k.what << ": " << err;
         struct stat st;
-        bool rule = stat((s.root + USBD_RULE_PATH).c_str(), &st) == 0 && S_ISREG(st.st_mode);
-        EXPECT_FALSE(rule) << k.what;
+        EXPECT_NE(0, lstat((s.root + USBD_DEVICES_PATH).c_str(), &st)) << k.what;
+        EXPECT_NE(0, lstat((dir.path + "/elsewhere/udev").c_str(), &st)) << k.what;
     }
+}
+
+// How many products the hardware database lists under a vendor, in systemd's hwdb source
+// and in usb.ids, which a vendor-wide rule is warned about.
+TEST(usbd_setup, counts_a_vendors_products_in_either_hardware_database) {
+    scratch_dir dir{"fpusbd-test-"};
+    const struct {
+        std::string text;
+        long products;
+        std::string vendor;
+    } cases[] = {
+        {"usb:v1208p0001*\n ID_MODEL_FROM_DATABASE=Other\n\nusb:v1209*\n"
+         " ID_VENDOR_FROM_DATABASE=Generic\n\nusb:v1209p0001*\n ID_MODEL_FROM_DATABASE=One\n\n"
+         "usb:v1209p0002*\n ID_MODEL_FROM_DATABASE=Two\n\nusb:v120Ap0001*\n",
+         2, "Generic"},
+        {"# usb.ids\n1208  Other\n\t0001  Its product\n1209  Generic\n\t0001  One\n\t\t00  If\n"
+         "\t0002  Two\n\t0003  Three\n120a  Next\n\t0001  Not its\nC 00  (Defined at Interface)\n",
+         3, "Generic"},
+    };
+    for (const auto& k : cases) {
+        std::string vendor = "?";
+        EXPECT_EQ(k.products,
+                  usbd_database_products(dir.write("db", k.text).c_str(), 0x1209, &vendor))
+            << k.text;
+        EXPECT_EQ(k.vendor, vendor) << k.text;
+    }
+    std::string vendor;
+    EXPECT_EQ(-1, usbd_database_products((dir.path + "/missing").c_str(), 0x1209, &vendor));
 }
 
 // The READ buffer against a plain queue, through every wrap of the ring: every byte comes out

@@ -389,10 +389,9 @@ static void retry_access(long long now) {
         if (a == ARRIVAL_NO_ACCESS) {
             libusb_device_descriptor d = {};
             libusb_get_device_descriptor(w.dev, &d);
-            di_complain("no access to the printer at USB port %s (%04x:%04x): its device node is "
-                        "not writable by this user. Run fpusbd --setup %04x as root once (see "
-                        "fpusbd(1)), then unplug and replug the printer",
-                        port_of(w.dev).c_str(), d.idVendor, d.idProduct, d.idVendor);
+            di_warn("no access to the printer at USB port %s (%04x:%04x) for this user; "
+                    "not served",
+                    port_of(w.dev).c_str(), d.idVendor, d.idProduct);
         }
         if (a == ARRIVAL_SERVED)
             libusb_unref_device(w.dev);

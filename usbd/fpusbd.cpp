@@ -143,6 +143,8 @@ int main(int argc, char** argv) {
     const usbd_config& cfg = parsed;
     // Lines as they happen, also into a pipe.
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (cfg.setup.undo)
+        return usbd_unsetup_run(cfg.setup);
     if (!cfg.setup.ids.empty())
         return usbd_setup_run(cfg.setup);
 

@@ -6,7 +6,9 @@ static const char INTRO[] =
     "Usage: fpusbd --device VID[:PID] [OPTION]...\n"
     "       fpusbd --devices FILE [OPTION]...\n"
     "       fpusbd --list\n"
-    "       fpusbd --setup VID[:PID] [--setup VID[:PID]]... [--group GROUP] [--root DIR]\n"
+    "       fpusbd --setup VID[:PID] [--loader PID] [--setup ...]... [--group GROUP]\n"
+    "              [--root DIR]\n"
+    "       fpusbd --unsetup [--root DIR]\n"
     "Publishes each printer on the USB bus that has one of the given IDs and the\n"
     "printer's bulk pipes as a device interface under $XDG_RUNTIME_DIR/device-interfaces\n"
     "(or /tmp/device-interfaces-UID), named by its USB port path (1-2, 1-2.3), so that\n"
@@ -16,8 +18,8 @@ static const char INTRO[] =
     "Runs until SIGINT or SIGTERM, or --idle-exit, and removes its sockets then.\n"
     "\n"
     "Run it as the user who runs fpflash. Once per machine, as root, fpusbd --setup gives\n"
-    "the printers of a vendor to the user at the machine, and has fpusbd started for that\n"
-    "user (the systemd user unit fpusbd.service) whenever one is plugged in.\n";
+    "the printers to the user at the machine, and has fpusbd started for that user (the\n"
+    "systemd user unit fpusbd.service) whenever one is plugged in; --unsetup undoes it.\n";
 
 static const long TIMEOUT_MAX_MS = 600000;
 
@@ -100,7 +102,8 @@ void usbd_default_pipes(usbd_pipe (&pipes)[DI_ENDPOINTS]) {
 
 // ---- the table ----------------------------------------------------------------------------
 
-// What the table sets: the settings, and an option that goes with --setup only, when given.
+// What the table sets: the settings, and an option that goes with --setup only (not with --unsetup
+// either), when given.
 struct usbd_given {
     usbd_config c;
     const char* setup_option = nullptr;
@@ -225,23 +228,40 @@ static const di_option options[] = {
      }},
 
     {"setup", "VID[:PID]", 1,
-     "write the udev rule for the printers of vendor VID and the\n"
-     "device list of fpusbd.service, reload udev, and exit;\n"
-     "repeat for more IDs",
+     "write the udev rule that gives the printers with this ID\n"
+     "(every product of vendor VID) to the user at the machine,\n"
+     "and the device list of fpusbd.service; reload udev, and\n"
+     "exit; repeat for more IDs",
      [](void* t, const char* a) { return add_id(a, &given(t).setup.ids); }},
+    {"loader", "PID", 1,
+     "the product ID of the loader of the --setup VID:PID given\n"
+     "before it, which the rule and the list then name too",
+     [](void* t, const char* a) -> const char* {
+         usbd_setup& s = given(t).setup;
+         usbd_id loader = {0, 0};
+         if (s.ids.empty() || s.ids.back().any_pid)
+             return "goes after the --setup VID:PID of its printer";
+         loader.vid = s.ids.back().vid;
+         if (!parse_hex16(a, &loader.pid))
+             return "not a product ID in hex, e.g. 0002";
+         s.ids.push_back(loader);
+         s.loader_given = true;
+         return DI_TAKEN;
+     }},
     {"group", "GROUP", 1,
-     "the group whose users may open the printers from\n"
-     "anywhere (default plugdev)",
+     "also give the printers to GROUP's users, from anywhere\n"
+     "(mode 0660), for a bench reached over ssh",
      [](void* t, const char* a) {
          given(t).setup.group = a;
          setup_only(t, "--group");
          return usbd_group_usable(a) ? DI_TAKEN
                                      : "not a group name (a-z, 0-9, _ and -, at most 32)";
      }},
-    {"root", "DIR", 1, "write below DIR instead of /, and leave udev alone",
+    {"unsetup", nullptr, 1, "remove what --setup wrote, reload udev, and exit",
+     [](void* t, const char*) -> const char* { given(t).setup.undo = true; return DI_TAKEN; }},
+    {"root", "DIR", 1, "write or remove below DIR instead of /, and leave udev\nalone",
      [](void* t, const char* a) {
          given(t).setup.root = a;
-         setup_only(t, "--root");
          return di_usable(!given(t).setup.root.empty());
      }},
 };
@@ -261,14 +281,23 @@ int usbd_parse_command_line(int argc, char** argv, usbd_config* c) {
         fprintf(stderr, "fpusbd: --record-no-blocks goes with --record FILE\n");
         return DI_EXIT_USAGE;
     }
-    bool setup = !taken.setup.ids.empty();
-    if (setup && (taken.list || !taken.ids.empty() || taken.devices || taken.idle_exit_s > 0)) {
-        fprintf(stderr, "fpusbd: --setup writes its files and exits: it serves no printer and "
-                        "lists nothing\n");
+    bool setup = !taken.setup.ids.empty(), undo = taken.setup.undo;
+    if ((setup || undo) &&
+        (taken.list || !taken.ids.empty() || taken.devices || taken.idle_exit_s > 0)) {
+        fprintf(stderr, "fpusbd: --setup and --unsetup write or remove their files and exit: they "
+                        "serve no printer and list nothing\n");
+        return DI_EXIT_USAGE;
+    }
+    if (setup && undo) {
+        fprintf(stderr, "fpusbd: --setup and --unsetup go one at a time\n");
         return DI_EXIT_USAGE;
     }
     if (!setup && parsed.setup_option != nullptr) {
         fprintf(stderr, "fpusbd: %s goes with --setup\n", parsed.setup_option);
+        return DI_EXIT_USAGE;
+    }
+    if (!setup && !undo && !taken.setup.root.empty()) {
+        fprintf(stderr, "fpusbd: --root goes with --setup or --unsetup\n");
         return DI_EXIT_USAGE;
     }
     if (taken.devices != nullptr && !usbd_read_devices(taken.devices, &taken.ids))
@@ -278,7 +307,7 @@ int usbd_parse_command_line(int argc, char** argv, usbd_config* c) {
                 taken.devices);
         return DI_EXIT_FAILED;
     }
-    if (!setup && !taken.list && taken.ids.empty()) {
+    if (!setup && !undo && !taken.list && taken.ids.empty()) {
         fprintf(stderr, "fpusbd: which printers? Give --device VID:PID (fpusbd --list shows the "
                         "IDs on the bus), --device VID, or --devices FILE\n");
         return DI_EXIT_USAGE;

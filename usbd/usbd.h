@@ -44,17 +44,23 @@ const int USBD_QUIET_MS = 25000;
 // The longest --idle-exit, a day; the user unit's is two minutes.
 const int USBD_IDLE_EXIT_MAX_S = 86400;
 
-// What `fpusbd --setup` writes, below its --root: the udev rule and the device list that
-// the user unit (fpusbd.service) reads.
-const char* const USBD_RULE_PATH = "/etc/udev/rules.d/70-fpusbd.rules";
+// What `fpusbd --setup` writes, below its --root: the device list that the user unit
+// (fpusbd.service) reads and the udev rule, both in one directory that is replaced whole, and
+// a link to the rule where udev reads it.
+const char* const USBD_SETUP_DIR = "/etc/fpusbd";
 const char* const USBD_DEVICES_PATH = "/etc/fpusbd/devices";
-const char* const USBD_DEFAULT_GROUP = "plugdev";
+const char* const USBD_RULE_NAME = "70-fpusbd.rules";
+const char* const USBD_RULE_PATH = "/etc/udev/rules.d/70-fpusbd.rules";
+const char* const USBD_RULE_LINK = "../../fpusbd/70-fpusbd.rules";
 
-// The one-time setup, as root: the IDs to write, the group whose users may open the printers
-// from anywhere, and the root to write under.
+// The one-time setup, as root: the IDs to write (the loaders' among them), the group whose
+// users may open the printers from anywhere (none: only the user at the machine), and the root
+// to write under; or, with `undo`, what an earlier setup wrote to remove.
 struct usbd_setup {
     std::vector<usbd_id> ids;
-    std::string group = USBD_DEFAULT_GROUP;
+    bool loader_given = false;
+    bool undo = false;
+    std::string group;
     std::string root; // empty: the system's
 };
 
@@ -97,8 +103,8 @@ bool usbd_parse_pipe(const char* s, int* endpoint, usbd_pipe* out);
 bool usbd_parse_alias(const char* s, usbd_alias* out);
 
 // Parses argv into `c`, and reads the list of --devices. Returns -1 to go on, or the status to
-// exit with after --help, a bad command line or a device list it cannot use (the complaint
-// printed to stderr as "fpusbd: ...").
+// exit with after --help, a bad command line, a device list it cannot use (the complaint
+// printed to stderr as "fpusbd: ...") or --unsetup, which is run here: it needs nothing else.
 int usbd_parse_command_line(int argc, char** argv, usbd_config* c);
 
 // The device list's text: an ID a line (VID:PID or VID, as --device takes them), empty lines
@@ -111,17 +117,25 @@ bool usbd_parse_devices(const std::string& text, const char* name, std::vector<u
 const size_t USBD_DEVICES_MAX = 65536;
 bool usbd_read_devices(const char* path, std::vector<usbd_id>* ids);
 
-// What --setup writes: the udev rule, one line per vendor of `s.ids`, and the device list.
+// What --setup writes: the udev rule, a line per ID of `s.ids`, and the device list.
 std::string usbd_rule_text(const usbd_setup& s);
 std::string usbd_devices_text(const usbd_setup& s);
 
 // Whether `name` may stand in the rule as a group: a plain POSIX user or group name.
 bool usbd_group_usable(const std::string& name);
 
-// Writes both files below `s.root`, which must exist, each whole under another name first;
-// with no root, into the system's, then reloads udev and has it look again at the devices of
-// the vendors plugged in already. Returns the exit status, having said what it did.
+// How many products the hardware database at `path` (systemd's hwdb source or usb.ids) lists
+// under vendor `vid`, its name for the vendor in `vendor`; -1 when it cannot be read.
+long usbd_database_products(const char* path, uint16_t vid, std::string* vendor);
+
+// Writes both files below `s.root`, which must exist, into a directory of their own swapped
+// in whole; with no root, into the system's, then reloads udev and has it look again at the
+// devices of `s.ids` plugged in already. Returns the exit status, having said what it did.
 int usbd_setup_run(const usbd_setup& s);
+
+// Removes below `s.root` what --setup wrote, only files that say so, and reloads udev when
+// the root is the system's. Returns the exit status, having said what it did.
+int usbd_unsetup_run(const usbd_setup& s);
 
 // ---- what is a printer, and its name (policy.cpp) -----------------------------------------
 

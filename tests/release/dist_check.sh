@@ -1,7 +1,8 @@
 #!/bin/sh
 # usage: dist_check.sh SOURCE_DIR
 # make dist twice, built at two paths: the .exe, every archive and the Debian package must
-# come out byte for byte the same, and hold what a technician and a packager are promised.
+# come out byte for byte the same, and hold what a technician and a packager are promised,
+# SHA256SUMS signed by gpg and by minisign, and a source archive that builds the same package.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
@@ -12,6 +13,9 @@ git -C "$root" rev-parse -q --verify HEAD >/dev/null 2>&1 ||
 command -v i686-w64-mingw32-g++ >/dev/null 2>&1 ||
     skip "i686-w64-mingw32-g++ is not installed (scripts/deps-win32.sh installs it as root)"
 command -v dpkg >/dev/null 2>&1 || skip "dpkg is not installed: not a Debian system"
+for signer in gpg minisign; do
+    command -v $signer >/dev/null 2>&1 || skip "$signer is not installed (make deps installs it)"
+done
 version=$(git -C "$root" show HEAD:VERSION | head -n 1)
 name=fpflash-$version
 deb=fpflash_${version}_$(dpkg --print-architecture).deb
@@ -19,15 +23,31 @@ epoch=$(git -C "$root" log -1 --format=%ct)
 # A packager's release: with a real maintainer nothing is left for lintian to find.
 maintainer="Release Check <release-check@example.org>"
 
+# Throwaway keys, with no password, for the signatures.
+GNUPGHOME=$scratch/gnupg
+export GNUPGHOME
+mkdir -m 700 "$GNUPGHOME"
+trap 'gpgconf --kill gpg-agent 2>/dev/null; rm -rf "$scratch"' EXIT
+gpg --batch --passphrase '' --quick-gen-key "$maintainer" ed25519 sign never >/dev/null 2>&1 ||
+    fail "gpg cannot make a key"
+minisign -G -W -p "$scratch/minisign.pub" -s "$scratch/minisign.key" >/dev/null
+
 # The second build path is longer, as another clone's would be, and its umask another user's.
-work1=$scratch/work1 umask1=022
-work2=$scratch/another/clone/work2 umask2=002
+work1=$scratch/work1 umask1=022 sign1=release-check@example.org
+work2=$scratch/another/clone/work2 umask2=002 sign2=$scratch/minisign.key
 for run in 1 2; do
-    eval "work=\$work$run mask=\$umask$run"
-    (umask $mask && MAINTAINER=$maintainer "$root/scripts/dist.sh" "$scratch/out$run" "$work" \
-        >"$scratch/log$run" 2>&1) || { cat "$scratch/log$run"; fail "dist.sh run $run"; exit 1; }
+    eval "work=\$work$run mask=\$umask$run key=\$sign$run"
+    (umask $mask && MAINTAINER=$maintainer SIGN_KEY=$key "$root/scripts/dist.sh" \
+        "$scratch/out$run" "$work" >"$scratch/log$run" 2>&1) ||
+        { cat "$scratch/log$run"; fail "dist.sh run $run"; exit 1; }
 done
 cat "$scratch/log1"
+gpg --verify "$scratch/out1/SHA256SUMS.asc" "$scratch/out1/SHA256SUMS" 2>/dev/null ||
+    fail "gpg does not verify the signature of SHA256SUMS"
+minisign -Vm "$scratch/out2/SHA256SUMS" -p "$scratch/minisign.pub" >/dev/null ||
+    fail "minisign does not verify the signature of SHA256SUMS"
+[ $failed = 0 ] && echo "SHA256SUMS signed and verified with gpg and with minisign"
+rm "$scratch/out1/SHA256SUMS.asc" "$scratch/out2/SHA256SUMS.minisig"
 
 for f in fpflash.exe README.txt LICENSE.txt SHA256SUMS; do
     cmp "$work1/pkg/$f" "$work2/pkg/$f" || fail "$f differs between two builds"
@@ -59,6 +79,8 @@ with zipfile.ZipFile(path) as z:
         bad.append("zip holds %s, want %s" % (names, want))
     stamp = time.gmtime(epoch)[:6]
     for i in z.infolist():
+        if i.create_system != 3 or i.external_attr >> 16 != 0o100644:
+            bad.append("%s does not unpack with mode 0644" % i.filename)
         # DOS times have two-second steps.
         if i.date_time[:5] != stamp[:5] or abs(i.date_time[5] - stamp[5]) > 1:
             bad.append("%s dated %s, not the commit's %s" % (i.filename, i.date_time, stamp))
@@ -109,6 +131,8 @@ for f in README.txt LICENSE.txt SHA256SUMS; do
     [ "$(grep -c "$cr\$" "$scratch/zip/$f")" = "$lines" ] ||
         fail "$f has a line that does not end in CR LF"
 done
+long=$(tr -d '\r' <"$scratch/zip/README.txt" | awk 'length > 79 { print NR }' | tr '\n' ' ')
+[ -z "$long" ] || fail "README.txt has lines longer than 79 characters: $long"
 [ "$(tr -d '\r' <"$scratch/zip/LICENSE.txt")" = "$(cat "$root/LICENSE")" ] ||
     fail "LICENSE.txt is not the licence"
 listed=$(cut -c67- "$scratch/zip/SHA256SUMS" | tr -d '\r' | tr '\n' ' ')
@@ -146,6 +170,27 @@ tar -tzf "$scratch/out1/$name-src.tar.gz" | grep -v '/$' | sort >"$scratch/tar_f
 git -C "$root" ls-tree -r --name-only HEAD | sed "s|^|$name/|" | sort >"$scratch/git_files"
 cmp -s "$scratch/tar_files" "$scratch/git_files" ||
     fail "the source archive is not the tree of HEAD: $(diff "$scratch/git_files" "$scratch/tar_files" | head -n 5)"
+
+stamped=$(tar -xzOf "$scratch/out1/$name-src.tar.gz" "$name/cmake/commit.txt")
+[ "$stamped" = "$(git -C "$root" rev-parse HEAD) $epoch" ] ||
+    fail "the source archive's cmake/commit.txt holds '$stamped', not the commit and its date"
+
+# A source release: unpacked elsewhere, where a git that only notes its calls comes first, and
+# with no network where one can be cut off, make deb builds the release's package.
+mkdir -p "$scratch/elsewhere" "$scratch/nogit"
+tar -xzf "$scratch/out1/$name-src.tar.gz" -C "$scratch/elsewhere"
+printf '#!/bin/sh\necho "git $*" >>%s\nexit 1\n' "$scratch/git_calls" >"$scratch/nogit/git"
+chmod +x "$scratch/nogit/git"
+offline="unshare --net"
+$offline true 2>/dev/null || offline=""
+(cd "$scratch/elsewhere/$name" && PATH=$scratch/nogit:$PATH MAINTAINER=$maintainer \
+    $offline make deb >"$scratch/log_src" 2>&1) ||
+    { cat "$scratch/log_src"; fail "make deb in the unpacked source archive"; }
+[ -e "$scratch/git_calls" ] && fail "make deb in the source archive ran $(cat "$scratch/git_calls")"
+if cmp "$scratch/elsewhere/$name/dist/$deb" "$scratch/out1/$deb"; then
+    echo "make deb in the unpacked source archive, no git${offline:+, no network}: $deb," \
+        "identical to the release's"
+fi || fail "the source archive's make deb builds another $deb"
 
 [ $failed = 0 ] && echo "two builds of $(git -C "$root" rev-parse --short HEAD) are identical"
 exit $failed

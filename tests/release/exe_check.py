@@ -4,7 +4,7 @@
 Reads the version resource and the manifest out of the built fpflash.exe and checks their
 values: what Explorer shows in the file's properties (the version, the licence's copyright
 holder and notice), and what Windows reads before the program starts (no elevation, the
-supported systems)."""
+supported systems, terminal-server awareness)."""
 import re
 import struct
 import sys
@@ -16,6 +16,7 @@ RT_MANIFEST = 24
 VS_FIXEDFILEINFO_SIGNATURE = 0xFEEF04BD
 VOS_NT_WINDOWS32 = 0x00040004
 VFT_APP = 1
+TERMINAL_SERVER_AWARE = 0x8000
 US_ENGLISH_UNICODE = "040904B0"
 
 # Windows 7, 8, 8.1 and 10 (which 11 shares); Vista's is left out on purpose.
@@ -47,6 +48,7 @@ class PE:
         magic = self.u16(opt)
         if magic not in (0x10B, 0x20B):
             raise ValueError("unknown optional header magic 0x%x" % magic)
+        self.dll_characteristics = self.u16(opt + 70)
         dirs = opt + (96 if magic == 0x10B else 112)
         self.rsrc_rva, self.rsrc_size = self.u32(dirs + 2 * 8), self.u32(dirs + 2 * 8 + 4)
         self.sections = []
@@ -146,6 +148,11 @@ def check(exe, version, licence):
     major, minor, patch = (int(x) for x in version.split("."))
     with open(exe, "rb") as f:
         pe = PE(f.read())
+    if pe.dll_characteristics & TERMINAL_SERVER_AWARE:
+        print("terminal-server aware")
+    else:
+        # Else Windows gives it a terminal server's compatibility shims in a Remote Desktop.
+        faults.append("not linked terminal-server aware (-Wl,--tsaware)")
     res = pe.resources()
     kinds = sorted(str(r[0]) for r in res)
     print("resources (type, name, language, size):",

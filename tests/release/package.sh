@@ -9,7 +9,7 @@
 # deb:     the Debian package `make deb` makes of SOURCE_DIR's commit (BUILD_DIR is not used)
 #          is hardened, lintian finds nothing in it but the placeholder maintainer, it installs
 #          with dpkg, its programs run, systemd takes its user unit without a word, and its
-#          purge leaves none of its files behind. Needs root and dpkg.
+#          purge leaves none of its files behind, nor a setup's. Needs root and dpkg.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
@@ -46,7 +46,9 @@ check_man_pages() {
         src=$1/$page.1.gz
         gzip -t "$src" || { fail "$src is not gzip"; continue; }
         gzip -dc "$src" >"$scratch/$page.1"
-        warnings=$(groff -man -ww -z "$scratch/$page.1" 2>&1)
+        # In a terminal of 80 columns too, as man shows it there.
+        warnings=$(groff -man -ww -z "$scratch/$page.1" 2>&1
+            groff -man -ww -z -Tutf8 -rLL=78n "$scratch/$page.1" 2>&1)
         [ -z "$warnings" ] || fail "$page.1: groff warns: $warnings"
         warnings=$(mandoc -Tlint -Wwarning "$scratch/$page.1" 2>&1)
         [ -z "$warnings" ] || fail "$page.1: mandoc warns: $warnings"
@@ -74,19 +76,33 @@ check_man_pages() {
     done
 }
 
-# check_setup DESTDIR PREFIX: udev parses the rule fpusbd --setup writes below a scratch root
-# (as root, where udevadm is), and the unit's command line, with the installed fpusbd and the
-# list the setup wrote, is one fpusbd takes. What it writes and refuses, tests/usbd_test.cpp.
+# check_setup DESTDIR PREFIX: --unsetup, and the package's purge, each after a setup, leave a
+# scratch root as they found it; udev parses the rule fpusbd --setup writes below it (as root,
+# where udevadm is), and the unit's command line, with the installed fpusbd and the list the
+# setup wrote, is one fpusbd takes. What it writes and refuses, tests/usbd_test.cpp.
 check_setup() {
     fpusbd=$1$2/bin/fpusbd
     setup=$scratch/setup
-    mkdir -p "$setup"
-    "$fpusbd" --setup 1209:0001 --setup 04b8 --root "$setup" >"$scratch/log" 2>&1 ||
+    mkdir -p "$setup/etc/udev/rules.d"
+    found=$(cd "$setup" && find . | sort)
+    for undo in unsetup purge; do
+        "$fpusbd" --setup 1209:0001 --loader 0002 --root "$setup" >"$scratch/log" 2>&1 ||
+            fail "fpusbd --setup --root exited $?"
+        if [ $undo = unsetup ]; then
+            "$fpusbd" --unsetup --root "$setup"
+        else
+            DPKG_ROOT=$setup sh "$root/usbd/postrm" purge
+        fi >"$scratch/log" 2>&1 || fail "the $undo exited $?"
+        left=$(cd "$setup" && find . | sort)
+        [ "$left" = "$found" ] || fail "the $undo left $(echo $left)"
+    done
+    [ $failed = 0 ] && echo "fpusbd --unsetup, and the package's purge, leave nothing of a setup"
+    "$fpusbd" --setup 1209:0001 --loader 0002 --setup 04b8 --root "$setup" >"$scratch/log" 2>&1 ||
         { cat "$scratch/log"; fail "fpusbd --setup --root exited $?"; return; }
     rule=$setup/etc/udev/rules.d/70-fpusbd.rules
     [ -f "$rule" ] && [ -f "$setup/etc/fpusbd/devices" ] ||
         { fail "fpusbd --setup wrote: $(cd "$setup" && find . -type f)"; return; }
-    echo "fpusbd --setup --root wrote $(cd "$setup" && find . -type f | sort | tr '\n' ' ')"
+    echo "fpusbd --setup --root wrote $(cd "$setup" && find . ! -type d | sort | tr '\n' ' ')"
 
     exec_start=$(sed -n 's/^ExecStart=//p' "$1$2/lib/systemd/user/fpusbd.service")
     program=${exec_start%% *}
@@ -132,6 +148,10 @@ check_unit() {
     else
         echo "systemd-analyze --user verify $1: nothing to say"
     fi
+    # Unsandboxed it rates 9.8; what a user's manager can add without namespaces, 5.9.
+    XDG_RUNTIME_DIR=$scratch/xdg systemd-analyze --user security --offline=yes --threshold=60 \
+        "$1" >"$scratch/security" 2>&1 || fail "systemd-analyze rates $1 above 6.0"
+    tail -n 1 "$scratch/security"
 }
 
 case $mode in
@@ -201,6 +221,15 @@ deb)
 
     installed=1
     dpkg -i "$deb" >"$scratch/log" 2>&1 || { cat "$scratch/log"; fail "dpkg -i"; exit 1; }
+    # What fpusbd --setup writes goes with the purge, unless this machine has a setup of its own.
+    setup_files="/etc/udev/rules.d/70-fpusbd.rules /etc/fpusbd"
+    if [ -e /etc/fpusbd ] || [ -e /etc/udev/rules.d/70-fpusbd.rules ]; then
+        echo "the setup's purge not checked: this machine has a setup of its own"
+        setup_files=""
+    elif ! /usr/bin/fpusbd --setup 1209:0001 --loader 0002 >"$scratch/log" 2>&1; then
+        cat "$scratch/log"
+        fail "/usr/bin/fpusbd --setup"
+    fi
     echo "installed: $(dpkg-query -W -f='${Package} ${Version} ${Status}' fpflash)"
     check_fpflash /usr/bin/fpflash
     [ "$(/usr/bin/fpsim --help | head -n 1)" = "Usage: fpsim [OPTION]..." ] ||
@@ -214,12 +243,12 @@ deb)
     installed=0
     dpkg-query -W fpflash >/dev/null 2>&1 && fail "dpkg still knows the package after the purge"
     left=""
-    for p in $(echo "$files" | sed 's|^|/|') $new_dirs; do
+    for p in $(echo "$files" | sed 's|^|/|') $new_dirs $setup_files; do
         [ -e "$p" ] && left="$left $p"
     done
     [ -z "$left" ] || fail "left behind after the purge: $left"
     [ $failed = 0 ] && echo "purged: none of its $(echo "$files" | wc -l) files and" \
-        "$(echo $new_dirs | wc -w) directories of its own left"
+        "$(echo $new_dirs | wc -w) directories of its own left${setup_files:+, nor $setup_files}"
     ;;
 *)
     echo "usage: package.sh install|deb BUILD_DIR SOURCE_DIR"
