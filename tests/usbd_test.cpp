@@ -48,57 +48,77 @@ TEST(usbd_parse_id, takes_bare_hex_pairs_or_a_vendor_alone) {
     }
 }
 
-// What fpusbd makes of a device that arrives: a printer is a shape (fpflash's pipes, as
-// --pipe maps them, both ways) with an ID --device names, or of such a vendor with the
-// loader's pipe; the device that comes back to the connector a printer left (its port, or the
-// port's peer), of its vendor, within the grace period and of that shape, follows it; nothing
-// else, and what arrives where a printer was ends its place. The printer at 1-2.3 left at 5 s;
-// the one at 1-6 is there.
+// What fpusbd makes of a device that arrives: a printer is a shape (fpflash's pipes 1 or 3 both
+// ways, as --pipe maps them) with an ID --device names, or of such a vendor with the loader's
+// pipe; the device that comes back to the connector a printer left (its port, or the port's
+// peer), of its vendor, within the grace period and of that shape, follows it; nothing else,
+// and what arrives where a printer was takes its place. The printer at 1-2.3 left at 5 s; the
+// one at 1-6 is there.
 TEST(usbd_policy, takes_printers_by_shape_and_follows_them_by_connector_and_vendor) {
     usbd_config c;
     c.ids = {{0x1209, 0x0001, false}, {0x04B8, 0, true}};
     usbd_default_pipes(c.pipes);
-    c.pipes[1] = {0x05, 0x85};
+    c.pipes[3] = {0x05, 0x85};
     c.aliases = {{"1-4", "front"}};
     const std::vector<usbd_place_facts> places = {{"1-2.3", 0x1209, 5000}, {"1-6", 0x1209, -1}};
-    const long long grace = 5000 + USBD_FOLLOW_GRACE_MS;
-    auto shape = [](unsigned out, unsigned in) {
-        return usbd_shape{true, 0, static_cast<uint16_t>(out), static_cast<uint16_t>(in)};
-    };
-    const usbd_shape app = shape(1u << 5 | 1u << 3, 1u << 5 | 1u << 3),
-                     loader = shape(1u << 3, 1u << 3), firmware = shape(1u << 5, 1u << 5);
+    const long long grace_end = 5000 + USBD_FOLLOW_GRACE_MS;
+    const usbd_shape app = {1u << 1 | 1u << 3, 1u << 1 | 1u << 3}, loader = {1u << 5, 1u << 5};
     const struct {
         const char* what;
-        usbd_arrival a;
+        const char* port;
+        usbd_id id;
         long long now;
+        usbd_shape shape;
         const char* taken;
+        const char* peer = "";
     } cases[] = {
-        {"named", {"1-3", "", {0x1209, 0x0001}, app}, 0, "new 1-3"},
-        {"named, with an alias", {"1-4", "", {0x1209, 0x0001}, app}, 0, "new front"},
-        {"of a vendor named alone", {"1-3", "", {0x04B8, 0x0E15}, firmware}, 0, "new 1-3"},
-        {"a loader of the vendor", {"1-3", "", {0x1209, 0x0002}, loader}, 0, "loader 1-3"},
-        {"a firmware of the vendor", {"1-3", "", {0x1209, 0x0007}, firmware}, 0, "skipped"},
-        {"named, a hub", {"1-3", "", {0x1209, 0x0001}, shape(0, 0)}, 0, "no printer"},
-        {"of the vendor, no interface", {"1-3", "", {0x04B8, 1}, {}}, 0, "no printer"},
-        {"named, pipe 2 only", {"1-3", "", {0x1209, 1}, shape(4, 4)}, 0, "no printer"},
-        {"another vendor", {"1-3", "", {0x04B9, 0x0E15}, app}, 0, "skipped"},
-        {"back at once", {"1-2.3", "", {0x1209, 0x0002}, loader}, 5000, "follows 1-2.3"},
-        {"back at the grace's end", {"1-2.3", "", {0x1209, 7}, firmware}, grace, "follows 1-2.3"},
-        {"back late", {"1-2.3", "", {0x1209, 2}, loader}, grace + 1, "loader 1-2.3, ending 1-2.3"},
-        {"another vendor there", {"1-2.3", "", {0x120A, 2}, loader}, 5010, "skipped, ending 1-2.3"},
-        {"back unfit", {"1-2.3", "", {0x1209, 2}, shape(32, 8)}, 5010, "no printer, ending 1-2.3"},
-        {"at its peer port", {"2-2.3", "1-2.3", {0x1209, 0x0002}, loader}, 5010, "follows 1-2.3"},
-        {"the port on another bus", {"2-2.3", "", {0x1209, 2}, loader}, 5010, "loader 2-2.3"},
-        {"a port below it", {"1-2.3.1", "", {0x1209, 0x0007}, firmware}, 5010, "skipped"},
+        {"named", "1-3", {0x1209, 0x0001}, 0, app, "new 1-3"},
+        {"named, with an alias", "1-4", {0x1209, 0x0001}, 0, app, "new front"},
+        {"of a vendor named alone", "1-3", {0x04B8, 0x0E15}, 0, app, "new 1-3"},
+        {"another product of a named vendor", "1-3", {0x1209, 0x0002}, 0, app, "skipped"},
+        {"its loader", "1-3", {0x1209, 0x0002}, 0, loader, "loader 1-3"},
+        {"named, a hub", "1-3", {0x1209, 0x0001}, 0, {}, "unfit"},
+        {"named, with pipe 2 only", "1-3", {0x1209, 0x0001}, 0, {1u << 2, 1u << 2}, "unfit"},
+        {"another vendor", "1-3", {0x04B9, 0x0E15}, 0, app, "skipped"},
+        {"back at once", "1-2.3", {0x1209, 0x0002}, 5000, loader, "follows 1-2.3"},
+        {"back at the end of the grace",
+         "1-2.3",
+         {0x1209, 0x0002},
+         grace_end,
+         loader,
+         "follows 1-2.3"},
+        {"late", "1-2.3", {0x1209, 2}, grace_end + 1, loader, "loader 1-2.3 in place of 1-2.3"},
+        {"named, past the grace",
+         "1-2.3",
+         {0x1209, 0x0001},
+         grace_end + 1,
+         app,
+         "new 1-2.3 in place of 1-2.3"},
+        {"another vendor there", "1-2.3", {0x120A, 2}, 5010, loader, "skipped in place of 1-2.3"},
+        {"a port below it", "1-2.3.1", {0x1209, 0x0002}, 5010, app, "skipped"},
+        {"the same port on another bus", "2-2.3", {0x1209, 0x0002}, 5010, app, "skipped"},
+        {"its peer port", "2-2.3", {0x1209, 0x0002}, 5010, loader, "follows 1-2.3", "1-2.3"},
+        {"back with a pipe one way only",
+         "1-2.3",
+         {0x1209, 0x0002},
+         5010,
+         {1u << 1, 1u << 3},
+         "unfit in place of 1-2.3"},
+        {"back with the endpoints --pipe names",
+         "1-2.3",
+         {0x1209, 0x0002},
+         5010,
+         {1u << 5, 1u << 5},
+         "follows 1-2.3"},
     };
     for (const auto& k : cases) {
-        usbd_verdict v = usbd_judge(c, places, k.a, k.now);
+        usbd_verdict v = usbd_judge(c, places, {k.port, k.peer, k.id, k.shape}, k.now);
         std::string taken = v.take == USBD_SKIPPED       ? "skipped"
-                            : v.take == USBD_NOT_PRINTER ? "no printer"
+                            : v.take == USBD_NOT_PRINTER ? "unfit"
                             : v.take == USBD_FOLLOWED    ? "follows " + places[v.place].port
                                                       : (v.rescued ? "loader " : "new ") + v.name;
         if (v.take != USBD_FOLLOWED && v.place != SIZE_MAX)
-            taken += ", ending " + places[v.place].port;
+            taken += " in place of " + places[v.place].port;
         EXPECT_EQ(k.taken, taken) << k.what;
     }
     const uint8_t ports[] = {2, 3, 10};

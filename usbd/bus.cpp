@@ -200,7 +200,7 @@ static bool vendor_named(uint16_t vid) {
 // Why a device of a vendor --device names is no printer, for the warning.
 static std::string no_printer_because(const usbd_shape& shape) {
     char why[160];
-    if (!shape.found) {
+    if (shape.missing) {
         snprintf(why, sizeof(why), "it has no interface %d", cfg->interface);
         return why;
     }

@@ -95,7 +95,6 @@ void usbd_usb_error(const char* where, const char* what, int err, bool warn) {
 
 static usbd_shape shape_of(const libusb_interface_descriptor& alt) {
     usbd_shape s;
-    s.found = true;
     s.alt = alt.bAlternateSetting;
     for (int j = 0; j < alt.bNumEndpoints; j++) {
         const libusb_endpoint_descriptor& ep = alt.endpoint[j];
@@ -136,6 +135,7 @@ printer* usbd_dev_new(libusb_device* dev, const std::string& port, usbd_id id,
                 p->shape = s;
             }
         }
+    p->shape.missing = chosen == nullptr;
     for (int j = 0; chosen != nullptr && j < chosen->bNumEndpoints; j++) {
         const libusb_endpoint_descriptor& ep = chosen->endpoint[j];
         int n = ep.bEndpointAddress & 0x0F;

@@ -149,10 +149,10 @@ bool usbd_wanted(const usbd_config& c, uint16_t vid, uint16_t pid);
 // The bulk endpoints of a device's configured interface, bit N for number N, in the alternate
 // setting that has most of fpflash's pipes.
 struct usbd_shape {
-    bool found = false; // the device has the configured interface
-    uint8_t alt = 0;
     uint16_t out = 0;
     uint16_t in = 0;
+    uint8_t alt = 0;
+    bool missing = false; // the device has no such interface
 };
 
 // Which of fpflash's two pipes `s` has both ways, bit N for pipe N as --pipe maps it.

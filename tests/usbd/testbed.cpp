@@ -106,13 +106,11 @@ static const di_option bed_option_table[] = {
      "after this one; the log says if anything claims it",
      [](void* t, const char*) { bed_opt(t).second_printer = true; return DI_TAKEN; }},
     {"other-product", nullptr, SIM_GROUP_PRINTER,
-     "another product of the printer's vendor, with one interrupt\n"
-     "endpoint and no bulk pipe, on USB port 1-3, plugged in\n"
-     "first; the log says if anything claims it",
+     "another product of the vendor, no printer (one interrupt\n"
+     "endpoint), plugged in first at port 1-3",
      [](void* t, const char*) { bed_opt(t).other_product = true; return DI_TAKEN; }},
     {"loader-on-peer", nullptr, SIM_GROUP_PRINTER,
-     "the loader comes up at port 2-1, on the USB 3 bus whose port 1\n"
-     "shares its connector with 1-1 (the kernel's peer link)",
+     "the loader comes up at port 2-1, the peer of 1-1 on a USB 3 bus",
      [](void* t, const char*) { bed_fault(t).loader_on_peer = true; return DI_TAKEN; }},
     {"second-client", nullptr, SIM_GROUP_PRINTER,
      "another client opens the printer once fpusbd has published\nit at the start, and holds it",
@@ -128,8 +126,7 @@ static const di_option bed_option_table[] = {
      "each CLEAR_HALT is answered MS late",
      [](void* t, const char* a) { return di_usable(parse_ms(a, &bed_fault(t).slow_clear_ms)); }},
     {"node-fails-at", "I", SIM_GROUP_PRINTER,
-     "from the first write of block I on, the printer's device node\n"
-     "answers no reap (EIO)",
+     "from the first write of block I on, no reap answers (EIO)",
      [](void* t, const char* a) { return di_usable(parse_index(a, &bed_fault(t).node_fails_at)); }},
     {"short-at", "I", SIM_GROUP_PRINTER,
      "the first write of block I is taken only in half and never\n"
@@ -163,8 +160,7 @@ static const di_option bed_option_table[] = {
      "printer still plugged in, or after its start without one",
      [](void* t, const char* a) { return di_usable(di_parse_long(a, 10, 1, 600, &bed_opt(t).idle_exit_s)); }},
     {"driver-back-within", "MS", SIM_GROUP_DRIVER,
-     "with --stop-when-done, fpusbd must give the printer back to\n"
-     "its kernel driver within MS of the end of the update",
+     "fpusbd must give the printer back to its kernel driver\nwithin MS of the update's end",
      [](void* t, const char* a) { return di_usable(parse_ms(a, &bed_opt(t).driver_back_ms)); }},
     {"slow-bus", "MS", SIM_GROUP_DRIVER,
      "once the update is done (--stop-when-done), every request\n"

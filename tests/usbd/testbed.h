@@ -16,9 +16,9 @@ const uint16_t VID = 0x1209; // pid.codes' test IDs: no real product answers to 
 const uint16_t PID_APP = 0x0001;
 const uint16_t PID_LOADER = 0x0002;
 const uint16_t PID_SECOND = 0x0001;
-const uint16_t PID_OTHER = 0x0003; // the vendor's other product, which is no printer
 const uint32_t PACKET = 512;       // every bulk endpoint's wMaxPacketSize
 const size_t PAGE = 4096;          // what a FIFO takes or gives at a time
+const uint16_t PID_OTHER = 0x0003; // --other-product's
 
 // The faults of the USB path, from the testbed's command line (testbed.cpp).
 struct bed_faults {
