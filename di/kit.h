@@ -176,6 +176,8 @@ struct di_usage {
 
 // Parses argv against `options`, and --help and --version. Returns -1 to go on, or the status
 // to exit with after --help, --version or a bad command line (said on stderr as
-// "PROGRAM: ... (see PROGRAM --help)").
+// "PROGRAM: ... (see PROGRAM --help)"). A program that takes arguments besides its options gets
+// them in `operands`, in order, wherever they stand; without it they are refused.
 int di_parse_options(int argc, char** argv, const di_usage& u,
-                     const std::vector<di_option>& options);
+                     const std::vector<di_option>& options,
+                     std::vector<const char*>* operands = nullptr);

@@ -58,7 +58,7 @@ static void refuse(const di_usage& u, const char* what, const char* arg, const c
 }
 
 int di_parse_options(int argc, char** argv, const di_usage& u,
-                     const std::vector<di_option>& options) {
+                     const std::vector<di_option>& options, std::vector<const char*>* operands) {
     // getopt_long's ids: the option's place in `options`, past every character.
     const int ID_BASE = 256, ID_HELP = 254, ID_VERSION = 255;
     std::vector<struct option> longs;
@@ -72,10 +72,15 @@ int di_parse_options(int argc, char** argv, const di_usage& u,
     optind = 1;
     for (;;) {
         int prev = optind;
-        // No reordering: argv[prev] is then always the option just read.
-        int id = getopt_long(argc, argv, "+:", longs.data(), nullptr);
+        // No reordering: argv[prev] is then always the option just read; operands, where
+        // taken, come in order as id 1.
+        int id = getopt_long(argc, argv, operands ? "-:" : "+:", longs.data(), nullptr);
         if (id == -1)
             break;
+        if (id == 1) {
+            operands->push_back(optarg);
+            continue;
+        }
         if (id == ID_HELP || id == ID_VERSION) {
             if (id == ID_HELP)
                 print_help(u, options);
@@ -93,6 +98,9 @@ int di_parse_options(int argc, char** argv, const di_usage& u,
             return DI_EXIT_USAGE;
         }
     }
+    // What follows "--" is all operands.
+    for (; operands != nullptr && optind < argc; optind++)
+        operands->push_back(argv[optind]);
     if (optind < argc) {
         refuse(u, argv[optind], nullptr, "unexpected argument");
         return DI_EXIT_USAGE;
