@@ -27,6 +27,9 @@
 static const size_t LINE_MAX_BYTES = 2048;
 // fpflash holds one connection at a time; a few more are closed at once.
 static const size_t LINKS_MAX = 4;
+// Asked to stop, the update stops at fpflash's next write, which comes within this while
+// connected (a block, a command, or the next state query).
+static const int STOP_WAIT_MS = 5000;
 
 // A connection of fpflash's and the one it is relayed to.
 struct relay_link {
@@ -36,6 +39,8 @@ struct relay_link {
 
 static int report_fd = -1;
 static std::vector<relay_link> links;
+static bool stopping = false;   // asked to stop: fpflash's next WRITE is not passed on ...
+static bool write_held = false; // ... and here it is
 
 static bool write_all(int fd, const char* p, size_t n) {
     while (n > 0) {
@@ -98,8 +103,10 @@ static void accept_clients(int listen_fd, const std::string& printer) {
 
 // Moves every packet waiting on `from` to `to`, each as it came (one cut to what no reply or
 // request can be stays too long, as it was). False when `from` has closed, or `to` can't take
-// a packet at once: a peer that doesn't take its packets must not hold up the others.
-static bool forward(int from, int to) {
+// a packet at once: a peer that doesn't take its packets must not hold up the others. A stop
+// keeps fpflash's next WRITE from the printer: stopped there, fpflash has taken every answer
+// the printer gave, so that none is left in the printer for the rerun to take for its own.
+static bool forward(int from, int to, bool from_client) {
     uint8_t packet[DI_PACKET_MAX + 1];
     for (;;) {
         ssize_t n = recv(from, packet, sizeof(packet), MSG_DONTWAIT | MSG_TRUNC);
@@ -109,6 +116,10 @@ static bool forward(int from, int to) {
             return errno == EAGAIN || errno == EWOULDBLOCK;
         if (n == 0)
             return false;
+        if (from_client && stopping && packet[0] == DI_OP_WRITE) {
+            write_held = true;
+            return false;
+        }
         size_t len =
             static_cast<size_t>(n) < sizeof(packet) ? static_cast<size_t>(n) : sizeof(packet);
         if (send(to, packet, len, MSG_DONTWAIT | MSG_NOSIGNAL) != static_cast<ssize_t>(len))
@@ -189,30 +200,36 @@ static bool take_output(int fd, int log_fd, std::string* partial) {
     return true;
 }
 
-// Relays and reads until fpflash has ended, stopping it at a stop signal. Returns its wait
+// Relays and reads until fpflash has ended, stopping it after a stop signal. Returns its wait
 // status.
 static int serve(pid_t pid, int out, int log_fd, int listen_fd, const std::string& printer,
                  const sigset_t* wait_mask) {
     std::string partial;
     std::vector<struct pollfd> fds;
-    bool stopped = false;
+    long long stop_by = -1;
+    bool killed = false;
     for (bool more = true; more;) {
-        if (di_stop_signal() != 0 && !stopped) {
+        if (di_stop_signal() != 0 && !stopping) {
+            stopping = true;
+            stop_by = di_now_ms() + STOP_WAIT_MS;
+        }
+        // Between connections fpflash is waiting, and may stop at once.
+        if (stopping && !killed && (links.empty() || write_held || di_now_ms() >= stop_by)) {
             kill(pid, SIGTERM);
-            stopped = true;
+            killed = true;
         }
         fds.assign({{out, POLLIN, 0}, {listen_fd, POLLIN, 0}});
         for (const relay_link& l : links) {
             fds.push_back({l.client, POLLIN, 0});
             fds.push_back({l.printer, POLLIN, 0});
         }
-        if (di_poll(fds.data(), fds.size(), -1, wait_mask) <= 0)
+        if (di_poll(fds.data(), fds.size(), stopping && !killed ? stop_by : -1, wait_mask) <= 0)
             continue;
         // Each link's two ends, then the new connections; a closed link goes with its two.
         for (size_t i = links.size(); i-- > 0;) {
             short to_printer = fds[2 + 2 * i].revents, to_client = fds[3 + 2 * i].revents;
-            if ((to_printer != 0 && !forward(links[i].client, links[i].printer)) ||
-                (to_client != 0 && !forward(links[i].printer, links[i].client)))
+            if ((to_printer != 0 && !forward(links[i].client, links[i].printer, true)) ||
+                (to_client != 0 && !forward(links[i].printer, links[i].client, false)))
                 drop_link(i);
         }
         if (fds[1].revents != 0)
