@@ -130,8 +130,9 @@ struct all_printer {
     std::string partial; // a report line still arriving
 };
 
-// Live lines redrawn in place (a terminal), or plain lines as events happen.
-void all_report_start(bool live, int blocks);
+// Live lines redrawn in place where stdout is a terminal with room for them all, else plain
+// lines as events happen.
+void all_report_start(int blocks, size_t printers);
 // Printer `i` has moved on.
 void all_report_update(const std::vector<all_printer>& ps, size_t i);
 // A message of the command's own, above the live lines.

@@ -345,9 +345,7 @@ static int update_all(const std::string& dir, const std::vector<std::string>& po
     time_t now = time(nullptr);
     strftime(stamp, sizeof(stamp), "%Y%m%d-%H%M%S", localtime(&now));
 
-    bool live =
-        isatty(STDOUT_FILENO) && getenv("TERM") != nullptr && strcmp(getenv("TERM"), "dumb") != 0;
-    all_report_start(live, blocks);
+    all_report_start(blocks, ps.size());
     printf("Updating %zu printer%s with %s (%d blocks); transcripts in %s/\n", ps.size(),
            ps.size() == 1 ? "" : "s", image.c_str(), blocks, logs_dir.c_str());
     fflush(stdout);

@@ -3,6 +3,7 @@
 // is flushed as it is written, so a pipe shows it live.
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <sys/ioctl.h>
@@ -61,9 +62,19 @@ static size_t port_width(const std::vector<all_printer>& ps) {
     return w;
 }
 
+// The terminal's size; 0 where stdout is none.
+static struct winsize terminal() {
+    struct winsize ws = {0, 0, 0, 0};
+    const char* term = getenv("TERM");
+    if (!isatty(STDOUT_FILENO) || term == nullptr || strcmp(term, "dumb") == 0 ||
+        ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) != 0)
+        return {0, 0, 0, 0};
+    return ws;
+}
+
 static int columns() {
-    struct winsize ws;
-    return ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1 ? ws.ws_col : 80;
+    int n = terminal().ws_col;
+    return n > 1 ? n : 80;
 }
 
 // One printer's live line, cut to the terminal's width so that it never wraps.
@@ -94,8 +105,9 @@ static void redraw(const std::vector<all_printer>& ps) {
     drawn = ps.size();
 }
 
-void all_report_start(bool on_terminal, int image_blocks) {
-    live = on_terminal;
+void all_report_start(int image_blocks, size_t printers) {
+    // Lines that scroll off the top could not be redrawn.
+    live = terminal().ws_row > printers + 2;
     blocks = image_blocks;
 }
 
