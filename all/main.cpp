@@ -2,6 +2,7 @@
 // command starts (or the ports named); each gets a worker (worker.cpp) in a process group of
 // its own, so that the terminal's Ctrl-C reaches only this process, which decides: the first
 // starts nothing new, the second stops the updates.
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -144,18 +145,12 @@ static std::vector<all_printer> printers_of(const std::string& dir,
     std::vector<std::string> present = dir.empty() ? std::vector<std::string>() : all_sockets(dir);
     std::vector<all_printer> ps;
     for (const std::string& port : ports.empty() ? present : ports) {
-        bool again = false;
-        for (const all_printer& p : ps)
-            again = again || p.port == port;
-        if (again)
+        if (std::any_of(ps.begin(), ps.end(), [&](const all_printer& p) { return p.port == port; }))
             continue;
         all_printer p;
         p.port = port;
         p.socket = dir + "/" + port;
-        bool there = false;
-        for (const std::string& name : present)
-            there = there || name == port;
-        if (!there)
+        if (std::find(present.begin(), present.end(), port) == present.end())
             p.result = ALL_ABSENT;
         ps.push_back(p);
     }
@@ -202,11 +197,9 @@ static void start_worker(std::vector<all_printer>& ps, size_t i, const std::stri
     p.report_fd = fds[0];
 }
 
-static size_t running(const std::vector<all_printer>& ps) {
-    size_t n = 0;
-    for (const all_printer& p : ps)
-        n += p.result == ALL_RUNNING && p.pid > 0;
-    return n;
+static long running(const std::vector<all_printer>& ps) {
+    return std::count_if(ps.begin(), ps.end(),
+                         [](const all_printer& p) { return p.result == ALL_RUNNING && p.pid > 0; });
 }
 
 // Ctrl-C once: nothing new starts. Twice, or SIGTERM or SIGHUP: every update is stopped.
@@ -307,10 +300,8 @@ static void run(std::vector<all_printer>& ps) {
 // Those that were not there at the start and are now: not touched, and said so.
 static void add_late(std::vector<all_printer>& ps, const std::string& dir) {
     for (const std::string& name : all_sockets(dir)) {
-        bool known = false;
-        for (const all_printer& p : ps)
-            known = known || p.port == name;
-        if (!known) {
+        if (std::none_of(ps.begin(), ps.end(),
+                         [&](const all_printer& p) { return p.port == name; })) {
             ps.emplace_back();
             ps.back().port = name;
             ps.back().result = ALL_LATE;
@@ -363,10 +354,10 @@ static int update_all(const std::string& dir, const std::vector<std::string>& po
         add_late(ps, dir);
     all_report_table(ps);
     summary(ps);
-    int status = DI_EXIT_OK;
-    for (const all_printer& p : ps)
-        if (p.result != ALL_UPDATED)
-            status = DI_EXIT_FAILED;
+    int status = std::all_of(ps.begin(), ps.end(),
+                             [](const all_printer& p) { return p.result == ALL_UPDATED; })
+                     ? DI_EXIT_OK
+                     : DI_EXIT_FAILED;
     if (json_path != nullptr && !all_report_json(json_path, ps, image, status))
         status = DI_EXIT_FAILED;
     return status;

@@ -98,10 +98,8 @@ static pid_t start_sim(const std::string& fpsim, size_t k, const std::vector<std
     std::vector<std::string> args = {fpsim, "--name", "sim-" + std::to_string(k + 1), "--ready",
                                      ready_file(k)};
     args.insert(args.end(), extra.begin(), extra.end());
-    std::vector<char*> argv;
-    for (std::string& a : args)
-        argv.push_back(&a[0]);
-    argv.push_back(nullptr);
+    std::vector<char*> argv(args.size() + 1, nullptr);
+    std::transform(args.begin(), args.end(), argv.begin(), [](std::string& a) { return &a[0]; });
     std::string env = "XDG_RUNTIME_DIR=" + sim_dir;
     pid_t pid = fork();
     if (pid != 0)

@@ -1,6 +1,7 @@
 // What fpflash's transcript says about where its update is. The lines are fpflash's own
 // messages; a firmware's raw reply is printed without a line end, so a message may follow it on
 // the same line, and the messages that can are looked for at the end of the line.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -87,9 +88,12 @@ void all_take_line(all_progress* p, const std::string& line) {
 }
 
 int all_status(int exit_byte, const all_progress& p) {
-    for (const std::optional<int>& said : {p.image_code, p.first_crc})
-        if (said && (*said & 0xFF) == exit_byte)
-            return *said;
+    const std::optional<int> said[] = {p.image_code, p.first_crc};
+    auto exact = std::find_if(std::begin(said), std::end(said), [&](const std::optional<int>& s) {
+        return s && (*s & 0xFF) == exit_byte;
+    });
+    if (exact != std::end(said))
+        return **exact;
     // What else fpflash returns below 0: -1 to -4, and -100 for a command not written whole.
     if (exit_byte >= 252)
         return exit_byte - 256;

@@ -1,6 +1,7 @@
 // What the technician sees: on a terminal one line per printer, redrawn in place; piped, a
 // plain line whenever a printer moves on. Then the table, and its JSON on request. Everything
 // is flushed as it is written, so a pipe shows it live.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -21,9 +22,9 @@ static std::vector<std::string> said; // each printer's last line
 // may move the cursor or talk to the terminal.
 static std::string shown(const std::string& s) {
     std::string out = s;
-    for (char& c : out)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
-            c = '?';
+    std::replace_if(
+        out.begin(), out.end(),
+        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }, '?');
     return out;
 }
 

@@ -147,9 +147,9 @@ static pid_t start_fpflash(const all_work& w, int* out) {
         return -1;
     }
     std::string program = w.fpflash, image = w.image;
-    char* argv[] = {&program[0], &image[0], nullptr};
     pid_t pid = fork();
     if (pid == 0) {
+        char* argv[] = {&program[0], &image[0], nullptr};
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         dup2(in[0], STDIN_FILENO);
         dup2(o[1], STDOUT_FILENO);

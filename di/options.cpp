@@ -77,7 +77,7 @@ int di_parse_options(int argc, char** argv, const di_usage& u,
         int id = getopt_long(argc, argv, operands ? "-:" : "+:", longs.data(), nullptr);
         if (id == -1)
             break;
-        if (id == 1) {
+        if (id == 1 && operands != nullptr) {
             operands->push_back(optarg);
             continue;
         }
