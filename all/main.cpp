@@ -3,6 +3,7 @@
 // its own, so that the terminal's Ctrl-C reaches only this process, which decides: the first
 // starts nothing new, the second stops the updates.
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <csignal>

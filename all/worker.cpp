@@ -5,7 +5,6 @@
 // fpflash finds, opens and loses its printer exactly as it would with that printer alone, and
 // only that printer: through both re-enumerations it asks for it by name.
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -55,7 +54,7 @@ static bool write_all(int fd, const char* p, size_t n) {
     return true;
 }
 
-// One line up to the parent. A parent that has gone hears nothing; the update goes on.
+// One line up to the parent; one that has gone hears nothing.
 static void report(char tag, const std::string& text) {
     std::string line = tag + text + "\n";
     (void)write_all(report_fd, line.data(), line.size());
