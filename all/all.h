@@ -137,7 +137,7 @@ void all_report_start(int blocks, size_t printers);
 void all_report_update(const std::vector<all_printer>& ps, size_t i);
 // A message of the command's own, above the live lines.
 void all_report_note(const std::vector<all_printer>& ps, const std::string& text);
-// The final table.
+// The final table, and how many were updated.
 void all_report_table(const std::vector<all_printer>& ps);
 // The table as JSON, for the tools that roll a release out. False, having complained.
 bool all_report_json(const char* path, const std::vector<all_printer>& ps, const std::string& image,

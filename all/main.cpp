@@ -310,21 +310,6 @@ static void add_late(std::vector<all_printer>& ps, const std::string& dir) {
     }
 }
 
-static void summary(const std::vector<all_printer>& ps) {
-    size_t updated = 0;
-    std::string left;
-    for (const all_printer& p : ps) {
-        updated += p.result == ALL_UPDATED;
-        if (p.result == ALL_STOPPED && p.progress.in_loader)
-            left += (left.empty() ? "" : ", ") + p.port;
-    }
-    printf("\n%zu of %zu printers updated.", updated, ps.size());
-    if (!left.empty())
-        printf(" Left in their loader: %s; run fpflash-all again to finish them.", left.c_str());
-    printf("\n");
-    fflush(stdout);
-}
-
 static int update_all(const std::string& dir, const std::vector<std::string>& ports, int blocks) {
     std::vector<all_printer> ps = printers_of(dir, ports);
     if (ps.empty()) {
@@ -354,7 +339,6 @@ static int update_all(const std::string& dir, const std::vector<std::string>& po
     if (ports.empty())
         add_late(ps, dir);
     all_report_table(ps);
-    summary(ps);
     int status = std::all_of(ps.begin(), ps.end(),
                              [](const all_printer& p) { return p.result == ALL_UPDATED; })
                      ? DI_EXIT_OK

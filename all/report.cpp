@@ -187,6 +187,17 @@ void all_report_table(const std::vector<all_printer>& ps) {
             line.pop_back();
         printf("%s\n", line.c_str());
     }
+    size_t updated = 0;
+    std::string left;
+    for (const all_printer& p : ps) {
+        updated += p.result == ALL_UPDATED;
+        if (p.result == ALL_STOPPED && p.progress.in_loader)
+            left += (left.empty() ? "" : ", ") + shown(p.port);
+    }
+    printf("\n%zu of %zu printers updated.", updated, ps.size());
+    if (!left.empty())
+        printf(" Left in their loader: %s; run fpflash-all again to finish them.", left.c_str());
+    printf("\n");
     fflush(stdout);
 }
 
