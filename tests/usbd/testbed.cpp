@@ -72,7 +72,7 @@ static const char* ids_given = "both";
 static const char* record = nullptr; // fpusbd's --record
 
 // A printer of --attach: plugged in while its fpsim's socket is there, the socket it was
-// plugged in for (its device and inode, and when it was made).
+// plugged in for (its inode, and when it was made).
 struct attached_printer {
     std::string socket;
     std::string port;
