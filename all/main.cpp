@@ -38,20 +38,28 @@ static const long SIMULATED_MAX = 64;
 // A report line longer than this is no worker's.
 static const size_t REPORT_LINE_MAX = 8192;
 
-static const char* json_path = nullptr;
-static std::string logs_dir = "fpflash-logs";
-static long simulate = 0;
-static std::vector<std::vector<std::string>> sim_options;
+// What the command line sets.
+struct all_config {
+    const char* json = nullptr;
+    std::string logs = "fpflash-logs";
+    long simulate = 0;
+    std::vector<std::vector<std::string>> sim_options; // --sim-options', by printer
+    std::vector<std::string> operands;                 // the image, then the ports
+};
+
+static all_config& given(void* t) {
+    return *static_cast<all_config*>(t);
+}
 
 // N:OPTIONS, the options split at spaces.
-static bool parse_sim_options(const char* a) {
+static bool parse_sim_options(const char* a, all_config* c) {
     const char* colon = strchr(a, ':');
     long n = 0;
     if (colon == nullptr || !di_parse_long(std::string(a, colon).c_str(), 10, 1, SIMULATED_MAX, &n))
         return false;
-    if (sim_options.size() < static_cast<size_t>(n))
-        sim_options.resize(static_cast<size_t>(n));
-    std::vector<std::string>& words = sim_options[static_cast<size_t>(n - 1)];
+    if (c->sim_options.size() < static_cast<size_t>(n))
+        c->sim_options.resize(static_cast<size_t>(n));
+    std::vector<std::string>& words = c->sim_options[static_cast<size_t>(n - 1)];
     std::string text = colon + 1;
     for (size_t from = 0; from < text.size();) {
         size_t end = text.find(' ', from);
@@ -65,23 +73,32 @@ static bool parse_sim_options(const char* a) {
 }
 
 // clang-format off
-static const std::vector<di_option> options = {
+static const di_option options[] = {
     {"json", "FILE", 0, "also write the final table to FILE, as JSON",
-     [](const char* a) { json_path = a; return di_usable(*a != '\0'); }},
+     [](void* t, const char* a) { given(t).json = a; return di_usable(*a != '\0'); }},
     {"logs", "DIR", 0,
      "keep each printer's transcript in DIR, made where missing\n"
      "(default fpflash-logs)",
-     [](const char* a) { logs_dir = a; return di_usable(*a != '\0'); }},
+     [](void* t, const char* a) { given(t).logs = a; return di_usable(*a != '\0'); }},
     {"simulate", "N", 1,
      "update N simulated printers (fpsim, 1 to 64), published in\n"
      "a private runtime directory, instead of those attached",
-     [](const char* a) { return di_usable(di_parse_long(a, 10, 1, SIMULATED_MAX, &simulate)); }},
+     [](void* t, const char* a) {
+         return di_usable(di_parse_long(a, 10, 1, SIMULATED_MAX, &given(t).simulate));
+     }},
     {"sim-options", "N:OPTIONS", 1,
      "start simulated printer N with these fpsim options,\n"
      "separated by spaces (e.g. '2:--vanish-at 13')",
-     [](const char* a) { return di_usable(parse_sim_options(a)); }},
+     [](void* t, const char* a) { return di_usable(parse_sim_options(a, &given(t))); }},
 };
 // clang-format on
+
+// IMAGE and the PORTs, wherever they stand; an image that is no file is refused before any
+// printer is touched, a port without a printer is listed as absent.
+static const char* take_operand(void* t, const char* a) {
+    given(t).operands.emplace_back(a);
+    return DI_TAKEN;
+}
 
 // ---- before the run -----------------------------------------------------------------------
 
@@ -124,15 +141,15 @@ static bool make_dirs(const std::string& path) {
     return true;
 }
 
-// DIR/PORT-TIME.log, a new file; the port spelled with what a file name may safely hold.
-static int open_log(const std::string& port, const std::string& stamp, std::string* path) {
+// LOGS/PORT-TIME.log, a new file; the port spelled with what a file name may safely hold.
+static int open_log(const std::string& logs, const std::string& port, const std::string& stamp,
+                    std::string* path) {
     std::string safe = port;
     for (char& c : safe)
         if (!isalnum(static_cast<unsigned char>(c)) && c != '.' && c != '-' && c != '_')
             c = '_';
     for (int n = 1; n < 100; n++) {
-        *path =
-            logs_dir + "/" + safe + "-" + stamp + (n > 1 ? "-" + std::to_string(n) : "") + ".log";
+        *path = logs + "/" + safe + "-" + stamp + (n > 1 ? "-" + std::to_string(n) : "") + ".log";
         int fd = open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST)
             return fd;
@@ -160,16 +177,16 @@ static std::vector<all_printer> printers_of(const std::string& dir,
 
 // ---- the run ------------------------------------------------------------------------------
 
-static std::string fpflash;
-static std::string image;
 static int signal_fd = -1;
 static int interrupts = 0;
 static bool stopping = false;
 
-static void start_worker(std::vector<all_printer>& ps, size_t i, const std::string& stamp) {
-    all_printer& p = ps[i];
+// Printer `p`'s worker, for the update `w` (the programs, the image and the parent) of it; its
+// log in `logs`.
+static void start_worker(all_printer& p, const std::string& logs, const std::string& stamp,
+                         all_work w) {
     int fds[2];
-    int log_fd = open_log(p.port, stamp, &p.log);
+    int log_fd = open_log(logs, p.port, stamp, &p.log);
     if (log_fd < 0 || pipe2(fds, O_CLOEXEC) != 0) {
         p.result = ALL_FAILED;
         p.why = "its log could not be written: " + std::string(strerror(errno));
@@ -177,7 +194,10 @@ static void start_worker(std::vector<all_printer>& ps, size_t i, const std::stri
             close(log_fd);
         return;
     }
-    all_work w = {p.port, p.socket, fpflash, image, log_fd, fds[1], getpid()};
+    w.port = p.port;
+    w.socket = p.socket;
+    w.log_fd = log_fd;
+    w.report_fd = fds[1];
     p.started_ms = di_now_ms();
     p.pid = fork();
     if (p.pid == 0) {
@@ -310,13 +330,17 @@ static void add_late(std::vector<all_printer>& ps, const std::string& dir) {
     }
 }
 
-static int update_all(const std::string& dir, const std::vector<std::string>& ports, int blocks) {
+// Every printer of `dir`, or the ports named, updated by `fpflash` with the image of `blocks`.
+static int update_all(const all_config& c, const std::string& fpflash, const std::string& dir,
+                      int blocks) {
+    const std::string& image = c.operands[0];
+    std::vector<std::string> ports(c.operands.begin() + 1, c.operands.end());
     std::vector<all_printer> ps = printers_of(dir, ports);
     if (ps.empty()) {
         di_complain("no printer in %s", dir.c_str());
         return DI_EXIT_FAILED;
     }
-    if (!make_dirs(logs_dir))
+    if (!make_dirs(c.logs))
         return DI_EXIT_FAILED;
     char stamp[32];
     time_t now = time(nullptr);
@@ -324,13 +348,14 @@ static int update_all(const std::string& dir, const std::vector<std::string>& po
 
     all_report_start(blocks, ps.size());
     printf("Updating %zu printer%s with %s (%d blocks); transcripts in %s/\n", ps.size(),
-           ps.size() == 1 ? "" : "s", image.c_str(), blocks, logs_dir.c_str());
+           ps.size() == 1 ? "" : "s", image.c_str(), blocks, c.logs.c_str());
     fflush(stdout);
+    const all_work work = {"", "", fpflash, image, -1, -1, getpid()};
     for (size_t i = 0; i < ps.size(); i++) {
         // A Ctrl-C while they start: what has not started, doesn't.
         take_signals(ps);
         if (ps[i].result == ALL_RUNNING && interrupts == 0 && !stopping)
-            start_worker(ps, i, stamp);
+            start_worker(ps[i], c.logs, stamp, work);
         else if (ps[i].result == ALL_RUNNING)
             ps[i].result = ALL_NOT_STARTED;
         all_report_update(ps, i);
@@ -343,29 +368,27 @@ static int update_all(const std::string& dir, const std::vector<std::string>& po
                              [](const all_printer& p) { return p.result == ALL_UPDATED; })
                      ? DI_EXIT_OK
                      : DI_EXIT_FAILED;
-    if (json_path != nullptr && !all_report_json(json_path, ps, image, status))
+    if (c.json != nullptr && !all_report_json(c.json, ps, image, status))
         status = DI_EXIT_FAILED;
     return status;
 }
 
 int main(int argc, char** argv) {
-    di_start("fpflash-all", false);
+    di_start("fpflash-all");
     static const char* const headings[] = {"\nOptions:\n", "\nWithout printers:\n"};
     const di_usage usage = {"fpflash-all", INTRO, headings, 2, 28};
-    std::vector<const char*> operands;
-    int status = di_parse_options(argc, argv, usage, options, &operands);
+    all_config c;
+    int status = di_parse_options(argc, argv, usage, {di_table_of(options, &c, take_operand)});
     if (status >= 0)
         return status;
-    if (operands.empty() || (sim_options.size() > static_cast<size_t>(simulate))) {
+    if (c.operands.empty() || (c.sim_options.size() > static_cast<size_t>(c.simulate))) {
         fprintf(stderr, "fpflash-all: %s (see fpflash-all --help)\n",
-                operands.empty() ? "no image given"
-                                 : "--sim-options names a printer past --simulate's");
+                c.operands.empty() ? "no image given"
+                                   : "--sim-options names a printer past --simulate's");
         return DI_EXIT_USAGE;
     }
-    image = operands[0];
-    std::vector<std::string> ports(operands.begin() + 1, operands.end());
-    int blocks = image_blocks(image.c_str());
-    fpflash = beside("fpflash");
+    int blocks = image_blocks(c.operands[0].c_str());
+    std::string fpflash = beside("fpflash");
     if (blocks < 0)
         return DI_EXIT_FAILED;
     if (access(fpflash.c_str(), X_OK) != 0) {
@@ -389,8 +412,8 @@ int main(int argc, char** argv) {
     }
 
     std::string runtime;
-    if (simulate > 0) {
-        runtime = all_simulate(beside("fpsim"), static_cast<int>(simulate), sim_options);
+    if (c.simulate > 0) {
+        runtime = all_simulate(beside("fpsim"), static_cast<int>(c.simulate), c.sim_options);
         if (runtime.empty()) {
             all_simulate_end();
             return DI_EXIT_FAILED;
@@ -399,11 +422,11 @@ int main(int argc, char** argv) {
     std::string why;
     std::string dir =
         all_class_dir(runtime.empty() ? getenv("XDG_RUNTIME_DIR") : runtime.c_str(), &why);
-    if (dir.empty() && ports.empty()) {
+    if (dir.empty() && c.operands.size() == 1) {
         di_complain("no printer: %s", why.c_str());
         status = DI_EXIT_FAILED;
     } else {
-        status = update_all(dir, ports, blocks);
+        status = update_all(c, fpflash, dir, blocks);
     }
     all_simulate_end();
     return status;

@@ -37,14 +37,27 @@ install(CODE "
         endforeach()
     endif()")
 
-# The pages carry the version, and go in compressed as Debian wants them.
+# The pages carry the version, and go in compressed as Debian wants them. The drivers' OPTIONS
+# are what their tables print (cmake/man.cmake), so they cannot drift from --help.
 find_program(FP_GZIP gzip)
 if(NOT FP_GZIP)
     message(FATAL_ERROR "gzip is needed to install the man pages")
 endif()
 set(fp_man_files)
 foreach(page ${fp_man_pages})
-    configure_file(${CMAKE_SOURCE_DIR}/man/${page}.1 ${CMAKE_BINARY_DIR}/man/${page}.1 @ONLY)
+    if(page STREQUAL "fpflash")
+        configure_file(${CMAKE_SOURCE_DIR}/man/${page}.1 ${CMAKE_BINARY_DIR}/man/${page}.1 @ONLY)
+    else()
+        add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/man/${page}.1
+                           COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:${page}>
+                                   -DTEMPLATE=${CMAKE_SOURCE_DIR}/man/${page}.1
+                                   -DOUTPUT=${CMAKE_BINARY_DIR}/man/${page}.1
+                                   -DPROJECT_VERSION=${PROJECT_VERSION}
+                                   -P ${CMAKE_SOURCE_DIR}/cmake/man.cmake
+                           DEPENDS ${page} ${CMAKE_SOURCE_DIR}/man/${page}.1
+                                   ${CMAKE_SOURCE_DIR}/cmake/man.cmake
+                           VERBATIM)
+    endif()
     add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/man/${page}.1.gz
                        COMMAND ${FP_GZIP} -9nkf ${page}.1
                        WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/man

@@ -1,17 +1,19 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "di/kit.h"
 
 static const char* program = "";
-static bool complaints_logged = false;
+static bool to_journal = false; // stderr is the journal's, which reads a level from "<N>"
 static struct timespec start_time;
 static int log_fd = -1;
 static volatile sig_atomic_t stop_signal = 0;
@@ -20,10 +22,16 @@ static volatile sig_atomic_t release_signal = 0;
 // Long enough for a path and what is said about it.
 static const size_t LINE_MAX_BYTES = 8192;
 
-void di_start(const char* name, bool logged) {
+void di_start(const char* name) {
     program = name;
-    complaints_logged = logged;
     clock_gettime(CLOCK_MONOTONIC, &start_time);
+    // systemd names the stream it gives a service as "DEVICE:INODE"; a child that inherits the
+    // variable but not the stream must not prefix its lines.
+    const char* stream = getenv("JOURNAL_STREAM");
+    unsigned long long dev = 0, ino = 0;
+    struct stat st;
+    to_journal = stream != nullptr && sscanf(stream, "%llu:%llu", &dev, &ino) == 2 &&
+                 fstat(STDERR_FILENO, &st) == 0 && st.st_dev == dev && st.st_ino == ino;
 }
 
 long long di_now_ms() {
@@ -46,7 +54,8 @@ void di_log_close() {
     log_fd = -1;
 }
 
-static void log_text(const char* fmt, va_list ap) {
+// Checked as printf's where di_log and di_warn are called.
+__attribute__((format(printf, 1, 0))) static void log_text(const char* fmt, va_list ap) {
     long long t = di_now_ms();
     char line[LINE_MAX_BYTES];
     int n = snprintf(line, sizeof(line), "%5lld.%03lld ", t / 1000, t % 1000);
@@ -71,15 +80,30 @@ void di_log(const char* fmt, ...) {
     va_end(ap);
 }
 
-void di_complain(const char* fmt, ...) {
+// `level` is syslog's: 3 an error, 4 a warning.
+__attribute__((format(printf, 2, 0))) static void say(int level, const char* fmt, va_list ap) {
     char text[LINE_MAX_BYTES];
+    vsnprintf(text, sizeof(text), fmt, ap);
+    const char* label = level == 3 ? "" : "warning: ";
+    if (to_journal)
+        fprintf(stderr, "<%d>%s: %s%s\n", level, program, label, text);
+    else
+        fprintf(stderr, "%s: %s%s\n", program, label, text);
+    di_log("%s%s", label, text);
+}
+
+void di_warn(const char* fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    vsnprintf(text, sizeof(text), fmt, ap);
+    say(4, fmt, ap);
     va_end(ap);
-    fprintf(stderr, "%s: %s\n", program, text);
-    if (complaints_logged)
-        di_log("%s", text);
+}
+
+void di_complain(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    say(3, fmt, ap);
+    va_end(ap);
 }
 
 static void on_stop(int s) {

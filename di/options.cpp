@@ -1,6 +1,10 @@
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <utility>
 
 #include <getopt.h>
 
@@ -38,7 +42,7 @@ static void print_line(const di_usage& u, const char* name, const char* arg, con
     }
 }
 
-static void print_help(const di_usage& u, const std::vector<di_option>& options) {
+static void print_help(const di_usage& u, const std::vector<di_table>& tables) {
     fputs(u.intro, stdout);
     for (int g = 0; g < u.groups; g++) {
         fputs(u.headings[g], stdout);
@@ -46,9 +50,51 @@ static void print_help(const di_usage& u, const std::vector<di_option>& options)
             print_line(u, "help", nullptr, "show this text");
             print_line(u, "version", nullptr, "print the version and exit");
         }
-        for (const di_option& o : options)
-            if (o.group == g)
-                print_line(u, o.name, o.arg, o.help);
+        for (const di_table& t : tables)
+            for (size_t i = 0; i < t.count; i++)
+                if (t.options[i].group == g)
+                    print_line(u, t.options[i].name, t.options[i].arg, t.options[i].help);
+    }
+}
+
+// Text as roff takes it: a backslash and a hyphen escaped, no line read as a request.
+static std::string roff(const std::string& text) {
+    std::string s;
+    for (char c : text)
+        s += c == '\\' ? "\\e" : c == '-' ? "\\-" : std::string(1, c);
+    return !s.empty() && (s[0] == '.' || s[0] == '\'') ? "\\&" + s : s;
+}
+
+// An option as the man page's OPTIONS lists it: its help as one sentence.
+static void print_entry(const char* name, const char* arg, const char* help) {
+    std::string text = help;
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    if (!text.empty())
+        text[0] = static_cast<char>(toupper(static_cast<unsigned char>(text[0])));
+    if (text.empty() || text.back() != '.')
+        text += '.';
+    if (arg != nullptr)
+        printf(".TP\n.BI \\-\\-%s \" %s\"\n%s\n", roff(name).c_str(), roff(arg).c_str(),
+               roff(text).c_str());
+    else
+        printf(".TP\n.B \\-\\-%s\n%s\n", roff(name).c_str(), roff(text).c_str());
+}
+
+// The groups as subsections, their headings without the blank line and the colon.
+static void print_man(const di_usage& u, const std::vector<di_table>& tables) {
+    for (int g = 0; g < u.groups; g++) {
+        std::string heading = u.headings[g];
+        heading.erase(0, heading.find_first_not_of('\n'));
+        heading.erase(heading.find_last_not_of(":\n") + 1);
+        printf(".SS %s\n", roff(heading).c_str());
+        if (g == 0) {
+            print_entry("help", nullptr, "show the options and exit");
+            print_entry("version", nullptr, "print the version and exit");
+        }
+        for (const di_table& t : tables)
+            for (size_t i = 0; i < t.count; i++)
+                if (t.options[i].group == g)
+                    print_entry(t.options[i].name, t.options[i].arg, t.options[i].help);
     }
 }
 
@@ -58,15 +104,33 @@ static void refuse(const di_usage& u, const char* what, const char* arg, const c
 }
 
 int di_parse_options(int argc, char** argv, const di_usage& u,
-                     const std::vector<di_option>& options, std::vector<const char*>* operands) {
-    // getopt_long's ids: the option's place in `options`, past every character.
-    const int ID_BASE = 256, ID_HELP = 254, ID_VERSION = 255;
+                     const std::vector<di_table>& tables) {
+    // getopt_long's ids: past every character, the built-in ones, then the tables' options in
+    // their order.
+    const int ID_HELP = 253, ID_VERSION = 254, ID_MAN = 255, ID_BASE = 256;
+    // The table that takes the operands, if any does.
+    const di_table* operands = nullptr;
+    for (const di_table& t : tables)
+        if (operands == nullptr && t.operand != nullptr)
+            operands = &t;
+    auto take_operand = [&](const char* arg) {
+        const char* why = operands->operand(operands->target, arg);
+        if (why != nullptr)
+            refuse(u, arg, nullptr, why);
+        return why == nullptr;
+    };
     std::vector<struct option> longs;
-    for (size_t i = 0; i < options.size(); i++)
-        longs.push_back({options[i].name, options[i].arg ? required_argument : no_argument, nullptr,
-                         ID_BASE + static_cast<int>(i)});
+    std::vector<std::pair<const di_option*, void*>> ids;
+    for (const di_table& t : tables)
+        for (size_t i = 0; i < t.count; i++) {
+            const di_option& o = t.options[i];
+            longs.push_back({o.name, o.arg ? required_argument : no_argument, nullptr,
+                             ID_BASE + static_cast<int>(ids.size())});
+            ids.emplace_back(&o, t.target);
+        }
     longs.push_back({"help", no_argument, nullptr, ID_HELP});
     longs.push_back({"version", no_argument, nullptr, ID_VERSION});
+    longs.push_back({"man-options", no_argument, nullptr, ID_MAN});
     longs.push_back({nullptr, 0, nullptr, 0});
     opterr = 0;
     optind = 1;
@@ -78,21 +142,24 @@ int di_parse_options(int argc, char** argv, const di_usage& u,
         if (id == -1)
             break;
         if (id == 1 && operands != nullptr) {
-            operands->push_back(optarg);
+            if (!take_operand(optarg))
+                return DI_EXIT_USAGE;
             continue;
         }
-        if (id == ID_HELP || id == ID_VERSION) {
-            if (id == ID_HELP)
-                print_help(u, options);
-            else
-                printf("%s (fpflash) %s\n", u.program, FP_VERSION);
+        if (id == ID_HELP)
+            print_help(u, tables);
+        else if (id == ID_VERSION)
+            printf("%s (fpflash) %s\n", u.program, FP_VERSION);
+        else if (id == ID_MAN)
+            print_man(u, tables);
+        if (id == ID_HELP || id == ID_VERSION || id == ID_MAN)
             return DI_EXIT_OK;
-        }
         if (id < ID_BASE) {
             refuse(u, argv[prev], nullptr, "unknown option or missing argument");
             return DI_EXIT_USAGE;
         }
-        const char* why = options[static_cast<size_t>(id - ID_BASE)].set(optarg);
+        const std::pair<const di_option*, void*>& o = ids[static_cast<size_t>(id - ID_BASE)];
+        const char* why = o.first->set(o.second, optarg);
         if (why != nullptr) {
             refuse(u, argv[prev], optarg, why);
             return DI_EXIT_USAGE;
@@ -100,7 +167,8 @@ int di_parse_options(int argc, char** argv, const di_usage& u,
     }
     // What follows "--" is all operands.
     for (; operands != nullptr && optind < argc; optind++)
-        operands->push_back(argv[optind]);
+        if (!take_operand(argv[optind]))
+            return DI_EXIT_USAGE;
     if (optind < argc) {
         refuse(u, argv[optind], nullptr, "unexpected argument");
         return DI_EXIT_USAGE;

@@ -51,8 +51,7 @@ static int make_dir(int at, const char* name, const std::string& shown) {
     }
     // Ours but open to others is ours to fix; clients find nothing there meanwhile.
     if (!di_dir_trusted(S_ISDIR(st.st_mode), st.st_uid, st.st_mode, geteuid()))
-        di_complain("warning: %s is not private to this user; clients will ignore it",
-                    shown.c_str());
+        di_warn("%s is not private to this user; clients will ignore it", shown.c_str());
     return fd;
 }
 

@@ -1,5 +1,6 @@
 #include "di/trace.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -141,9 +142,41 @@ static bool parse_hex_bytes(const std::string& s, std::vector<uint8_t>* out_byte
     return true;
 }
 
-static bool is_endpoint(const std::string& s) {
+static bool parse_endpoint(const std::string& s, uint8_t* ep) {
     uint32_t v = 0;
-    return s == "-" || (s.size() == 4 && s.compare(0, 2, "0x") == 0 && parse_u32(s, 16, &v));
+    *ep = 0;
+    if (s == "-")
+        return true;
+    if (s.size() != 4 || s.compare(0, 2, "0x") != 0 || !parse_u32(s, 16, &v))
+        return false;
+    *ep = static_cast<uint8_t>(v);
+    return true;
+}
+
+// "0x01,0x03", or "-" for none.
+static bool parse_endpoints(const std::string& s, std::vector<uint8_t>* eps) {
+    if (s == "-")
+        return true;
+    for (size_t from = 0; from <= s.size();) {
+        size_t comma = std::min(s.find(',', from), s.size());
+        uint8_t ep = 0;
+        if (!parse_endpoint(s.substr(from, comma - from), &ep) || ep == 0)
+            return false;
+        eps->push_back(ep);
+        from = comma + 1;
+    }
+    return true;
+}
+
+// "1209:0001" as 0x12090001.
+static bool parse_id(const std::string& s, uint32_t* id) {
+    uint32_t vid = 0, pid = 0;
+    if (s.size() != 9 || s[4] != ':' ||
+        s.find_first_not_of("0123456789abcdef:") != std::string::npos ||
+        !parse_u32(s.substr(0, 4), 16, &vid) || !parse_u32(s.substr(5), 16, &pid))
+        return false;
+    *id = vid << 16 | pid;
+    return true;
 }
 
 static bool parse_client(const std::string& s, int* id) {
@@ -182,12 +215,12 @@ static bool parse_request(const std::vector<std::string>& w, di_trace_entry* e) 
     }
     if (op == "READ" && w.size() >= 4) {
         e->op = DI_OP_READ;
-        return parse_u32(w[2], 10, &e->value) && is_endpoint(w[3]) &&
+        return parse_u32(w[2], 10, &e->value) && parse_endpoint(w[3], &e->endpoint) &&
                parse_answer(w, 4, true, true, e) && e->count <= e->value;
     }
     if (op == "WRITE" && w.size() >= 5) {
         e->op = DI_OP_WRITE;
-        if (!parse_u32(w[2], 10, &e->value) || !is_endpoint(w[3]))
+        if (!parse_u32(w[2], 10, &e->value) || !parse_endpoint(w[3], &e->endpoint))
             return false;
         e->payload_known = w[4] != "-";
         if (w[4] == "none")
@@ -248,17 +281,23 @@ static bool parse_entry(const std::string& line, di_trace_entry* e) {
         e->kind = w[0] == "published" ? DI_TRACE_PUBLISHED : DI_TRACE_UNPUBLISHED;
         return true;
     }
-    if (w[0] == "arrived")
-        return w.size() == 9 && w[3] == "interface" && w[5] == "out" && w[7] == "in";
-    if (w[0] == "left")
+    if (w[0] == "arrived") {
+        e->kind = DI_TRACE_ARRIVED;
+        return w.size() == 9 && parse_id(w[2], &e->value) && w[3] == "interface" && w[5] == "out" &&
+               parse_endpoints(w[6], &e->payload) && w[7] == "in" &&
+               parse_endpoints(w[8], &e->payload);
+    }
+    if (w[0] == "left") {
+        e->kind = DI_TRACE_LEFT;
         return w.size() == 3;
-    if (w[0] == "bulk" && w.size() >= 4 && w[1] == "in" && is_endpoint(w[2])) {
-        std::vector<uint8_t> b;
+    }
+    if (w[0] == "bulk" && w.size() >= 4 && w[1] == "in" && parse_endpoint(w[2], &e->endpoint)) {
         uint32_t n = 0;
         if (w[3] == "error")
             return w.size() == 5;
-        return w.size() == 5 && parse_u32(w[3], 10, &n) && parse_hex_bytes(w[4], &b) &&
-               b.size() == n;
+        e->kind = DI_TRACE_BULK_IN;
+        return w.size() == 5 && parse_u32(w[3], 10, &n) && parse_hex_bytes(w[4], &e->data) &&
+               e->data.size() == n;
     }
     return false;
 }
@@ -283,7 +322,7 @@ bool di_trace_read(const char* path, std::vector<di_trace_entry>* entries, std::
             return refuse(std::string("not \"") + DI_TRACE_HEADER + "\"");
         if (n == 1 || line.empty() || line[0] == '#')
             continue;
-        di_trace_entry e = {n, 0, DI_TRACE_OTHER, 0, 0, 0, true, {}, false, 0, {}, ""};
+        di_trace_entry e = {n, 0, DI_TRACE_OTHER, 0, 0, 0, true, {}, false, 0, {}, "", 0};
         if (!parse_entry(line, &e))
             return refuse("not a line of a trace: " + line.substr(0, 120));
         entries->push_back(e);

@@ -18,8 +18,8 @@
 //                                                                   a bulk IN transfer back
 // Bytes are lower-case hex, two digits each; an endpoint is '-' where no pipe was selected, a
 // list of them '-' where there is none.
-// What a request carried and what it was answered is all the replay needs; the rest says how
-// the printer came and went, and when.
+// The replay plays the bus: the printer's arrivals and departures, the WRITEs that reached an
+// endpoint and the bulk IN transfers; the rest says what the client asked, and when.
 #pragma once
 
 #include <cstdint>
@@ -56,6 +56,9 @@ enum di_trace_kind {
     DI_TRACE_PUBLISHED,
     DI_TRACE_UNPUBLISHED,
     DI_TRACE_CUT,
+    DI_TRACE_ARRIVED,
+    DI_TRACE_LEFT,
+    DI_TRACE_BULK_IN,
     DI_TRACE_OTHER
 };
 
@@ -65,7 +68,8 @@ struct di_trace_entry {
     di_trace_kind kind;
     int client; // #ID of a request or a cut
     // A request: op (DI_TRACE_SHORT for a packet too short to have one), value (a SHORT
-    // packet's length) and the payload of a WRITE, unless it was left out.
+    // packet's length) and the payload of a WRITE, unless it was left out. A device that
+    // arrived: VID << 16 | PID in value, its bulk endpoints in payload.
     int op;
     uint32_t value;
     bool payload_known;
@@ -73,8 +77,9 @@ struct di_trace_entry {
     // Its answer.
     bool ok;
     uint32_t count;
-    std::vector<uint8_t> data;
-    std::string text; // the line after its time, for messages
+    std::vector<uint8_t> data; // also what a bulk IN transfer brought
+    std::string text;          // the line after its time, for messages
+    uint8_t endpoint;          // of a READ, a WRITE or a bulk IN transfer; 0 for '-'
 };
 
 const int DI_TRACE_SHORT = -1;

@@ -25,12 +25,18 @@ need pkg-config pkgconf
 [ -f /usr/include/libusb-1.0/libusb.h ] || missing="$missing libusb-1.0-0-dev"
 [ -f /usr/include/umockdev-1.0/umockdev.h ] || missing="$missing libumockdev-dev"
 command -v umockdev-wrapper >/dev/null 2>&1 || missing="$missing umockdev"
+# fpsim --replay reads captures through libpcap; tshark checks the capture fixtures.
+[ -f /usr/include/pcap/pcap.h ] || missing="$missing libpcap-dev"
+need tshark tshark
 
 if [ -z "$missing" ]; then
     exit 0
 fi
 if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
     echo "deps: installing$missing"
+    # tshark's package asks whether non-root users may capture; they need not.
+    echo "wireshark-common wireshark-common/install-setuid boolean false" |
+        debconf-set-selections 2>/dev/null
     apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null
     exit $?
 fi

@@ -4,7 +4,7 @@
 #   scripts/fuzz.sh --short          bounded run for make test: a few seconds per target
 #   scripts/fuzz.sh --runs N         N executions per target
 #   scripts/fuzz.sh --time SECONDS   that long per target
-#   ... [target ...]                 only these (default: all four)
+#   ... [target ...]                 only these (default: all five)
 #
 # FUZZ_JOBS targets run at once (default 2). Inputs found to be new go to build/fuzz/corpus,
 # never to the seed corpora in tests/fuzz/corpus. One summary line per target; the exit status
@@ -13,7 +13,7 @@
 set -u
 cd "$(dirname "$0")/.." || exit 1
 
-ALL_TARGETS="fuzz_get_response fuzz_read_usb fuzz_scan_version fuzz_read_encrypt"
+ALL_TARGETS="fuzz_get_response fuzz_read_usb fuzz_scan_version fuzz_read_encrypt fuzz_capture"
 SHORT_SECONDS=5
 JOBS=${FUZZ_JOBS:-2}
 BUILD=build/fuzz
@@ -89,6 +89,7 @@ target_flags() {
     fuzz_read_usb) echo "-max_len=1024" ;;
     fuzz_scan_version) echo "-max_len=1400 -dict=tests/fuzz/scan_version.dict" ;;
     fuzz_read_encrypt) echo "-max_len=4224" ;;
+    fuzz_capture) echo "-max_len=4096" ;;
     esac
 }
 

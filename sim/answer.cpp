@@ -1,64 +1,62 @@
-// Requests answered from the model, through the kit's checks and log line; or, replaying, as
-// the trace has them answered.
+// Requests answered from the model, once the kit has checked them; or, replaying, as the
+// recorded printer would answer them.
+#include <cstdio>
+
 #include "sim/fpsim.h"
 #include "sim/replay.h"
 
 static std::optional<int> cut_read;
 static int data_reads = 0;
-static bool replaying = false;
 
-void sim_answer_cut(std::optional<int> k) {
-    cut_read = k;
+static sim_session& model(const di_client* c) {
+    return sim_client_of(c)->model;
 }
 
-void sim_answer_replayed() {
-    replaying = true;
+static void open_printer(di_client* c, di_answer* a) {
+    a->ok = sim_session_open(&model(c));
 }
 
-// The recorded printer's answer, whatever the kit would make of the request: the trace has
-// what was answered to it, malformed or not.
-static bool replayed(sim_client* c, const uint8_t* packet, size_t len) {
-    di_request r;
-    di_check(c->s, packet, len, &r);
-    bool ok = false, cut = false;
-    uint32_t count = 0;
-    uint8_t data[DI_TRANSFER_MAX];
-    if (!replay_answer(c->s.id, r, &ok, &count, data, &cut))
+static void select_pipe(di_client* c, int pipe, di_answer* a) {
+    a->ok = sim_ioctl(model(c).con, DI_PIPE_SELECT | static_cast<uint32_t>(pipe) << 2);
+}
+
+// --cut-read: the reply to the Kth READ that carries data is cut short, then the connection.
+// The header still announces every byte the printer gave up.
+static void cut_if_due(di_answer* a) {
+    if (!a->ok || a->count == 0 || ++data_reads != cut_read)
+        return;
+    static char note[64];
+    a->send_max = a->count / 2;
+    a->close = true;
+    snprintf(note, sizeof(note), " (reply cut to %zu bytes)", a->send_max);
+    a->note = note;
+}
+
+static void read_pipe(di_client* c, int, uint32_t wanted, di_answer* a) {
+    a->ok = sim_read(model(c).con, a->data, wanted, &a->count);
+    cut_if_due(a);
+}
+
+static void write_pipe(di_client* c, int, const uint8_t* data, uint32_t len, di_answer* a) {
+    a->ok = sim_write(model(c).con, data, len, &a->count);
+}
+
+static bool replayed(di_client* c, int pipe, const di_request& r, di_answer* a) {
+    if (!replay_answer(di_client_id(c), pipe, r, &a->ok, &a->count, a->data))
         return false;
-    count = di_answered(&c->s, r, ok, count, cut ? " (then cut off)" : "");
-    return di_reply(c->fd, ok, count, data, r.op == DI_OP_READ ? count : 0) && !cut;
+    if (r.op == DI_OP_READ)
+        cut_if_due(a);
+    return true;
 }
 
-bool sim_answer(sim_client* c, const uint8_t* packet, size_t len) {
-    if (replaying)
-        return replayed(c, packet, len);
-    di_request r;
-    bool ok = false;
-    uint32_t count = 0;
-    uint8_t data[DI_TRANSFER_MAX];
-    if (di_check(c->s, packet, len, &r)) {
-        switch (r.op) {
-        case DI_OP_OPEN:
-            ok = sim_session_open(&c->model);
-            break;
-        case DI_OP_IOCTL:
-            ok = sim_ioctl(c->model.con, r.value);
-            break;
-        case DI_OP_READ:
-            ok = sim_read(c->model.con, data, r.value, &count);
-            break;
-        default:
-            ok = sim_write(c->model.con, r.payload, r.value, &count);
-            break;
-        }
-    }
-    count = di_answered(&c->s, r, ok, count, "");
-    size_t size = r.op == DI_OP_READ ? count : 0;
-    // The header still announces every byte the printer gave up.
-    bool cut = size > 0 && ++data_reads == cut_read;
-    if (cut) {
-        size = count / 2;
-        di_log("#%d READ reply cut to %zu of %u bytes", c->s.id, size, count);
-    }
-    return di_reply(c->fd, ok, count, data, size) && !cut;
+di_driver sim_answers(const fpsim_settings& own) {
+    cut_read = own.cut_read;
+    di_driver d = {};
+    d.open = open_printer;
+    d.ioctl = select_pipe;
+    d.read = read_pipe;
+    d.write = write_pipe;
+    if (own.replay != nullptr)
+        d.request = replayed;
+    return d;
 }

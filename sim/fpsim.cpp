@@ -9,8 +9,6 @@
 #include <vector>
 
 #include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "sim/fpsim.h"
 #include "sim/replay.h"
@@ -25,87 +23,46 @@ static const char INTRO[] =
 static const size_t CLIENTS_MAX = 16;
 
 static sim_config cfg;
+static fpsim_settings own;
 static const sim_transport* transport = &sim_unix_transport;
-static std::vector<sim_client> clients;
-static int next_client_id = 1;
 static bool published = false;
 static bool done = false; // the updated firmware was opened and closed
-static const char* replay = nullptr;
-
-// fpsim's own: the testbed, which also takes the table of options.cpp, plays no traces.
-static const std::vector<di_option> fpsim_options = {
-    {"replay", "FILE", SIM_GROUP_PRINTER,
-     "play back the printer of a trace that fpusbd --record\n"
-     "wrote, in place of the simulated one; a request the trace\n"
-     "does not have at that point ends the replay, and fpsim\n"
-     "fails",
-     [](const char* a) {
-         replay = a;
-         return di_usable(*a != '\0');
-     }},
-};
 
 // ---- clients and presence -----------------------------------------------------------------
 
-static void add_client(int fd) {
-    if (clients.size() >= CLIENTS_MAX) {
-        close(fd);
-        return;
-    }
-    clients.push_back({fd, {next_client_id++, false, -1}, {}, false, {}});
-    di_log("#%d connected", clients.back().s.id);
+static void client_came(di_client* c) {
+    di_client_set_data(c, new sim_client());
 }
 
-static void drop_client(size_t i) {
-    close(clients[i].fd);
-    clients.erase(clients.begin() + static_cast<long>(i));
-}
-
-// The client closed its connection, or it is closed for it: its model connection goes too.
-static void client_closed(size_t i) {
-    sim_client c = clients[i];
-    drop_client(i);
-    di_log("#%d closed", c.s.id);
-    if (sim_session_close(&c.model))
+// A client that went itself takes its connection to the model with it; one cut off went
+// with the printer.
+static void client_went(di_client* c, bool cut) {
+    sim_client* s = sim_client_of(c);
+    if (!cut && sim_session_close(&s->model))
         done = true;
-}
-
-// TCP watchers stand in for the socket's appearing and going; one that doesn't take its byte
-// can no longer be told anything.
-static void tell_watchers() {
-    uint8_t state = published ? 1 : 0;
-    for (size_t i = clients.size(); i-- > 0;)
-        if (clients[i].watch && send(clients[i].fd, &state, 1, MSG_DONTWAIT | MSG_NOSIGNAL) != 1) {
-            di_log("#%d lost", clients[i].s.id);
-            drop_client(i);
-        }
+    delete s;
 }
 
 static bool publish() {
     published = transport->publish();
     if (published)
-        tell_watchers();
+        di_clients_tell(1);
     return published;
 }
 
 // The interface disappears with every connection to it, as an unplugged device does.
 static void unpublish() {
-    for (size_t i = clients.size(); i-- > 0;) {
-        if (clients[i].watch)
-            continue;
-        di_log("#%d cut off", clients[i].s.id);
-        drop_client(i);
-    }
+    di_clients_cut(nullptr);
     if (!published)
         return;
     published = false;
     transport->unpublish();
-    tell_watchers();
+    di_clients_tell(0);
 }
 
 // After every event: the printer may have gone away (or be due back).
 static bool follow_presence() {
-    if (replay != nullptr) {
+    if (own.replay != nullptr) {
         bool want = replay_published();
         if (published && !want)
             unpublish();
@@ -121,6 +78,12 @@ static bool follow_presence() {
     return true;
 }
 
+// Between requests: whatever comes after the printer has gone was meant for it.
+static bool still_there() {
+    sim_log_notes();
+    return !published || sim_is_present();
+}
+
 // ---- the run ------------------------------------------------------------------------------
 
 // Until a signal, the scenario's end or a failure; returns the exit status.
@@ -132,13 +95,12 @@ static int run(const sigset_t* wait_mask) {
         if (sim_lifetime_over())
             break;
         fds.clear();
-        for (const sim_client& c : clients)
-            fds.push_back({c.fd, POLLIN, 0});
+        di_clients_poll(&fds);
         int listener = transport->listener();
         if (listener >= 0)
             fds.push_back({listener, POLLIN, 0});
         long long due = sim_next_due();
-        if (replay != nullptr) {
+        if (own.replay != nullptr) {
             long long back = replay_due();
             due = due < 0 || (back >= 0 && back < due) ? back : due;
         }
@@ -151,24 +113,10 @@ static int run(const sigset_t* wait_mask) {
             continue;
 
         // Clients first, in the order polled; one of them may take the printer away.
-        size_t polled = clients.size();
-        size_t i = 0;
-        bool gone = false;
-        for (size_t k = 0; k < polled && !gone; k++) {
-            if (fds[k].revents == 0) {
-                i++;
-                continue;
-            }
-            if (transport->serve(&clients[i]))
-                i++;
-            else
-                client_closed(i);
-            sim_log_notes();
-            gone = published && !sim_is_present();
-        }
-        if (!gone && listener >= 0 && fds.back().revents != 0)
+        di_clients_serve(fds, 0, still_there);
+        if (still_there() && listener >= 0 && fds.back().revents != 0)
             for (int fd; (fd = transport->accept()) >= 0;)
-                add_client(fd);
+                di_client_add(fd, nullptr, cfg.run.name.c_str());
     }
     if (replay_diverged())
         return DI_EXIT_FAILED;
@@ -182,33 +130,35 @@ static int run(const sigset_t* wait_mask) {
 static void shut_down() {
     sim_log_notes();
     unpublish();
-    while (!clients.empty())
-        drop_client(clients.size() - 1);
+    di_clients_close();
     transport->shut_down();
-    sim_save_image(cfg.run.save, replay != nullptr ? replay_kept() : sim_rec.image);
+    sim_save_image(cfg.run.save, own.replay != nullptr ? replay_kept() : sim_rec.image);
     di_log_close();
 }
 
 int main(int argc, char** argv) {
-    di_start("fpsim", false);
-    int status = sim_parse_command_line(argc, argv, "fpsim", INTRO, &cfg, fpsim_options);
+    di_start("fpsim");
+    int status = fpsim_parse_command_line(argc, argv, INTRO, &cfg, &own);
     if (status >= 0)
         return status;
-    if (cfg.run.tcp_port)
+    if (own.summary != nullptr)
+        return replay_summary(own.summary, own.replay_device) ? DI_EXIT_OK : DI_EXIT_FAILED;
+    if (own.tcp_port)
         transport = &sim_tcp_transport;
-    sim_answer_cut(cfg.run.cut_read);
+    di_driver answers = sim_answers(own);
+    answers.connected = client_came;
+    answers.gone = client_went;
+    answers.receive = transport->receive;
+    di_clients_start(answers, CLIENTS_MAX);
     di_signals signals;
     di_take_signals(cfg.run.hold, &signals);
     if (cfg.run.log != nullptr && !di_log_open(cfg.run.log, true))
         return DI_EXIT_FAILED;
     sim_driver_start(cfg);
-    if (replay != nullptr) {
-        if (!replay_load(replay))
-            return DI_EXIT_FAILED;
-        sim_answer_replayed();
-    }
+    if (own.replay != nullptr && !replay_load(own.replay, own.replay_device))
+        return DI_EXIT_FAILED;
     status = DI_EXIT_FAILED;
-    if (transport->set_up(cfg.run) && follow_presence() &&
+    if (transport->set_up(cfg, own) && follow_presence() &&
         (cfg.run.ready == nullptr || di_write_ready(cfg.run.ready, transport->ready_text())))
         status = run(&signals.wait);
     shut_down();

@@ -1,7 +1,7 @@
-// fpsim's files, each keeping its state to itself: the run, its clients and the printer's
-// presence (fpsim.cpp); answering requests from the model (answer.cpp); one transport per
-// file (transport_unix.cpp: the Linux device interface; transport_tcp.cpp: the bridge for the
-// Windows test driver under Wine), picked once, at start.
+// fpsim's files, each keeping its state to itself: the run and the printer's presence
+// (fpsim.cpp); answering requests from the model, or from a trace (answer.cpp); one transport
+// per file (transport_unix.cpp: the Linux device interface; transport_tcp.cpp: the bridge for
+// the Windows test driver under Wine), picked once, at start. The clients are the kit's.
 #pragma once
 
 #include <cstddef>
@@ -12,31 +12,27 @@
 #include "di/kit.h"
 #include "sim/driver.h"
 
+// What fpsim keeps for a client of the kit's.
 struct sim_client {
-    int fd;
-    di_session s; // its number in the log, its OPEN and pipe
     sim_session model;
-    bool watch;              // TCP: told of presence, asks nothing
     std::vector<uint8_t> in; // TCP: the start of a request still arriving
 };
 
+inline sim_client* sim_client_of(const di_client* c) {
+    return static_cast<sim_client*>(di_client_data(c));
+}
+
 // ---- answering (answer.cpp) ---------------------------------------------------------------
 
-// --cut-read: the reply to the Kth READ that carries data is cut short.
-void sim_answer_cut(std::optional<int> k);
-
-// --replay: requests are answered from the trace, not the model.
-void sim_answer_replayed();
-
-// Answers one request of `c` from the model. Returns false when `c` must go: its reply could
-// not be sent, or was cut.
-bool sim_answer(sim_client* c, const uint8_t* packet, size_t len);
+// The handlers of the requests: the model's, with --cut-read's fault, or the recorded
+// printer's of --replay.
+di_driver sim_answers(const fpsim_settings& own);
 
 // ---- transports (transport_unix.cpp, transport_tcp.cpp) -----------------------------------
 
 struct sim_transport {
     // Before the first publication: the class directory, or the TCP listener.
-    bool (*set_up)(const sim_settings& run);
+    bool (*set_up)(const sim_config& c, const fpsim_settings& own);
     // The printer appears or disappears; unpublish runs after its clients were cut off.
     bool (*publish)();
     void (*unpublish)();
@@ -44,8 +40,8 @@ struct sim_transport {
     int (*listener)();
     // The next connection waiting there, -1 when none is.
     int (*accept)();
-    // Serves what `c` sent. Returns false when it has gone.
-    bool (*serve)(sim_client* c);
+    // How a client's requests arrive, when not a packet each (di_driver's receive).
+    long (*receive)(di_client* c, uint8_t (&buf)[DI_RECEIVE_SIZE]);
     // The rest of the --ready line after the process id.
     std::string (*ready_text)();
     void (*shut_down)();

@@ -16,8 +16,8 @@ static int listen_fd = -1;
 static int bound_port = 0;
 static bool present = false;
 
-static bool set_up(const sim_settings& run) {
-    int requested_port = run.tcp_port.value_or(0);
+static bool set_up(const sim_config&, const fpsim_settings& own) {
+    int requested_port = own.tcp_port.value_or(0);
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     struct sockaddr_in addr;
     memset(&addr, 0, sizeof(addr));
@@ -66,49 +66,47 @@ static int accept_one() {
     return c;
 }
 
-// Serves every whole request that has arrived, until the printer goes. Returns false when the
-// client went.
-static bool serve(sim_client* c) {
-    uint8_t buf[DI_PACKET_MAX];
-    ssize_t n;
-    do {
-        n = recv(c->fd, buf, sizeof(buf), MSG_DONTWAIT);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-        return true;
-    // A watcher only listens: anything it sends ends it.
-    if (n <= 0 || c->watch)
-        return false;
-    c->in.insert(c->in.end(), buf, buf + n);
+// A watcher is told the printer's presence at once, and asks nothing more.
+static long watch(di_client* c) {
+    sim_client_of(c)->in.clear();
+    di_client_watch(c);
+    uint8_t state = present ? 1 : 0;
+    return send(di_client_fd(c), &state, 1, MSG_DONTWAIT | MSG_NOSIGNAL) == 1 ? 0 : -1;
+}
+
+// The next whole request in the stream, once it has come; a watch request, the first a
+// connection may make, makes it a watcher.
+static long receive(di_client* c, uint8_t (&packet)[DI_RECEIVE_SIZE]) {
+    std::vector<uint8_t>& in = sim_client_of(c)->in;
     for (;;) {
-        if (c->in.size() < DI_HEADER_SIZE)
-            return true;
-        uint8_t op = c->in[0];
-        uint32_t value = di_get_u32(&c->in[1]);
-        // Past a length no write may have, the stream has no boundaries left to find.
-        if (op == DI_OP_WRITE && value > DI_TRANSFER_MAX) {
-            di_log("#%d WRITE %u: refused", c->s.id, value);
-            return false;
+        if (in.size() >= DI_HEADER_SIZE) {
+            uint8_t op = in[0];
+            uint32_t value = di_get_u32(&in[1]);
+            // Past a length no write may have, the stream has no boundaries left to find.
+            if (op == DI_OP_WRITE && value > DI_TRANSFER_MAX) {
+                di_log("#%d WRITE %u: refused", di_client_id(c), value);
+                return -1;
+            }
+            size_t len = DI_HEADER_SIZE + (op == DI_OP_WRITE ? value : 0);
+            if (in.size() >= len && op == DI_OP_WATCH && sim_client_of(c)->model.con == 0)
+                return watch(c);
+            if (in.size() >= len) {
+                memcpy(packet, in.data(), len);
+                in.erase(in.begin(), in.begin() + static_cast<long>(len));
+                return static_cast<long>(len);
+            }
         }
-        size_t len = DI_HEADER_SIZE + (op == DI_OP_WRITE ? value : 0);
-        if (c->in.size() < len)
-            return true;
-        if (op == DI_OP_WATCH && c->model.con == 0) {
-            c->watch = true;
-            c->in.clear();
-            di_log("#%d watching", c->s.id);
-            uint8_t state = present ? 1 : 0;
-            return send(c->fd, &state, 1, MSG_DONTWAIT | MSG_NOSIGNAL) == 1;
-        }
-        uint8_t req[DI_PACKET_MAX];
-        memcpy(req, c->in.data(), len);
-        c->in.erase(c->in.begin(), c->in.begin() + static_cast<long>(len));
-        bool was_present = sim_is_present();
-        if (!sim_answer(c, req, len))
-            return false;
-        // What is left was meant for a printer that is gone.
-        if (was_present && !sim_is_present())
-            return true;
+        uint8_t buf[DI_PACKET_MAX];
+        ssize_t n;
+        do {
+            n = recv(di_client_fd(c), buf, sizeof(buf), MSG_DONTWAIT);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return 0;
+        // A watcher only listens: anything it sends ends it.
+        if (n <= 0 || di_client_watching(c))
+            return -1;
+        in.insert(in.end(), buf, buf + n);
     }
 }
 
@@ -123,4 +121,4 @@ static void shut_down() {
 }
 
 const sim_transport sim_tcp_transport = {set_up,     publish, unpublish,  listener,
-                                         accept_one, serve,   ready_text, shut_down};
+                                         accept_one, receive, ready_text, shut_down};

@@ -7,8 +7,8 @@
 static std::string name;
 static di_socket sock;
 
-static bool set_up(const sim_settings& run) {
-    name = run.name;
+static bool set_up(const sim_config& c, const fpsim_settings&) {
+    name = c.run.name;
     return di_open_class_dir();
 }
 
@@ -32,15 +32,10 @@ static int accept_one() {
     return accept4(sock.listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
-static bool serve(sim_client* c) {
-    uint8_t packet[DI_RECEIVE_SIZE];
-    long n = di_receive(c->fd, packet);
-    return n == 0 || (n > 0 && sim_answer(c, packet, static_cast<size_t>(n)));
-}
-
 static std::string ready_text() {
     return " " + di_class_path() + "/" + name;
 }
 
+// Packets, one request each: the kit's own.
 const sim_transport sim_unix_transport = {set_up,     publish, unpublish,  listener,
-                                          accept_one, serve,   ready_text, di_close_class_dir};
+                                          accept_one, nullptr, ready_text, di_close_class_dir};

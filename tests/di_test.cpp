@@ -1,13 +1,15 @@
-// The driver kit's requests, in-process over a socket pair: every malformed request a client
-// may send fails, each with its one log line, whichever driver uses the kit. Its traces: what
-// fpusbd records reads back, and fpsim --replay answers from it, up to the first request it
-// does not have.
+// The driver kit's client loop, in-process over a socket pair: every malformed request a
+// client may send fails, each with its one log line, whichever driver uses the kit, and an
+// answer that comes later holds its client. Its traces: what fpusbd records reads back, and
+// fpsim --replay answers from it, up to the first request it does not have.
 #include <cstdio>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -19,62 +21,89 @@
 
 namespace {
 
+// A printer with bulk pipes 1 and 3 that has nothing to read and takes every write whole,
+// at once or, with `writes_later`, when the test answers it.
+bool writes_later = false;
+std::vector<int> pipes_read;
+
+void take_write(di_client*, int, const uint8_t*, uint32_t len, di_answer* a) {
+    a->ok = true;
+    a->count = len;
+    a->later = writes_later;
+}
+
+const di_driver test_printer = {
+    [](di_client*, di_answer* a) { a->ok = true; },
+    [](di_client*, int pipe, di_answer* a) { a->ok = pipe == 1 || pipe == 3; },
+    [](di_client*, int pipe, uint32_t, di_answer* a) {
+        pipes_read.push_back(pipe);
+        a->ok = true;
+    },
+    take_write,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr};
+
+// The kit's own loop serves one client, the driver's side of a socket pair.
 class di_test : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
         log = testing::TempDir() + "di_test_" + std::to_string(getpid()) + ".log";
-        di_start("di_test", false);
+        di_start("di_test");
         ASSERT_TRUE(di_log_open(log.c_str(), true));
+        writes_later = false;
+        pipes_read.clear();
+        di_clients_start(test_printer, 1);
+        client = di_client_add(fds[1], nullptr, "printer");
+        ASSERT_GT(client, 0);
     }
 
     void TearDown() override {
+        di_clients_close();
         di_log_close();
         remove(log.c_str());
         close(fds[0]);
-        close(fds[1]);
     }
 
-    // The driver's side of one request, on a printer with bulk pipes 1 and 3 that has nothing
-    // to read and takes every write whole.
+    // One round of the loop, for what has arrived.
     void serve() {
-        uint8_t packet[DI_RECEIVE_SIZE];
-        long n = di_receive(fds[1], packet);
-        ASSERT_GT(n, 0);
-        di_request r;
-        bool ok = false;
-        uint32_t count = 0;
-        if (di_check(session, packet, static_cast<size_t>(n), &r)) {
-            int pipe = di_pipe_endpoint(r.value);
-            ok = r.op != DI_OP_IOCTL || pipe == 1 || pipe == 3;
-            count = r.op == DI_OP_WRITE ? r.value : 0;
-        }
-        count = di_answered(&session, r, ok, count, "");
-        ASSERT_TRUE(di_reply(fds[1], ok, count, nullptr, 0));
+        std::vector<struct pollfd> p;
+        di_clients_poll(&p);
+        ASSERT_GE(poll(p.data(), p.size(), 0), 0);
+        di_clients_serve(p, 0, nullptr);
     }
 
-    // The reply's status to `req`, -1 when none came whole.
+    // The reply's status, -1 when none came whole.
+    int reply() {
+        uint8_t r[DI_PACKET_MAX];
+        ssize_t n = recv(fds[0], r, sizeof(r), MSG_DONTWAIT);
+        return n == DI_HEADER_SIZE ? r[0] : -1;
+    }
+
     int exchange(const std::vector<uint8_t>& req) {
         if (send(fds[0], req.data(), req.size(), 0) != static_cast<ssize_t>(req.size()))
             return -1;
         serve();
-        uint8_t reply[DI_PACKET_MAX];
-        ssize_t n = recv(fds[0], reply, sizeof(reply), MSG_DONTWAIT);
-        return n == DI_HEADER_SIZE ? reply[0] : -1;
+        return reply();
     }
 
-    // The log's lines, without their time.
+    // The log's lines after "#1 connected", without their time.
     std::vector<std::string> logged() {
         std::ifstream in(log);
         std::vector<std::string> lines;
         for (std::string line; std::getline(in, line);)
             lines.push_back(line.size() > 10 ? line.substr(10) : "(short) " + line);
+        EXPECT_EQ(lines.front(), "#1 connected");
+        lines.erase(lines.begin());
         return lines;
     }
 
     int fds[2] = {-1, -1};
+    int client = 0;
     std::string log;
-    di_session session = {1, false, -1};
 };
 
 TEST_F(di_test, every_malformed_request_fails_with_its_log_line) {
@@ -85,22 +114,83 @@ TEST_F(di_test, every_malformed_request_fails_with_its_log_line) {
     ASSERT_EQ(lines.size(), steps.size());
     for (size_t i = 0; i < steps.size(); i++)
         EXPECT_EQ(lines[i], steps[i].logged) << steps[i].what;
-    EXPECT_TRUE(session.open);
-    EXPECT_EQ(session.pipe, 1);
+    EXPECT_EQ(pipes_read, std::vector<int>{1}) << "the one READ the kit let through";
 }
 
-TEST_F(di_test, a_pipe_select_holds_until_the_next_and_an_open_starts_afresh) {
-    session = {1, true, 3};
-    ASSERT_EQ(exchange(di_test_request(DI_OP_IOCTL, DI_PIPE_SELECT | 2u << 2)), DI_FAILURE);
-    EXPECT_EQ(session.pipe, 3) << "a refused pipe-select leaves the pipe as it was";
-    ASSERT_EQ(exchange(di_test_request(DI_OP_IOCTL, DI_PIPE_SELECT | 1u << 2)), DI_SUCCESS);
-    EXPECT_EQ(session.pipe, 1);
-    session.open = false;
+TEST_F(di_test, a_refused_pipe_select_leaves_the_pipe_as_it_was) {
+    const std::vector<uint8_t> read = di_test_request(DI_OP_READ, 64);
     ASSERT_EQ(exchange(di_test_request(DI_OP_OPEN, DI_ACCESS)), DI_SUCCESS);
-    EXPECT_EQ(session.pipe, -1) << "no pipe is selected after an OPEN";
+    ASSERT_EQ(exchange(di_test_request(DI_OP_IOCTL, DI_PIPE_SELECT | 3u << 2)), DI_SUCCESS);
+    ASSERT_EQ(exchange(di_test_request(DI_OP_IOCTL, DI_PIPE_SELECT | 2u << 2)), DI_FAILURE);
+    ASSERT_EQ(exchange(read), DI_SUCCESS);
+    ASSERT_EQ(exchange(di_test_request(DI_OP_IOCTL, DI_PIPE_SELECT | 1u << 2)), DI_SUCCESS);
+    ASSERT_EQ(exchange(read), DI_SUCCESS);
+    EXPECT_EQ(pipes_read, (std::vector<int>{3, 1}));
 }
 
-TEST_F(di_test, receive_tells_nothing_waiting_from_a_client_gone) {
+// A WRITE the device answers later holds the client's next request until then; a client cut
+// off meanwhile gets no answer, and the one that comes for it is dropped. A place has room
+// for one client here.
+TEST_F(di_test, a_write_answered_later_holds_its_client_until_then) {
+    writes_later = true;
+    ASSERT_EQ(exchange(di_test_request(DI_OP_OPEN, DI_ACCESS)), DI_SUCCESS);
+    ASSERT_EQ(exchange(di_test_request(DI_OP_IOCTL, DI_PIPE_SELECT | 1u << 2)), DI_SUCCESS);
+    EXPECT_EQ(exchange(di_test_request(DI_OP_WRITE, 4, 4)), -1);
+    EXPECT_EQ(exchange(di_test_request(DI_OP_READ, 64)), -1) << "read while it waits";
+    di_answer a;
+    a.ok = true;
+    a.count = 3;
+    di_client_answer(client, a);
+    EXPECT_EQ(reply(), DI_SUCCESS);
+    serve();
+    EXPECT_EQ(reply(), DI_SUCCESS) << "the READ, once the WRITE was answered";
+
+    EXPECT_EQ(exchange(di_test_request(DI_OP_WRITE, 2, 2)), -1);
+    int other[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, other), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(di_client_add(other[1], nullptr, "printer"), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "di_test: warning: printer: a connection refused: 1 clients are connected already\n");
+    uint8_t byte;
+    EXPECT_EQ(recv(other[0], &byte, 1, 0), 0) << "refused, and closed";
+    close(other[0]);
+    di_clients_cut(nullptr);
+    di_client_answer(client, a);
+    EXPECT_EQ(recv(fds[0], &byte, 1, 0), 0) << "cut off, with no answer";
+    std::vector<std::string> lines = logged();
+    EXPECT_EQ(lines[2], "#1 WRITE 4: ok 3");
+    EXPECT_EQ(lines[3], "#1 READ 64: ok 0");
+    EXPECT_EQ(lines.back(), "#1 cut off");
+}
+
+// What goes wrong goes to stderr whatever the options, and to the log too; where stderr is the
+// journal's stream (not merely named in an inherited variable), each line carries its level.
+TEST_F(di_test, warnings_and_complaints_go_to_stderr_at_their_level_and_to_the_log) {
+    testing::internal::CaptureStderr();
+    struct stat st;
+    ASSERT_EQ(fstat(STDERR_FILENO, &st), 0);
+    for (ino_t ino : {st.st_ino + 1, st.st_ino}) {
+        std::string stream = std::to_string(st.st_dev) + ":" + std::to_string(ino);
+        setenv("JOURNAL_STREAM", stream.c_str(), 1);
+        di_start("di_test");
+        di_warn("1-1: IN 0x83: %d bytes lost", 64);
+        di_complain("cannot %s", "start");
+    }
+    unsetenv("JOURNAL_STREAM");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "di_test: warning: 1-1: IN 0x83: 64 bytes lost\ndi_test: cannot start\n"
+              "<4>di_test: warning: 1-1: IN 0x83: 64 bytes lost\n<3>di_test: cannot start\n");
+    const std::vector<std::string> said = {"warning: 1-1: IN 0x83: 64 bytes lost", "cannot start"};
+    std::vector<std::string> lines = logged();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 2), said);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 2, lines.end()), said);
+}
+
+TEST(di_receive, tells_nothing_waiting_from_a_client_gone) {
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
     uint8_t packet[DI_RECEIVE_SIZE];
     EXPECT_EQ(di_receive(fds[1], packet), 0);
     std::vector<uint8_t> big(DI_RECEIVE_SIZE + 100, 1);
@@ -108,8 +198,8 @@ TEST_F(di_test, receive_tells_nothing_waiting_from_a_client_gone) {
     EXPECT_EQ(di_receive(fds[1], packet), static_cast<long>(DI_RECEIVE_SIZE))
         << "one past the largest request is cut, not read past the buffer";
     close(fds[0]);
-    fds[0] = -1;
     EXPECT_EQ(di_receive(fds[1], packet), -1);
+    close(fds[1]);
 }
 
 // A request as a client sends it, with `payload` behind a WRITE's header.
@@ -159,62 +249,70 @@ class trace_test : public di_test {
     std::string path;
 };
 
-TEST_F(trace_test, a_replay_answers_what_was_recorded_and_ends_at_the_first_request_it_lacks) {
+TEST_F(trace_test,
+       a_replay_answers_as_the_printer_whatever_the_reads_and_ends_at_a_write_it_lacks) {
     for (bool blocks : {true, false}) {
         remove(path.c_str());
         record(blocks);
         EXPECT_FALSE(di_trace_start(path.c_str(), true, "again")) << "a trace is never overwritten";
-        ASSERT_TRUE(replay_load(path.c_str()));
+        ASSERT_TRUE(replay_load(path.c_str(), nullptr));
         EXPECT_TRUE(replay_published());
-        bool ok = false, cut = false;
+        bool ok = false;
         uint32_t count = 99;
         uint8_t data[DI_TRANSFER_MAX] = {};
-        for (const di_request* r : {&open_req, &select3, &state, &select3}) {
-            ASSERT_TRUE(replay_answer(1, *r, &ok, &count, data, &cut));
-            EXPECT_TRUE(ok && !cut);
-        }
-        ASSERT_TRUE(replay_answer(1, read, &ok, &count, data, &cut));
-        EXPECT_EQ(std::vector<uint8_t>(data, data + count), reply);
-        ASSERT_TRUE(replay_answer(1, select3, &ok, &count, data, &cut));
+        auto answer = [&](int id, int pipe, const di_request& r) {
+            return replay_answer(id, pipe, r, &ok, &count, data);
+        };
+        ASSERT_TRUE(answer(1, -1, open_req) && ok);
+        ASSERT_TRUE(answer(1, -1, select3) && ok);
+        ASSERT_TRUE(answer(1, 3, read) && ok);
+        EXPECT_EQ(count, 0u) << "the reply comes after the query it answers";
+        ASSERT_TRUE(answer(1, 3, state) && ok && count == 4);
+        // Read otherwise than recorded, the same bytes come.
+        ASSERT_TRUE(answer(1, 3, request(DI_OP_READ, 3)) && ok && count == 3);
+        ASSERT_TRUE(answer(1, 3, read) && ok && count == 1);
+        EXPECT_EQ(data[0], reply[3]);
         // Left out of the trace, the record is matched by its length.
         std::vector<uint8_t> other = block;
         other[7] ^= 1;
         const std::vector<uint8_t>& sent = blocks ? block : other;
-        ASSERT_TRUE(replay_answer(1, request(DI_OP_WRITE, 528, sent), &ok, &count, data, &cut));
-        EXPECT_TRUE(ok && cut && count == 528) << "the printer left right after that record";
+        ASSERT_TRUE(answer(1, 3, request(DI_OP_WRITE, 528, sent)) && ok && count == 528);
         EXPECT_EQ(replay_kept(), sent);
-        EXPECT_FALSE(replay_published());
+        EXPECT_FALSE(replay_published()) << "the printer left right after that record";
 
         // One command more than the printer was sent: the replay ends, naming it.
-        EXPECT_FALSE(replay_answer(2, state, &ok, &count, data, &cut));
+        EXPECT_FALSE(answer(2, 3, state));
         EXPECT_TRUE(replay_diverged());
     }
     std::vector<std::string> lines = logged();
-    EXPECT_EQ(lines.back().find("replay: #2 WRITE 4 51180684 comes after the last request of "), 0u)
+    EXPECT_EQ(
+        lines.back().find("replay: #2 WRITE 4 51180684 comes after the last OUT transfer of "), 0u)
         << lines.back();
 }
 
-TEST_F(trace_test, a_request_of_its_own_or_on_another_connection_is_no_replay) {
+TEST_F(trace_test, a_write_the_printer_did_not_take_there_ends_the_replay_naming_its_line) {
     record(true);
+    std::vector<uint8_t> query_1 = state_cmd;
+    query_1[3] = 0x4A;
     struct {
-        bool opened; // the recorded OPEN (line 5) went first, on connection 1
-        int id;
+        int pipe;
         di_request r;
         const char* said;
     } cases[] = {
-        {false, 1, request(DI_OP_OPEN, 0x80000000u),
-         "replay: #1 OPEN 0x80000000 differs from line 5 of "},
-        {true, 1, read, "replay: #1 READ 1024 differs from line 6 of "},
-        {true, 2, select3, "replay: #2 IOCTL 0x950F200C differs from line 6 of "},
+        {3, request(DI_OP_WRITE, 4, query_1),
+         "replay: #1 WRITE 4 5118064a differs from line 7 of "},
+        {1, state, "replay: #1 WRITE 4 51180684 differs from line 7 of "},
+        {3, block_req,
+         "replay: #1 WRITE 528 a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5a5... differs from line 7"},
     };
     for (const auto& c : cases) {
-        ASSERT_TRUE(replay_load(path.c_str()));
-        bool ok = false, cut = false;
+        ASSERT_TRUE(replay_load(path.c_str(), nullptr));
+        bool ok = false;
         uint32_t count = 0;
         uint8_t data[DI_TRANSFER_MAX];
-        ASSERT_TRUE(!c.opened || replay_answer(1, open_req, &ok, &count, data, &cut));
-        EXPECT_FALSE(replay_answer(c.id, c.r, &ok, &count, data, &cut));
+        EXPECT_FALSE(replay_answer(1, c.pipe, c.r, &ok, &count, data));
         EXPECT_EQ(logged().back().find(c.said), 0u) << logged().back();
+        EXPECT_NE(logged().back().find(": OUT 0x03 4 51180684"), std::string::npos);
     }
 }
 

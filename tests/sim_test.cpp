@@ -455,11 +455,11 @@ TEST_F(sim_test, writes_taken_in_part) {
 }
 
 // `line` split at its spaces, as the shell would.
-int parse_sim(const std::string& line, sim_config* c) {
+int parse_sim(const std::string& line, sim_config* c, fpsim_settings* own) {
     std::istringstream in(line);
     std::vector<std::string> args{std::istream_iterator<std::string>(in), {}};
-    return parse_args("fpsim", args, [c](int argc, char** argv) {
-        return sim_parse_command_line(argc, argv, "fpsim", "", c);
+    return parse_args("fpsim", args, [c, own](int argc, char** argv) {
+        return fpsim_parse_command_line(argc, argv, "", c, own);
     });
 }
 
@@ -467,11 +467,12 @@ int parse_sim(const std::string& line, sim_config* c) {
 // --reenum.
 TEST(sim_command_line, reads_each_fault_as_what_it_is) {
     sim_config c;
-    ASSERT_EQ(parse_sim("", &c), -1);
+    fpsim_settings own;
+    ASSERT_EQ(parse_sim("", &c, &own), -1);
     const sim_options& m = c.model;
     EXPECT_EQ(m.ack, sim_reply(1));
     EXPECT_FALSE(m.exit_reply || m.split_ep || m.garbage_from || m.vanish_block);
-    EXPECT_FALSE(c.run.tcp_port || c.run.cut_read);
+    EXPECT_FALSE(own.tcp_port || own.cut_read);
     EXPECT_EQ(m.stale_at, SIM_STALE_NOWHERE);
     EXPECT_EQ(m.upgrade_away.count, 200);
     EXPECT_TRUE(m.vanish_away.for_good);
@@ -480,7 +481,7 @@ TEST(sim_command_line, reads_each_fault_as_what_it_is) {
                         "4:254 --ack none --exit-reply 6 --stale 55aB01 --stale-before 0x84 "
                         "--garbage 3:always --refuse-open always --vanish-at 7 --split-ep 3 "
                         "--cut-read 2 --tcp 0",
-                        &c),
+                        &c, &own),
               -1);
     EXPECT_TRUE(m.absent.for_good);
     EXPECT_EQ(m.upgrade_away.count, 300);
@@ -503,10 +504,10 @@ TEST(sim_command_line, reads_each_fault_as_what_it_is) {
     EXPECT_EQ(m.vanish_block, 7u);
     EXPECT_TRUE(m.vanish_away.for_good);
     EXPECT_EQ(m.split_ep, 3);
-    EXPECT_EQ(c.run.cut_read, 2);
-    EXPECT_EQ(c.run.tcp_port, 0);
+    EXPECT_EQ(own.cut_read, 2);
+    EXPECT_EQ(own.tcp_port, 0);
 
-    ASSERT_EQ(parse_sim("--stale-before block --vanish-at 1:1000", &c), -1);
+    ASSERT_EQ(parse_sim("--stale-before block --vanish-at 1:1000", &c, &own), -1);
     EXPECT_EQ(m.stale_at, SIM_STALE_BLOCK);
     EXPECT_TRUE(m.vanish_away.count == 1000 && !m.vanish_away.for_good);
 
@@ -514,7 +515,7 @@ TEST(sim_command_line, reads_each_fault_as_what_it_is) {
     for (const char* bad : {"--stale 55", "--stale 5g --stale-before block", "--block 1",
                             "--block 1:none:0", "--garbage 3:", "--upgrade-away soon",
                             "--refuse-open -1", "--stale-before 256", "--split-ep 4"})
-        EXPECT_EQ(parse_sim(bad, &c), DI_EXIT_USAGE) << bad;
+        EXPECT_EQ(parse_sim(bad, &c, &own), DI_EXIT_USAGE) << bad;
     testing::internal::GetCapturedStderr();
 }
 

@@ -1,5 +1,6 @@
-// fpusbd's pieces that need no bus: what its command line and its device list accept, what
-// its setup writes, the names it publishes under, and the buffer behind READ.
+// fpusbd's pieces that need no bus: what it takes for a printer and the names it publishes
+// under, what its command line and its device list accept, what its setup writes, and the
+// buffer behind READ.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -46,47 +47,85 @@ TEST(usbd_parse_id, takes_bare_hex_pairs_or_a_vendor_alone) {
     }
 }
 
-// Which devices fpusbd serves: those --device names, and the one that comes back to the port
-// a printer left, of its vendor, whatever its product, within the grace period.
-TEST(usbd_matching, serves_named_ids_and_follows_a_printer_by_vendor_and_port) {
+// What fpusbd makes of a device that arrives: a printer --device names, published under its
+// port path or alias; the device that comes back to the port a printer left, of its vendor,
+// whatever its product, within the grace period and with one of fpflash's pipes both ways;
+// nothing else. The printer at 1-2.3 left at 5 s; the one at 1-6 is there.
+TEST(usbd_policy, takes_named_printers_and_follows_them_by_port_and_vendor) {
     usbd_config c;
     c.ids = {{0x1209, 0x0001, false}, {0x04B8, 0, true}};
-    EXPECT_TRUE(usbd_wanted(c, 0x1209, 0x0001));
-    EXPECT_FALSE(usbd_wanted(c, 0x1209, 0x0002)); // the loader: only followed
-    EXPECT_TRUE(usbd_wanted(c, 0x04B8, 0x0E15));
-    EXPECT_FALSE(usbd_wanted(c, 0x04B9, 0x0E15));
-
-    const long long left = 5000;
+    usbd_default_pipes(c.pipes);
+    c.pipes[2] = {0x05, 0x85};
+    c.aliases = {{"1-4", "front"}};
+    const std::vector<usbd_place_facts> places = {{"1-2.3", 0x1209, 5000}, {"1-6", 0x1209, -1}};
+    const long long grace_end = 5000 + USBD_FOLLOW_GRACE_MS;
+    const usbd_shape app = {1u << 1 | 1u << 3, 1u << 1 | 1u << 3}, loader = {1u << 3, 1u << 3};
     const struct {
         const char* what;
         const char* port;
-        uint16_t vid;
+        usbd_id id;
         long long now;
-        bool follows;
+        usbd_shape shape;
+        const char* taken;
     } cases[] = {
-        {"at once", "1-2.3", 0x1209, left, true},
-        {"at the end of the grace", "1-2.3", 0x1209, left + USBD_FOLLOW_GRACE_MS, true},
-        {"past the grace", "1-2.3", 0x1209, left + USBD_FOLLOW_GRACE_MS + 1, false},
-        {"another vendor", "1-2.3", 0x120A, left + 10, false},
-        {"a port below it", "1-2.3.1", 0x1209, left + 10, false},
-        {"the hub above it", "1-2", 0x1209, left + 10, false},
-        {"the same port on another bus", "2-2.3", 0x1209, left + 10, false},
+        {"named", "1-3", {0x1209, 0x0001}, 0, app, "new 1-3"},
+        {"named, with an alias", "1-4", {0x1209, 0x0001}, 0, app, "new front"},
+        {"of a vendor named alone", "1-3", {0x04B8, 0x0E15}, 0, app, "new 1-3"},
+        {"another product of a named vendor", "1-3", {0x1209, 0x0002}, 0, loader, "skipped"},
+        {"another vendor", "1-3", {0x04B9, 0x0E15}, 0, app, "skipped"},
+        {"back at once", "1-2.3", {0x1209, 0x0002}, 5000, loader, "follows 1-2.3"},
+        {"back at the end of the grace",
+         "1-2.3",
+         {0x1209, 0x0002},
+         grace_end,
+         loader,
+         "follows 1-2.3"},
+        {"back past the grace", "1-2.3", {0x1209, 0x0002}, grace_end + 1, loader, "skipped"},
+        {"named, past the grace",
+         "1-2.3",
+         {0x1209, 0x0001},
+         grace_end + 1,
+         app,
+         "new 1-2.3 in place of 1-2.3"},
+        {"another vendor where it left", "1-2.3", {0x120A, 0x0002}, 5010, loader, "skipped"},
+        {"a port below it", "1-2.3.1", {0x1209, 0x0002}, 5010, loader, "skipped"},
+        {"the hub above it", "1-2", {0x1209, 0x0002}, 5010, loader, "skipped"},
+        {"the same port on another bus", "2-2.3", {0x1209, 0x0002}, 5010, loader, "skipped"},
+        {"where a printer is there", "1-6", {0x1209, 0x0002}, 5010, loader, "skipped"},
+        {"back with a pipe one way only",
+         "1-2.3",
+         {0x1209, 0x0002},
+         5010,
+         {1u << 1, 1u << 3},
+         "unfit"},
+        {"back with the control endpoint only", "1-2.3", {0x1209, 0x0002}, 5010, {1u, 1u}, "unfit"},
+        {"back with the endpoints --pipe names",
+         "1-2.3",
+         {0x1209, 0x0002},
+         5010,
+         {1u << 5, 1u << 5},
+         "follows 1-2.3"},
+        {"back with none of fpflash's pipes",
+         "1-2.3",
+         {0x1209, 0x0002},
+         5010,
+         {1u << 6, 1u << 6},
+         "unfit"},
     };
-    for (const auto& k : cases)
-        EXPECT_EQ(k.follows, usbd_follows("1-2.3", 0x1209, left, k.port, k.vid, k.now)) << k.what;
-    EXPECT_FALSE(usbd_follows("1-2.3", 0x1209, -1, "1-2.3", 0x1209, left)) << "never left";
-}
-
-TEST(usbd_matching, follows_only_a_device_with_a_pipe_both_ways) {
-    usbd_config c;
-    usbd_default_pipes(c.pipes);
-    EXPECT_TRUE(usbd_serves_a_pipe(c, 1u << 3, 1u << 3)); // the loader's 0x03 and 0x83
-    EXPECT_TRUE(usbd_serves_a_pipe(c, 1u << 1 | 1u << 3, 1u << 1));
-    EXPECT_FALSE(usbd_serves_a_pipe(c, 1u << 1, 1u << 3)); // no endpoint pair
-    EXPECT_FALSE(usbd_serves_a_pipe(c, 1u << 5, 1u << 5)); // none of fpflash's pipes
-    EXPECT_FALSE(usbd_serves_a_pipe(c, 1u << 0, 1u << 0)); // the control endpoint
-    c.pipes[3] = {0x05, 0x85};
-    EXPECT_TRUE(usbd_serves_a_pipe(c, 1u << 5, 1u << 5));
+    for (const auto& k : cases) {
+        usbd_verdict v = usbd_judge(c, places, k.port, k.id, k.now);
+        std::string taken = v.take == USBD_NOT_NAMED               ? "skipped"
+                            : !usbd_shape_fits(c, v.take, k.shape) ? "unfit"
+                            : v.take == USBD_FOLLOWED ? "follows " + places[v.place].port
+                                                      : "new " + v.name;
+        if (v.take == USBD_NEW && v.place != SIZE_MAX)
+            taken += " in place of " + places[v.place].port;
+        EXPECT_EQ(k.taken, taken) << k.what;
+    }
+    const uint8_t ports[] = {2, 3, 10};
+    EXPECT_EQ("1-2.3.10", usbd_port_path(1, ports, 3));
+    EXPECT_EQ("3-2", usbd_port_path(3, ports, 1));
+    EXPECT_EQ("usb4", usbd_port_path(4, ports, 0));
 }
 
 TEST(usbd_parse_pipe, needs_an_out_and_an_in_bulk_address) {
@@ -140,19 +179,6 @@ TEST(usbd_parse_alias, needs_a_port_path_and_a_file_name) {
     EXPECT_EQ("1-2.3", a.port);
     EXPECT_EQ("printer=1", a.name);
     EXPECT_FALSE(usbd_parse_alias(("1-2=" + std::string(256, 'n')).c_str(), &a));
-}
-
-TEST(usbd_names, are_port_paths_unless_an_alias_says_otherwise) {
-    const uint8_t ports[] = {2, 3, 10};
-    EXPECT_EQ("1-2.3.10", usbd_port_path(1, ports, 3));
-    EXPECT_EQ("3-2", usbd_port_path(3, ports, 1));
-    EXPECT_EQ("usb4", usbd_port_path(4, ports, 0));
-
-    usbd_config c;
-    c.aliases = {{"1-2", "first"}, {"1-2.3", "second"}};
-    EXPECT_EQ("first", usbd_instance_name(c, "1-2"));
-    EXPECT_EQ("second", usbd_instance_name(c, "1-2.3"));
-    EXPECT_EQ("1-3", usbd_instance_name(c, "1-3"));
 }
 
 int parse(const std::vector<std::string>& args, usbd_config* c) {

@@ -1,12 +1,14 @@
-// Printers coming and going on the bus, the places they keep while they re-enumerate, their
-// sockets, and --list.
+// The bus: printers coming and going, the places they keep while they re-enumerate and the
+// sockets published for them, devices retired until their transfers are back, and --list.
+//
+// A place is a printer as fpflash sees it: published under one name for the printer at one
+// port, with the device there now. It outlives its device while the printer re-enumerates
+// (into its loader and back), so that no other printer takes its turn; the device that comes
+// back to the port, of the same vendor, takes the place over.
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 #include "di/trace.h"
 #include "usbd/fpusbd.h"
@@ -21,6 +23,17 @@ static const int ACCESS_STEP_MS = 200;
 // At the end, what transfers cancelled then may take to come back.
 static const int STOP_DRAIN_MS = 300;
 
+struct usbd_place {
+    std::string port;
+    std::string name;
+    uint16_t vid = 0;
+    di_socket sock;         // published while its listen_fd >= 0
+    printer* dev = nullptr; // none while it is away
+    usbd_id last = {0, 0};  // the device that left it
+    long long left_ms = -1; // when that was; -1 while one is there
+    bool updating = false;  // the device that left had been claimed for an update
+};
+
 struct hotplug_event {
     libusb_device* dev;
     bool arrived;
@@ -32,12 +45,14 @@ struct access_wait {
     long long next_ms;
 };
 
-static usbd_config cfg;
+static const usbd_config* cfg = nullptr;
 static libusb_context* ctx = nullptr;
 static bool have_hotplug = false;
 static libusb_hotplug_callback_handle hotplug;
-static long long next_poll_ms = -1;    // where the bus is listed instead
-static std::vector<printer*> printers; // the places, present or away
+static int poll_ms = 0; // how often the bus is listed, where it is
+static long long next_poll_ms = -1;
+static std::vector<usbd_place*> places;   // present or away
+static std::vector<usbd_place*> listened; // the places usbd_bus_listeners put in fds
 static std::vector<hotplug_event> events;
 // Devices not to look at again until they are plugged in anew: matching nothing, or not
 // servable. Each was logged once, when it was put here.
@@ -56,10 +71,6 @@ static std::string port_of(libusb_device* dev) {
     return usbd_port_path(libusb_get_bus_number(dev), ports, n);
 }
 
-void usb_error(const printer* p, const char* what, int err) {
-    di_log("%s: %s: %s", p ? p->port.c_str() : "usb", what, libusb_error_name(err));
-}
-
 // The bulk endpoints of one direction, "0x01,0x03", for the trace; "-" for none.
 static std::string endpoint_list(uint16_t mask, uint8_t direction) {
     std::string s;
@@ -72,264 +83,141 @@ static std::string endpoint_list(uint16_t mask, uint8_t direction) {
     return s.empty() ? "-" : s;
 }
 
-static bool publish(printer* p) {
-    if (!di_publish(p->name, &p->sock))
+static bool publish(usbd_place* q) {
+    if (!di_publish(q->name, &q->sock))
         return false;
-    di_log("published %s/%s", di_class_path().c_str(), p->name.c_str());
-    di_trace("published %s", p->name.c_str());
+    di_log("published %s/%s", di_class_path().c_str(), q->name.c_str());
+    di_trace("published %s", q->name.c_str());
     return true;
 }
 
-static void unpublish(printer* p) {
-    if (p->sock.listen_fd < 0)
+static void unpublish(usbd_place* q) {
+    if (q->sock.listen_fd < 0)
         return;
-    di_unpublish(p->name, &p->sock);
-    di_log("unpublished %s", p->name.c_str());
-    di_trace("unpublished %s", p->name.c_str());
-}
-
-static printer* new_place(const std::string& port, const std::string& name, uint16_t vid) {
-    printer* p = new printer;
-    p->port = port;
-    p->name = name;
-    p->vid = vid;
-    for (in_endpoint& e : p->in)
-        e.owner = p;
-    return p;
+    di_unpublish(q->name, &q->sock);
+    di_log("unpublished %s", q->name.c_str());
+    di_trace("unpublished %s", q->name.c_str());
 }
 
 static size_t place_at(const std::string& port) {
-    for (size_t k = 0; k < printers.size(); k++)
-        if (printers[k]->port == port)
+    for (size_t k = 0; k < places.size(); k++)
+        if (places[k]->port == port)
             return k;
     return SIZE_MAX;
 }
 
-// The bulk endpoints of the configured interface (alternate setting 0).
-static bool find_endpoints(printer* p) {
-    libusb_config_descriptor* conf = nullptr;
-    int r = libusb_get_active_config_descriptor(p->dev, &conf);
-    if (r != 0) {
-        usb_error(p, "configuration descriptor", r);
-        return false;
-    }
-    bool found = false;
-    for (int k = 0; k < conf->bNumInterfaces; k++) {
-        const libusb_interface& itf = conf->interface[k];
-        if (itf.num_altsetting < 1 || itf.altsetting[0].bInterfaceNumber != cfg.interface)
-            continue;
-        found = true;
-        const libusb_interface_descriptor& alt = itf.altsetting[0];
-        for (int j = 0; j < alt.bNumEndpoints; j++) {
-            const libusb_endpoint_descriptor& ep = alt.endpoint[j];
-            if ((ep.bmAttributes & 3) != LIBUSB_TRANSFER_TYPE_BULK)
-                continue;
-            int n = ep.bEndpointAddress & 0x0F;
-            int size = ep.wMaxPacketSize & 0x7FF;
-            if ((ep.bEndpointAddress & LIBUSB_ENDPOINT_IN) == 0) {
-                p->out_mask = static_cast<uint16_t>(p->out_mask | 1u << n);
-                p->out_packet[n] = size;
-                continue;
-            }
-            p->in_mask = static_cast<uint16_t>(p->in_mask | 1u << n);
-            p->in[n].address = ep.bEndpointAddress;
-            p->in[n].packet =
-                size > 0 && size <= static_cast<int>(DI_TRANSFER_MAX) ? size : IN_PACKET_DEFAULT;
-        }
-    }
-    libusb_free_config_descriptor(conf);
-    if (!found)
-        di_complain("%s (%04x:%04x) has no interface %d; fpusbd --list shows its interfaces",
-                    p->port.c_str(), p->id.vid, p->id.pid, cfg.interface);
-    return found;
-}
-
-// Lets go of the device part of `p`; the place stays as it is.
-static void free_device(printer* p) {
-    for (in_endpoint& e : p->in) {
-        if (e.t != nullptr)
-            libusb_free_transfer(e.t); // frees the buffer too
-        e.t = nullptr;
-        e.busy = e.failed = e.stalled = false;
-        e.fifo.head = e.fifo.count = 0;
-        e.packet = IN_PACKET_DEFAULT;
-    }
-    if (p->out != nullptr)
-        libusb_free_transfer(p->out);
-    p->out = nullptr;
-    if (p->handle != nullptr)
-        libusb_close(p->handle);
-    p->handle = nullptr;
-    if (p->dev != nullptr)
-        libusb_unref_device(p->dev);
-    p->dev = nullptr;
-    p->claimed = false;
-    p->out_mask = p->in_mask = 0;
-    std::fill(std::begin(p->out_packet), std::end(p->out_packet), 0);
-    p->out_busy = p->out_done = false;
-    p->cancelled_ms = -1;
-}
-
-static libusb_transfer* new_transfer(size_t size) {
-    libusb_transfer* t = libusb_alloc_transfer(0);
-    if (t == nullptr)
-        return nullptr;
-    // Zeroed: an emulated bus (the tests' umockdev) copies an IN buffer before it is filled.
-    t->buffer = static_cast<unsigned char*>(calloc(1, size));
-    if (t->buffer == nullptr) {
-        libusb_free_transfer(t);
-        return nullptr;
-    }
-    t->flags = LIBUSB_TRANSFER_FREE_BUFFER;
-    return t;
-}
-
-// Opens the device `p->dev` and makes its transfers.
-static arrival open_device(printer* p, bool followed) {
-    if (!find_endpoints(p))
-        return ARRIVAL_REJECTED;
-    if (followed && !usbd_serves_a_pipe(cfg, p->out_mask, p->in_mask)) {
-        di_log("%s: %04x:%04x has none of the printer's bulk endpoints: not followed",
-               p->port.c_str(), p->id.vid, p->id.pid);
-        return ARRIVAL_REJECTED;
-    }
-    int r = libusb_open(p->dev, &p->handle);
-    if (r != 0) {
-        p->handle = nullptr;
-        if (r == LIBUSB_ERROR_ACCESS)
-            return ARRIVAL_NO_ACCESS;
-        di_complain("cannot open the printer at USB port %s (%04x:%04x): %s", p->port.c_str(),
-                    p->id.vid, p->id.pid, libusb_error_name(r));
-        return ARRIVAL_REJECTED;
-    }
-    // A printer class driver may have bound it; libusb detaches it at the claim and attaches
-    // it again at the release.
-    libusb_set_auto_detach_kernel_driver(p->handle, 1);
-    bool ok = (p->out = new_transfer(DI_TRANSFER_MAX)) != nullptr;
-    for (int n = 0; n < 16 && ok; n++)
-        if ((static_cast<unsigned>(p->in_mask) >> n) & 1u)
-            ok = (p->in[n].t = new_transfer(static_cast<size_t>(p->in[n].packet))) != nullptr;
-    if (!ok) {
-        di_complain("%s: out of memory", p->port.c_str());
-        return ARRIVAL_REJECTED;
-    }
-    return ARRIVAL_SERVED;
-}
-
-// The device part of `p` goes, released first when `release` (the kernel's driver attached
-// again); `p` is freed once its cancelled transfers are back.
+// The device goes for good; `p` is freed once its cancelled transfers are back.
 static void retire(printer* p, bool release) {
-    cancel_transfers(p);
-    if (release && p->claimed) {
-        int r = libusb_release_interface(p->handle, cfg.interface);
-        if (r != 0 && r != LIBUSB_ERROR_NO_DEVICE)
-            usb_error(p, "release interface", r);
-        else if (r == 0)
-            di_log("%s: interface %d released", p->port.c_str(), cfg.interface);
-        p->claimed = false;
-    }
-    if (p->dev == nullptr || !busy(p)) {
-        free_device(p);
-        delete p;
-        return;
-    }
-    retired.push_back(p);
+    usbd_dev_retire(p, release);
+    if (usbd_dev_busy(p))
+        retired.push_back(p);
+    else
+        usbd_dev_free(p);
 }
 
-// Printer `k`'s device goes: unplugged or re-enumerating (`gone`), or let go by fpusbd. Every
-// connection to it is cut. Its place is kept for the device that follows (`keep`), or goes
-// with it.
+// Place `k`'s device goes, if it has one: unplugged or re-enumerating (`gone`), or let go by
+// fpusbd. Every connection to the place is cut. The place is kept for the device that
+// follows (`keep`), or goes with it.
 static void leave(size_t k, bool gone, bool keep) {
-    printer* p = printers[k];
-    if (gone) {
-        di_log("%s: %04x:%04x left", p->port.c_str(), p->id.vid, p->id.pid);
-        di_trace("left %s %04x:%04x", p->port.c_str(), p->id.vid, p->id.pid);
+    usbd_place* q = places[k];
+    printer* p = q->dev;
+    if (p != nullptr) {
+        q->last = usbd_dev_id(p);
+        if (gone) {
+            di_log("%s: %04x:%04x left", q->port.c_str(), q->last.vid, q->last.pid);
+            di_trace("left %s %04x:%04x", q->port.c_str(), q->last.vid, q->last.pid);
+        }
+        usbd_dev_going(p, gone);
     }
-    // A write the printer finished before it went is answered as it went.
-    if (p->out_done)
-        finish_write(p);
-    cut_clients(p);
-    p->holder = 0;
-    if (keep) {
-        printer* q = new_place(p->port, p->name, p->vid);
-        q->sock = p->sock;
-        p->sock.listen_fd = -1;
-        q->updating = p->updating;
-        q->id = p->id;
+    di_clients_cut(q);
+    if (p != nullptr) {
+        q->updating = usbd_dev_updating(p);
+        q->dev = nullptr;
         q->left_ms = di_now_ms();
-        printers[k] = q;
+        retire(p, !gone);
+    }
+    if (keep) {
         di_log("%s: kept for %d s for the printer to come back", q->name.c_str(),
                USBD_FOLLOW_GRACE_MS / 1000);
-    } else {
-        unpublish(p);
-        printers.erase(printers.begin() + static_cast<long>(k));
+        return;
     }
-    retire(p, !gone);
+    unpublish(q);
+    places.erase(places.begin() + static_cast<long>(k));
+    delete q;
 }
 
 // Returns ARRIVAL_REJECTED for a device that is not to be looked at again until replugged.
 static arrival arrive(libusb_device* dev) {
-    for (const printer* q : printers)
-        if (q->dev == dev)
+    for (const usbd_place* q : places)
+        if (q->dev != nullptr && usbd_dev_device(q->dev) == dev)
             return ARRIVAL_SERVED;
     std::string port = port_of(dev);
     libusb_device_descriptor d;
     int r = libusb_get_device_descriptor(dev, &d);
     if (r != 0) {
-        di_log("%s: device descriptor: %s; skipped", port.c_str(), libusb_error_name(r));
+        di_warn("%s: device descriptor: %s; skipped", port.c_str(), libusb_error_name(r));
         return ARRIVAL_REJECTED;
     }
     size_t k = place_at(port);
     // A port holds one device: one still there left without our hearing of it.
-    if (k != SIZE_MAX && printers[k]->dev != nullptr) {
+    if (k != SIZE_MAX && places[k]->dev != nullptr) {
         di_log("%s: the device before it is gone", port.c_str());
         leave(k, true, true);
     }
-    printer* place = k != SIZE_MAX ? printers[k] : nullptr;
-    bool followed = place != nullptr && usbd_follows(place->port, place->vid, place->left_ms, port,
-                                                     d.idVendor, di_now_ms());
-    if (!followed && !usbd_wanted(cfg, d.idVendor, d.idProduct)) {
-        di_log("%s: %04x:%04x skipped: no --device names it", port.c_str(), d.idVendor,
-               d.idProduct);
+    std::vector<usbd_place_facts> facts;
+    for (const usbd_place* q : places)
+        facts.push_back({q->port, q->vid, q->left_ms});
+    const usbd_id id = {d.idVendor, d.idProduct};
+    usbd_verdict v = usbd_judge(*cfg, facts, port, id, di_now_ms());
+    if (v.take == USBD_NOT_NAMED) {
+        di_log("%s: %04x:%04x skipped: no --device names it", port.c_str(), id.vid, id.pid);
         return ARRIVAL_REJECTED;
     }
-    if (place != nullptr && !followed) {
-        // Another vendor's device where a printer was: that printer is not coming back.
-        leave(k, false, false);
-        place = nullptr;
+    usbd_place* place = v.take == USBD_FOLLOWED ? places[v.place] : nullptr;
+    // Another vendor's device where a printer was: that printer is not coming back.
+    if (v.take == USBD_NEW && v.place != SIZE_MAX)
+        leave(v.place, false, false);
+    printer* p = usbd_dev_new(dev, port, id, *cfg);
+    if (p == nullptr)
+        return ARRIVAL_REJECTED;
+    const usbd_shape& shape = usbd_dev_shape(p);
+    if (!usbd_shape_fits(*cfg, v.take, shape)) {
+        di_log("%s: %04x:%04x has none of the printer's bulk endpoints: not followed", port.c_str(),
+               id.vid, id.pid);
+        usbd_dev_free(p);
+        return ARRIVAL_REJECTED;
     }
-    printer* p =
-        place != nullptr ? place : new_place(port, usbd_instance_name(cfg, port), d.idVendor);
-    usbd_id before = p->id;
-    p->dev = libusb_ref_device(dev);
-    p->id = {d.idVendor, d.idProduct};
-    arrival a = open_device(p, followed);
-    if (a == ARRIVAL_SERVED)
-        di_trace("arrived %s %04x:%04x interface %d out %s in %s", port.c_str(), d.idVendor,
-                 d.idProduct, cfg.interface, endpoint_list(p->out_mask, 0x00).c_str(),
-                 endpoint_list(p->in_mask, 0x80).c_str());
-    if (a == ARRIVAL_SERVED && place == nullptr && !publish(p))
-        a = ARRIVAL_REJECTED;
-    if (a != ARRIVAL_SERVED) {
-        free_device(p);
-        p->id = before;
-        if (place == nullptr)
-            delete p;
-        return a;
+    r = usbd_dev_open(p);
+    if (r != 0) {
+        usbd_dev_free(p);
+        return r == LIBUSB_ERROR_ACCESS ? ARRIVAL_NO_ACCESS : ARRIVAL_REJECTED;
     }
+    di_trace("arrived %s %04x:%04x interface %d out %s in %s", port.c_str(), id.vid, id.pid,
+             cfg->interface, endpoint_list(shape.out, 0x00).c_str(),
+             endpoint_list(shape.in, 0x80).c_str());
     if (place == nullptr) {
-        di_log("%s: %04x:%04x arrived", port.c_str(), d.idVendor, d.idProduct);
-        printers.push_back(p);
+        place = new usbd_place;
+        place->port = port;
+        place->name = v.name;
+        place->vid = id.vid;
+        if (!publish(place)) {
+            delete place;
+            usbd_dev_free(p);
+            return ARRIVAL_REJECTED;
+        }
+        di_log("%s: %04x:%04x arrived", port.c_str(), id.vid, id.pid);
+        places.push_back(place);
     } else {
         di_log("%s: %04x:%04x arrived where %04x:%04x left %lld ms before: followed as %s",
-               port.c_str(), d.idVendor, d.idProduct, before.vid, before.pid,
-               di_now_ms() - p->left_ms, p->name.c_str());
-        p->left_ms = -1;
+               port.c_str(), id.vid, id.pid, place->last.vid, place->last.pid,
+               di_now_ms() - place->left_ms, place->name.c_str());
+        place->left_ms = -1;
     }
+    place->dev = p;
     // Mid-update the new device is claimed at once, before the kernel's driver (or a spooler
     // behind it) can take it while fpflash waits to reopen the printer.
-    if (p->updating)
-        claim(p);
+    if (place->updating)
+        usbd_dev_claim(p);
     return ARRIVAL_SERVED;
 }
 
@@ -368,8 +256,8 @@ static void device_arrived(libusb_device* dev) {
 static void device_left(libusb_device* dev) {
     forget(&rejected, dev);
     forget_no_access(dev);
-    for (size_t k = 0; k < printers.size(); k++)
-        if (printers[k]->dev == dev) {
+    for (size_t k = 0; k < places.size(); k++)
+        if (places[k]->dev != nullptr && usbd_dev_device(places[k]->dev) == dev) {
             leave(k, true, true);
             return;
         }
@@ -386,7 +274,7 @@ static void poll_bus() {
     libusb_device** list = nullptr;
     ssize_t n = libusb_get_device_list(ctx, &list);
     if (n < 0) {
-        usb_error(nullptr, "device list", static_cast<int>(n));
+        usbd_usb_error(nullptr, "device list", static_cast<int>(n), true);
         return;
     }
     auto present = [&](const libusb_device* dev) {
@@ -395,8 +283,8 @@ static void poll_bus() {
                 return true;
         return false;
     };
-    for (size_t k = printers.size(); k-- > 0;)
-        if (printers[k]->dev != nullptr && !present(printers[k]->dev))
+    for (size_t k = places.size(); k-- > 0;)
+        if (places[k]->dev != nullptr && !present(usbd_dev_device(places[k]->dev)))
             leave(k, true, true);
     for (size_t i = rejected.size(); i-- > 0;)
         if (!present(rejected[i]))
@@ -441,40 +329,37 @@ static void run_due() {
     long long now = di_now_ms();
     for (size_t i = retired.size(); i-- > 0;) {
         printer* p = retired[i];
-        if (!busy(p)) {
-            free_device(p);
-            delete p;
-        } else if (now - p->cancelled_ms >= CANCEL_BOUND_MS) {
-            di_log("%s: transfers of %04x:%04x not back %d ms after they were cancelled; "
-                   "left to libusb",
-                   p->port.c_str(), p->id.vid, p->id.pid, CANCEL_BOUND_MS);
+        if (!usbd_dev_busy(p)) {
+            usbd_dev_free(p);
+        } else if (now - usbd_dev_cancelled_ms(p) >= CANCEL_BOUND_MS) {
+            usbd_id id = usbd_dev_id(p);
+            di_warn("%s: transfers of %04x:%04x not back %d ms after they were cancelled; left "
+                    "to libusb",
+                    usbd_dev_port(p).c_str(), id.vid, id.pid, CANCEL_BOUND_MS);
             stuck.push_back(p);
         } else {
             continue;
         }
         retired.erase(retired.begin() + static_cast<long>(i));
     }
-    for (size_t k = printers.size(); k-- > 0;) {
-        printer* p = printers[k];
-        if (p->dev == nullptr) {
-            if (now - p->left_ms > USBD_FOLLOW_GRACE_MS) {
-                di_log("%s: not back within %d s; %s given up", p->port.c_str(),
-                       USBD_FOLLOW_GRACE_MS / 1000, p->name.c_str());
+    for (size_t k = places.size(); k-- > 0;) {
+        usbd_place* q = places[k];
+        if (q->dev == nullptr) {
+            if (now - q->left_ms > USBD_FOLLOW_GRACE_MS) {
+                di_warn("%s: not back within %d s; %s given up", q->port.c_str(),
+                        USBD_FOLLOW_GRACE_MS / 1000, q->name.c_str());
                 leave(k, false, false);
             }
             continue;
         }
-        if (p->cancelled_ms < 0)
-            continue;
-        if (!busy(p)) {
-            p->cancelled_ms = -1;
-        } else if (now - p->cancelled_ms >= CANCEL_BOUND_MS) {
+        long long cancelled = usbd_dev_cancelled_ms(q->dev);
+        if (cancelled >= 0 && now - cancelled >= CANCEL_BOUND_MS) {
             // Released, which takes every URB back in the kernel; not served again until the
             // printer is plugged in anew.
-            di_log("%s: transfers not back %d ms after they were cancelled; the printer is "
-                   "let go",
-                   p->port.c_str(), CANCEL_BOUND_MS);
-            rejected.push_back(libusb_ref_device(p->dev));
+            di_warn("%s: transfers not back %d ms after they were cancelled; the printer is "
+                    "let go",
+                    q->port.c_str(), CANCEL_BOUND_MS);
+            rejected.push_back(libusb_ref_device(usbd_dev_device(q->dev)));
             leave(k, false, true);
         }
     }
@@ -488,12 +373,12 @@ static long long next_due() {
             due = t;
     };
     for (const printer* p : retired)
-        take(p->cancelled_ms + CANCEL_BOUND_MS);
-    for (const printer* p : printers)
-        if (p->dev == nullptr)
-            take(p->left_ms + USBD_FOLLOW_GRACE_MS + 1);
-        else if (p->cancelled_ms >= 0)
-            take(p->cancelled_ms + CANCEL_BOUND_MS);
+        take(usbd_dev_cancelled_ms(p) + CANCEL_BOUND_MS);
+    for (const usbd_place* q : places)
+        if (q->dev == nullptr)
+            take(q->left_ms + USBD_FOLLOW_GRACE_MS + 1);
+        else if (usbd_dev_cancelled_ms(q->dev) >= 0)
+            take(usbd_dev_cancelled_ms(q->dev) + CANCEL_BOUND_MS);
     for (const access_wait& w : no_access)
         take(w.next_ms);
     if (next_poll_ms >= 0)
@@ -501,13 +386,10 @@ static long long next_due() {
     return due;
 }
 
-void bus_after_events() {
-    for (printer* p : printers) {
-        if (p->out_done)
-            finish_write(p);
-        if (p->handle != nullptr)
-            clear_stalls(p);
-    }
+void usbd_bus_after_events() {
+    for (usbd_place* q : places)
+        if (q->dev != nullptr)
+            usbd_dev_after_events(q->dev);
     while (!events.empty()) {
         hotplug_event ev = events.front();
         events.erase(events.begin());
@@ -520,7 +402,7 @@ void bus_after_events() {
     run_due();
     if (next_poll_ms >= 0 && di_now_ms() >= next_poll_ms) {
         poll_bus();
-        next_poll_ms = di_now_ms() + cfg.poll_ms;
+        next_poll_ms = di_now_ms() + poll_ms;
     }
 }
 
@@ -533,14 +415,14 @@ static void LIBUSB_CALL libusb_says(libusb_context*, enum libusb_log_level, cons
     di_log("%s", s.c_str());
 }
 
-bool bus_open(const usbd_config& c) {
-    cfg = c;
+bool usbd_bus_open(const usbd_config& c) {
+    cfg = &c;
     int r = libusb_init(&ctx);
     if (r != 0) {
         di_complain("cannot start libusb: %s", libusb_error_name(r));
         return false;
     }
-    if (cfg.log != nullptr) {
+    if (c.log != nullptr) {
         // Global: libusb writes to stderr whatever no global handler takes.
         libusb_set_log_cb(nullptr, libusb_says, LIBUSB_LOG_CB_GLOBAL);
         libusb_set_option(ctx, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_WARNING);
@@ -548,8 +430,9 @@ bool bus_open(const usbd_config& c) {
     return true;
 }
 
-void bus_follow() {
-    have_hotplug = cfg.poll_ms == 0 && libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) != 0;
+void usbd_bus_follow() {
+    poll_ms = cfg->poll_ms;
+    have_hotplug = poll_ms == 0 && libusb_has_capability(LIBUSB_CAP_HAS_HOTPLUG) != 0;
     if (have_hotplug) {
         // Devices already present are announced too, from within the registration.
         int r = libusb_hotplug_register_callback(
@@ -557,35 +440,44 @@ void bus_follow() {
             LIBUSB_HOTPLUG_ENUMERATE, LIBUSB_HOTPLUG_MATCH_ANY, LIBUSB_HOTPLUG_MATCH_ANY,
             LIBUSB_HOTPLUG_MATCH_ANY, on_hotplug, nullptr, &hotplug);
         if (r != 0) {
-            usb_error(nullptr, "hotplug registration; listing the bus instead", r);
+            usbd_usb_error(nullptr, "hotplug registration; listing the bus instead", r, true);
             have_hotplug = false;
         }
     }
-    if (!have_hotplug && cfg.poll_ms == 0)
-        cfg.poll_ms = 1000;
+    if (!have_hotplug && poll_ms == 0)
+        poll_ms = 1000;
     di_log("following the bus by %s", have_hotplug ? "hotplug events" : "listing it");
     // Listing it, the first listing is due at once.
     if (!have_hotplug)
         next_poll_ms = 0;
-    bus_after_events();
+    usbd_bus_after_events();
 }
 
-void bus_listeners(std::vector<struct pollfd>* fds, std::vector<printer*>* ps) {
-    for (printer* p : printers) {
-        fds->push_back({p->sock.listen_fd, POLLIN, 0});
-        ps->push_back(p);
+void usbd_bus_listeners(std::vector<struct pollfd>* fds) {
+    listened = places;
+    for (const usbd_place* q : listened)
+        fds->push_back({q->sock.listen_fd, POLLIN, 0});
+}
+
+void usbd_bus_accept(const std::vector<struct pollfd>& fds, size_t from) {
+    for (size_t k = 0; k < listened.size() && from + k < fds.size(); k++) {
+        usbd_place* q = listened[k];
+        // Serving the bus may have given the place up since.
+        if (fds[from + k].revents != 0 &&
+            std::find(places.begin(), places.end(), q) != places.end())
+            di_clients_accept(q->sock.listen_fd, q, q->name.c_str());
     }
 }
 
-bool bus_serves(const printer* p) {
-    return std::find(printers.begin(), printers.end(), p) != printers.end();
+printer* usbd_bus_printer(const void* place) {
+    return static_cast<const usbd_place*>(place)->dev;
 }
 
-bool bus_has_printers() {
-    return !printers.empty() || !no_access.empty();
+bool usbd_bus_has_printers() {
+    return !places.empty() || !no_access.empty();
 }
 
-long long bus_poll_fds(std::vector<struct pollfd>* fds) {
+long long usbd_bus_poll_fds(std::vector<struct pollfd>* fds) {
     const libusb_pollfd** usb_fds = libusb_get_pollfds(ctx);
     for (size_t k = 0; usb_fds != nullptr && usb_fds[k] != nullptr; k++)
         fds->push_back({usb_fds[k]->fd, usb_fds[k]->events, 0});
@@ -600,21 +492,21 @@ long long bus_poll_fds(std::vector<struct pollfd>* fds) {
     return due;
 }
 
-bool bus_events() {
+bool usbd_bus_events() {
     struct timeval zero = {0, 0};
     int r = libusb_handle_events_timeout_completed(ctx, &zero, nullptr);
     if (r != 0 && r != LIBUSB_ERROR_INTERRUPTED) {
-        usb_error(nullptr, "event handling", r);
+        di_complain("libusb's event handling failed: %s", libusb_error_name(r));
         return false;
     }
-    bus_after_events();
+    usbd_bus_after_events();
     return true;
 }
 
-std::string bus_ready_text() {
+std::string usbd_bus_ready_text() {
     std::string s;
-    for (const printer* p : printers)
-        s += " " + di_class_path() + "/" + p->name;
+    for (const usbd_place* q : places)
+        s += " " + di_class_path() + "/" + q->name;
     return s;
 }
 
@@ -634,7 +526,7 @@ static std::string endpoint_list(const libusb_interface_descriptor& alt, bool in
     return s.empty() ? "-" : s;
 }
 
-int list_devices() {
+int usbd_bus_list() {
     libusb_device** list = nullptr;
     ssize_t n = libusb_get_device_list(ctx, &list);
     if (n < 0) {
@@ -649,7 +541,7 @@ int list_devices() {
         std::string port = port_of(list[i]);
         char id[16];
         snprintf(id, sizeof(id), "%04x:%04x", d.idVendor, d.idProduct);
-        std::string mark = usbd_wanted(cfg, d.idVendor, d.idProduct) ? "  <- --device" : "";
+        std::string mark = usbd_wanted(*cfg, d.idVendor, d.idProduct) ? "  <- --device" : "";
         libusb_config_descriptor* conf = nullptr;
         int r = libusb_get_active_config_descriptor(list[i], &conf);
         if (r != 0) {
@@ -685,18 +577,17 @@ int list_devices() {
 
 static bool forget_bus() {
     // The sockets first: nothing below, which waits on the bus, may keep them up.
-    for (printer* p : printers)
-        unpublish(p);
-    while (!printers.empty())
-        leave(printers.size() - 1, false, false);
+    for (usbd_place* q : places)
+        unpublish(q);
+    while (!places.empty())
+        leave(places.size() - 1, false, false);
     long long until = di_now_ms() + STOP_DRAIN_MS;
     while (!retired.empty() && di_now_ms() < until) {
         struct timeval tv = {0, 20000};
         libusb_handle_events_timeout_completed(ctx, &tv, nullptr);
         for (size_t i = retired.size(); i-- > 0;)
-            if (!busy(retired[i])) {
-                free_device(retired[i]);
-                delete retired[i];
+            if (!usbd_dev_busy(retired[i])) {
+                usbd_dev_free(retired[i]);
                 retired.erase(retired.begin() + static_cast<long>(i));
             }
     }
@@ -710,7 +601,7 @@ static bool forget_bus() {
     return retired.empty() && stuck.empty();
 }
 
-void bus_close() {
+void usbd_bus_close() {
     if (have_hotplug)
         libusb_hotplug_deregister_callback(ctx, hotplug);
     // Transfers that never came back still belong to libusb; without a context they can do

@@ -1,10 +1,8 @@
 // fpusbd: each printer on the USB bus with a configured ID, published as a device interface
 // (one SOCK_SEQPACKET socket per printer) and served through libusb.
 //
-// One loop and one poll: the listening sockets, the clients and libusb's own descriptors.
-// A READ is answered from what the printer has already sent, so one bulk IN transfer stays
-// pending on every IN endpoint in use; a WRITE is one bulk OUT transfer, answered when it
-// completes. libusb calls back only from inside the event handling this loop runs, and the
+// One loop and one poll: the listening sockets, the kit's clients and libusb's own
+// descriptors. libusb calls back only from inside the event handling this loop runs, and the
 // callbacks do no more than note results, so no state is touched from two places at once.
 //
 // Signals are taken by a thread of their own. It wakes the loop, and should the loop not have
@@ -33,8 +31,8 @@
 
 // Within a second of the signal, whatever the bus does.
 static const int STOP_BOUND_MS = 800;
+static const size_t CLIENTS_MAX = 16; // per printer
 
-static usbd_config cfg;
 static std::atomic<int> stop_signal(0);
 static int stop_fd = -1; // readable once a signal came
 static std::mutex stop_lock;
@@ -64,12 +62,12 @@ static void* watch_signals(void* arg) {
 // Whether --idle-exit's time without a printer is over; else brings `wake` forward to when it
 // will be. Started by udev for a printer, fpusbd outlives an update's every re-enumeration:
 // the place a printer keeps while it is away counts as a printer.
-static bool idle_over(long long* wake) {
+static bool idle_over(const usbd_config& cfg, long long* wake) {
     static long long idle_since = -1;
     if (cfg.idle_exit_s <= 0)
         return false;
     long long now = di_now_ms();
-    if (bus_has_printers()) {
+    if (usbd_bus_has_printers()) {
         idle_since = -1;
         return false;
     }
@@ -81,20 +79,16 @@ static bool idle_over(long long* wake) {
     return now >= end;
 }
 
-static int run() {
+static int run(const usbd_config& cfg) {
     std::vector<struct pollfd> fds;
-    std::vector<printer*> listeners;
-    std::vector<int> client_ids;
     while (stop_signal == 0) {
         fds.assign(1, {stop_fd, POLLIN, 0});
-        listeners.clear();
-        client_ids.clear();
-        bus_listeners(&fds, &listeners);
+        usbd_bus_listeners(&fds);
         size_t clients_from = fds.size();
-        clients_to_poll(&fds, &client_ids);
+        di_clients_poll(&fds);
         size_t usb_from = fds.size();
-        long long wake = bus_poll_fds(&fds);
-        if (idle_over(&wake)) {
+        long long wake = usbd_bus_poll_fds(&fds);
+        if (idle_over(cfg, &wake)) {
             di_log("no printer for %d s: exiting", cfg.idle_exit_s);
             return DI_EXIT_OK;
         }
@@ -109,23 +103,18 @@ static int run() {
         bool usb_ready = r == 0;
         for (size_t k = usb_from; k < fds.size(); k++)
             usb_ready = usb_ready || fds[k].revents != 0;
-        if (usb_ready && !bus_events())
+        if (usb_ready && !usbd_bus_events())
             return stop_signal != 0 ? DI_EXIT_OK : DI_EXIT_FAILED;
-        // Serving one client may drop others, or a whole printer.
-        for (size_t k = 1; k < clients_from; k++)
-            if (fds[k].revents != 0 && bus_serves(listeners[k - 1]))
-                accept_clients(listeners[k - 1]);
-        for (size_t k = clients_from; k < usb_from; k++)
-            if (fds[k].revents != 0)
-                serve_client(client_ids[k - clients_from]);
-        bus_after_events();
+        usbd_bus_accept(fds, 1);
+        di_clients_serve(fds, clients_from, nullptr);
+        usbd_bus_after_events();
     }
     di_log("stopped by signal %d", stop_signal.load());
     return DI_EXIT_OK;
 }
 
 // --record: a technician sends the file, so it says where it is.
-static bool start_trace() {
+static bool start_trace(const usbd_config& cfg) {
     std::string comment = std::string("fpusbd ") + FP_VERSION + " --record" +
                           (cfg.record_blocks ? "" : " --record-no-blocks");
     if (!di_trace_start(cfg.record, cfg.record_blocks, comment))
@@ -145,10 +134,12 @@ static void finish() {
 }
 
 int main(int argc, char** argv) {
-    di_start("fpusbd", true);
-    int status = usbd_parse_command_line(argc, argv, &cfg);
+    di_start("fpusbd");
+    static usbd_config parsed;
+    int status = usbd_parse_command_line(argc, argv, &parsed);
     if (status >= 0)
         return status;
+    const usbd_config& cfg = parsed;
     // Lines as they happen, also into a pipe.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     if (!cfg.setup.ids.empty())
@@ -170,30 +161,29 @@ int main(int argc, char** argv) {
     }
     pthread_detach(watch);
 
-    if ((cfg.log != nullptr && !di_log_open(cfg.log, false)) || !bus_open(cfg))
+    if ((cfg.log != nullptr && !di_log_open(cfg.log, false)) || !usbd_bus_open(cfg))
         return DI_EXIT_FAILED;
-    answer_start(cfg);
     if (cfg.list || !di_open_class_dir()) {
-        status = cfg.list ? list_devices() : DI_EXIT_FAILED;
-        bus_close();
+        status = cfg.list ? usbd_bus_list() : DI_EXIT_FAILED;
+        usbd_bus_close();
         finish();
         return status;
     }
     const char* xdg = getenv("XDG_RUNTIME_DIR");
     if (geteuid() == 0 && (xdg == nullptr || *xdg == '\0'))
-        di_complain("note: as root, the printers are published in %s, where only root's fpflash "
-                    "looks; run fpusbd as the user who runs fpflash, after fpusbd --setup (see "
-                    "fpusbd(1))",
-                    di_class_path().c_str());
+        di_warn("as root, the printers are published in %s, where only root's fpflash looks; "
+                "run fpusbd as the user who runs fpflash, after fpusbd --setup (see fpusbd(1))",
+                di_class_path().c_str());
 
+    di_clients_start(usbd_answers, CLIENTS_MAX);
     status = DI_EXIT_FAILED;
-    if (cfg.record == nullptr || start_trace()) {
-        bus_follow();
-        if (cfg.ready == nullptr || di_write_ready(cfg.ready, bus_ready_text()))
-            status = run();
+    if (cfg.record == nullptr || start_trace(cfg)) {
+        usbd_bus_follow();
+        if (cfg.ready == nullptr || di_write_ready(cfg.ready, usbd_bus_ready_text()))
+            status = run(cfg);
     }
-    close_clients();
-    bus_close();
+    di_clients_close();
+    usbd_bus_close();
     di_close_class_dir();
     di_trace_end();
     finish();

@@ -41,29 +41,6 @@ bool usbd_parse_id(const char* s, usbd_id* out) {
     return true;
 }
 
-bool usbd_wanted(const usbd_config& c, uint16_t vid, uint16_t pid) {
-    for (const usbd_id& id : c.ids)
-        if (id.vid == vid && (id.any_pid || id.pid == pid))
-            return true;
-    return false;
-}
-
-bool usbd_follows(const std::string& place_port, uint16_t place_vid, long long left_ms,
-                  const std::string& port, uint16_t vid, long long now_ms) {
-    return left_ms >= 0 && port == place_port && vid == place_vid &&
-           now_ms - left_ms <= USBD_FOLLOW_GRACE_MS;
-}
-
-bool usbd_serves_a_pipe(const usbd_config& c, uint16_t out_mask, uint16_t in_mask) {
-    for (const usbd_pipe& p : c.pipes) {
-        unsigned out = p.out & 0x0F, in = p.in & 0x0F;
-        if (out != 0 && in != 0 && ((static_cast<unsigned>(out_mask) >> out) & 1u) != 0 &&
-            ((static_cast<unsigned>(in_mask) >> in) & 1u) != 0)
-            return true;
-    }
-    return false;
-}
-
 static bool parse_address(const std::string& s, long lo, long hi, uint8_t* out) {
     long v = 0;
     if (s.empty() || s[0] == '-' || s[0] == '+' || s[0] == ' ' ||
@@ -120,28 +97,21 @@ void usbd_default_pipes(usbd_pipe (&pipes)[DI_ENDPOINTS]) {
         pipes[n] = {static_cast<uint8_t>(n), static_cast<uint8_t>(0x80 | n)};
 }
 
-std::string usbd_port_path(uint8_t bus, const uint8_t* ports, int count) {
-    if (count <= 0)
-        return "usb" + std::to_string(bus);
-    std::string s = std::to_string(bus) + "-";
-    for (int i = 0; i < count; i++)
-        s += (i > 0 ? "." : "") + std::to_string(ports[i]);
-    return s;
-}
-
-std::string usbd_instance_name(const usbd_config& c, const std::string& port) {
-    for (const usbd_alias& a : c.aliases)
-        if (a.port == port)
-            return a.name;
-    return port;
-}
-
 // ---- the table ----------------------------------------------------------------------------
 
-// The settings being parsed; what parsing ends with is copied out.
-static usbd_config given;
-// An option that goes with --setup only, when given.
-static const char* setup_option = nullptr;
+// What the table sets: the settings, and an option that goes with --setup only, when given.
+struct usbd_given {
+    usbd_config c;
+    const char* setup_option = nullptr;
+};
+
+static usbd_config& given(void* t) {
+    return static_cast<usbd_given*>(t)->c;
+}
+
+static void setup_only(void* t, const char* option) {
+    static_cast<usbd_given*>(t)->setup_option = option;
+}
 
 // A USB ID added to `ids`, or why it is not one.
 static const char* add_id(const char* s, std::vector<usbd_id>* ids) {
@@ -167,85 +137,87 @@ static const di_option options[] = {
      "serve printers with this USB ID (hex, as --list shows it),\n"
      "or every product of vendor VID; the loader a printer\n"
      "re-enumerates into is followed whatever its ID",
-     [](const char* a) { return add_id(a, &given.ids); }},
+     [](void* t, const char* a) { return add_id(a, &given(t).ids); }},
     {"devices", "FILE", 0,
      "serve the printers whose IDs FILE lists, one a line\n"
      "(fpusbd --setup writes /etc/fpusbd/devices)",
-     [](const char* a) -> const char* {
-         if (given.devices != nullptr)
+     [](void* t, const char* a) -> const char* {
+         if (given(t).devices != nullptr)
              return "given twice";
-         given.devices = a;
+         given(t).devices = a;
          return DI_TAKEN;
      }},
     {"idle-exit", "SECONDS", 0,
      "exit once no printer has been there for SECONDS; one away\n"
      "re-enumerating, its place kept, is there",
-     [](const char* a) {
-         return set_int(a, 1, USBD_IDLE_EXIT_MAX_S, &given.idle_exit_s,
+     [](void* t, const char* a) {
+         return set_int(a, 1, USBD_IDLE_EXIT_MAX_S, &given(t).idle_exit_s,
                         "not a number of seconds (1 to 86400)");
      }},
     {"interface", "N", 0, "the printer's USB interface (default 0)",
-     [](const char* a) {
-         return set_int(a, 0, 255, &given.interface, "not an interface number (0 to 255)");
+     [](void* t, const char* a) {
+         return set_int(a, 0, 255, &given(t).interface, "not an interface number (0 to 255)");
      }},
     {"pipe", "N=OUT,IN", 0,
      "endpoint N (0 to 3) of fpflash writes to bulk endpoint OUT\n"
      "and reads from IN (default: N=0x0N,0x8N)",
-     [](const char* a) -> const char* {
+     [](void* t, const char* a) -> const char* {
          int n = 0;
          usbd_pipe p = {0, 0};
          if (!usbd_parse_pipe(a, &n, &p))
              return "not N=OUT,IN with N 0 to 3, OUT 0x01 to 0x0F, IN 0x81 to 0x8F";
-         if (given.pipe_given[n])
+         if (given(t).pipe_given[n])
              return "endpoint given twice";
-         given.pipes[n] = p;
-         given.pipe_given[n] = true;
+         given(t).pipes[n] = p;
+         given(t).pipe_given[n] = true;
          return DI_TAKEN;
      }},
     {"name", "PORT=NAME", 0,
      "publish the printer at USB port PORT (1-2, 1-2.3) as NAME\n"
      "instead of its port path; fpflash takes the first name in\n"
      "byte order when there are several printers",
-     [](const char* a) -> const char* {
+     [](void* t, const char* a) -> const char* {
          usbd_alias al;
          if (!usbd_parse_alias(a, &al))
              return "not PORT=NAME with a port path such as 1-2.3";
-         for (const usbd_alias& x : given.aliases) {
+         for (const usbd_alias& x : given(t).aliases) {
              if (x.port == al.port)
                  return "port given twice";
              if (x.name == al.name)
                  return "name given to two ports";
          }
-         given.aliases.push_back(al);
+         given(t).aliases.push_back(al);
          return DI_TAKEN;
      }},
     {"list", nullptr, 0, "print the USB devices present, their IDs and bulk\nendpoints, and exit",
-     [](const char*) -> const char* { given.list = true; return DI_TAKEN; }},
-    {"log", "FILE", 0, "write every request served and every USB error to FILE",
-     [](const char* a) -> const char* { given.log = a; return DI_TAKEN; }},
+     [](void* t, const char*) -> const char* { given(t).list = true; return DI_TAKEN; }},
+    {"log", "FILE", 0,
+     "write every request served and every USB event to FILE;\n"
+     "warnings and errors go to standard error in any case",
+     [](void* t, const char* a) -> const char* { given(t).log = a; return DI_TAKEN; }},
     {"ready", "FILE", 0,
      "once serving, write to FILE the process id and the path\nof each socket published",
-     [](const char* a) -> const char* { given.ready = a; return DI_TAKEN; }},
+     [](void* t, const char* a) -> const char* { given(t).ready = a; return DI_TAKEN; }},
     {"record", "FILE", 0,
      "write every exchange with the printers to FILE, a trace\n"
      "that fpsim --replay plays back; FILE must not exist",
-     [](const char* a) -> const char* { given.record = a; return DI_TAKEN; }},
+     [](void* t, const char* a) -> const char* { given(t).record = a; return DI_TAKEN; }},
     {"record-no-blocks", nullptr, 0,
      "leave the image's records out of the trace, keeping their\n"
      "length and what the printer answered",
-     [](const char*) -> const char* { given.record_blocks = false; return DI_TAKEN; }},
+     [](void* t, const char*) -> const char* { given(t).record_blocks = false; return DI_TAKEN; }},
     {"write-timeout", "MS", 0,
      "fail a WRITE the printer has not taken whole within MS\n"
      "(default 2000, at most 4000: fpflash waits 5 s for a reply)",
-     [](const char* a) {
-         return set_int(a, 1, USBD_WRITE_TIMEOUT_MAX_MS, &given.write_timeout_ms,
+     [](void* t, const char* a) {
+         return set_int(a, 1, USBD_WRITE_TIMEOUT_MAX_MS, &given(t).write_timeout_ms,
                         "not a time in milliseconds (1 to 4000)");
      }},
     {"poll", "MS", 0,
      "look for printers by listing the bus every MS instead of\n"
      "following hotplug events (the default where there are none)",
-     [](const char* a) {
-         return set_int(a, 10, TIMEOUT_MAX_MS, &given.poll_ms,
+     [](void* t, const char* a) {
+         return set_int(a, 10, TIMEOUT_MAX_MS, &given(t).poll_ms,
                         "not a time in milliseconds (10 to 600000)");
      }},
 
@@ -253,60 +225,61 @@ static const di_option options[] = {
      "write the udev rule for the printers of vendor VID and the\n"
      "device list of fpusbd.service, reload udev, and exit;\n"
      "repeat for more IDs",
-     [](const char* a) { return add_id(a, &given.setup.ids); }},
+     [](void* t, const char* a) { return add_id(a, &given(t).setup.ids); }},
     {"group", "GROUP", 1,
      "the group whose users may open the printers from\n"
      "anywhere (default plugdev)",
-     [](const char* a) {
-         given.setup.group = a;
-         setup_option = "--group";
+     [](void* t, const char* a) {
+         given(t).setup.group = a;
+         setup_only(t, "--group");
          return usbd_group_usable(a) ? DI_TAKEN
                                      : "not a group name (a-z, 0-9, _ and -, at most 32)";
      }},
     {"root", "DIR", 1, "write below DIR instead of /, and leave udev alone",
-     [](const char* a) {
-         given.setup.root = a;
-         setup_option = "--root";
-         return di_usable(!given.setup.root.empty());
+     [](void* t, const char* a) {
+         given(t).setup.root = a;
+         setup_only(t, "--root");
+         return di_usable(!given(t).setup.root.empty());
      }},
 };
 // clang-format on
 
 int usbd_parse_command_line(int argc, char** argv, usbd_config* c) {
-    static const char* const headings[] = {"\nOptions:\n", "\nThe one-time setup, as root:\n"};
+    static const char* const headings[] = {"\nServing the printers:\n",
+                                           "\nThe one-time setup, as root:\n"};
     const di_usage usage = {"fpusbd", INTRO, headings, 2, 24};
-    given = usbd_config();
-    setup_option = nullptr;
-    usbd_default_pipes(given.pipes);
-    int status = di_parse_options(argc, argv, usage, {std::begin(options), std::end(options)});
+    usbd_given parsed;
+    usbd_config& taken = parsed.c;
+    usbd_default_pipes(taken.pipes);
+    int status = di_parse_options(argc, argv, usage, {di_table_of(options, &parsed)});
     if (status >= 0)
         return status;
-    if (!given.record_blocks && given.record == nullptr) {
+    if (!taken.record_blocks && taken.record == nullptr) {
         fprintf(stderr, "fpusbd: --record-no-blocks goes with --record FILE\n");
         return DI_EXIT_USAGE;
     }
-    bool setup = !given.setup.ids.empty();
-    if (setup && (given.list || !given.ids.empty() || given.devices || given.idle_exit_s > 0)) {
+    bool setup = !taken.setup.ids.empty();
+    if (setup && (taken.list || !taken.ids.empty() || taken.devices || taken.idle_exit_s > 0)) {
         fprintf(stderr, "fpusbd: --setup writes its files and exits: it serves no printer and "
                         "lists nothing\n");
         return DI_EXIT_USAGE;
     }
-    if (!setup && setup_option != nullptr) {
-        fprintf(stderr, "fpusbd: %s goes with --setup\n", setup_option);
+    if (!setup && parsed.setup_option != nullptr) {
+        fprintf(stderr, "fpusbd: %s goes with --setup\n", parsed.setup_option);
         return DI_EXIT_USAGE;
     }
-    if (given.devices != nullptr && !usbd_read_devices(given.devices, &given.ids))
+    if (taken.devices != nullptr && !usbd_read_devices(taken.devices, &taken.ids))
         return DI_EXIT_FAILED;
-    if (given.devices != nullptr && given.ids.empty()) {
+    if (taken.devices != nullptr && taken.ids.empty()) {
         fprintf(stderr, "fpusbd: %s names no printer (fpusbd --setup VID writes it)\n",
-                given.devices);
+                taken.devices);
         return DI_EXIT_FAILED;
     }
-    if (!setup && !given.list && given.ids.empty()) {
+    if (!setup && !taken.list && taken.ids.empty()) {
         fprintf(stderr, "fpusbd: which printers? Give --device VID:PID (fpusbd --list shows the "
                         "IDs on the bus), --device VID, or --devices FILE\n");
         return DI_EXIT_USAGE;
     }
-    *c = given;
+    *c = taken;
     return -1;
 }

@@ -1,8 +1,9 @@
 // fpusbd: printers on the USB bus, reached through libusb and published as device interfaces
 // under the same contract as fpsim, so fpflash updates real hardware on Linux unchanged.
 //
-// This header holds what needs no libusb: the command line, the names the interfaces get and
-// the buffer behind READ. fpusbd.cpp is the daemon; the tests take these pieces alone.
+// This header holds what needs no libusb: the command line and the setup (options.cpp,
+// setup.cpp), what is a printer and the names the interfaces get (policy.cpp), and the buffer
+// behind READ (fifo.cpp). fpusbd.cpp is the daemon; the tests take these pieces alone.
 #pragma once
 
 #include <cstddef>
@@ -83,19 +84,6 @@ void usbd_default_pipes(usbd_pipe (&pipes)[DI_ENDPOINTS]);
 // Returns false for anything else.
 bool usbd_parse_id(const char* s, usbd_id* out);
 
-// Whether --device names a device of this vendor and product.
-bool usbd_wanted(const usbd_config& c, uint16_t vid, uint16_t pid);
-
-// Whether a device of vendor `vid` arriving at `port` at `now_ms` is the printer that left
-// the place at `place_port`, of vendor `place_vid`, at `left_ms`: a printer re-enumerating
-// into its loader or back comes back where it was, often under another product ID.
-bool usbd_follows(const std::string& place_port, uint16_t place_vid, long long left_ms,
-                  const std::string& port, uint16_t vid, long long now_ms);
-
-// Whether the bulk endpoints of an interface (bit N for number N) carry at least one of
-// fpflash's pipes both ways: a device of the vendor without them is some other product.
-bool usbd_serves_a_pipe(const usbd_config& c, uint16_t out_mask, uint16_t in_mask);
-
 // N=OUT,IN: N 0 to 3, OUT an OUT endpoint address (0x01 to 0x0F), IN an IN one (0x81 to 0x8F),
 // each in C notation (0x83 or 131). Returns false for anything else.
 bool usbd_parse_pipe(const char* s, int* endpoint, usbd_pipe* out);
@@ -129,6 +117,47 @@ bool usbd_group_usable(const std::string& name);
 // with no root, into the system's, then reloads udev and has it look again at the devices of
 // the vendors plugged in already. Returns the exit status, having said what it did.
 int usbd_setup_run(const usbd_setup& s);
+
+// ---- what is a printer, and its name (policy.cpp) -----------------------------------------
+
+// Whether --device names a device of this vendor and product.
+bool usbd_wanted(const usbd_config& c, uint16_t vid, uint16_t pid);
+
+// The bulk endpoints of a device's configured interface, bit N for number N.
+struct usbd_shape {
+    uint16_t out = 0;
+    uint16_t in = 0;
+};
+
+// A place fpusbd keeps for a printer: its port, its vendor, and when its device left (-1
+// while one is there).
+struct usbd_place_facts {
+    std::string port;
+    uint16_t vid;
+    long long left_ms;
+};
+
+enum usbd_take {
+    USBD_NOT_NAMED, // no --device names it, and it follows no printer
+    USBD_NEW,       // a printer of its own
+    USBD_FOLLOWED   // the printer that left the place at its port, back
+};
+
+struct usbd_verdict {
+    usbd_take take;
+    size_t place;     // the place at its port, which a new printer replaces; SIZE_MAX for none
+    std::string name; // a new printer's, to publish it under
+};
+
+// What a device with ID `id` arriving at `port` at `now_ms` is, among `places`: a printer
+// re-enumerating (into its loader or back) comes back to the port it left, of its vendor,
+// often under another product ID, within USBD_FOLLOW_GRACE_MS.
+usbd_verdict usbd_judge(const usbd_config& c, const std::vector<usbd_place_facts>& places,
+                        const std::string& port, usbd_id id, long long now_ms);
+
+// Whether a device taken as `take` has the shape to be served: one followed needs one of
+// fpflash's pipes both ways, or it is some other product of the vendor.
+bool usbd_shape_fits(const usbd_config& c, usbd_take take, const usbd_shape& s);
 
 // The device's port path as sysfs writes it: "1-2.3" for port 3 of the hub at port 2 of bus
 // 1, "usb1" for bus 1's root hub.

@@ -47,8 +47,9 @@ Fields of a row (all but the name optional):
              fpusb-testbed in fpsim's place)
   wine       why a row that runs on Linux can't run under Wine (it is then left out there)
   usbd       why a row can't run through fpusbd (it is then left out there)
-  trace      the printer is tests/traces/TRACE.trace played back (fpsim --replay), not fpsim's
-             model; the row expects what TRACE's own row expects
+  trace      the printer is tests/traces/TRACE.trace, or the capture tests/traces/TRACE where
+             it names one (.pcap, .pcapng), played back (fpsim --replay), not fpsim's model;
+             the row expects what the row it was recorded from expects
 
 Every run also asserts (simrun.invariants): no signal, nothing on fpflash's stderr, no status 0 and no
 "Download file '...' - O'k" without the whole image kept, no status 0 after a failed update;
@@ -112,14 +113,22 @@ row("block_never_acknowledged", transcript=True, sim=["--block", "1:none"], stat
     log=[("write: block 1, reply -1", 3), ("write: block 2,", 0)])
 row("flash_states", transcript=True, sim=["--states", "4,253,4,254,1,2,4,6"])
 row("flash_failed", transcript=True, sim=["--states", "4,251"], status=251)
+# A printer that drops off the bus while fpusbd writes to it fails that WRITE, and fpusbd says
+# on stderr (the journal, under its user unit) which printer went, and during what.
+def left_mid_write(length):
+    return ("1-1: 1209:0002 left in the middle of a WRITE of %d bytes, which failed" % length, 1,
+            "usbd")
+
+
 row("state_write_fails_back", transcript=True, sim=["--state-write-fails", "1"],
-    log=[("away for 200 ms", 3), ("OPEN 0xC0000000: ok", 4)])
+    log=[("away for 200 ms", 3), ("OPEN 0xC0000000: ok", 4)], says=[left_mid_write(4)])
 # fpsim takes its socket down while the printer is away; fpusbd keeps its place, and refuses
 # every OPEN until it is back.
 KEPT_PLACE = ("OPEN 0xC0000000: refused \\(away\\)", 20, "usbd")
 row("state_write_fails_gone", transcript=True,
     sim=["--state-write-fails", "1", "--state-fail-away", "never"], status=-1,
-    log=[(" connected$", 2, "fpsim"), ("OPEN 0xC0000000: ok", 2), KEPT_PLACE])
+    log=[(" connected$", 2, "fpsim"), ("OPEN 0xC0000000: ok", 2), KEPT_PLACE],
+    says=[left_mid_write(4)])
 # After "Exit USB" the next state queries decide. A loader that has written its flash and
 # restarted by itself into the new firmware: no state three times (or a state command the
 # firmware refuses), and the loader phase is closed on whatever came back. A glitch that leaves
@@ -127,19 +136,23 @@ row("state_write_fails_gone", transcript=True,
 RESTARTED = [("write: state, failed: the loader restarted into the new firmware", 1),
              ("write: exit", 0)]
 row("restart_after_flash", transcript=True,
-    sim=["--flash-polls", "2", "--restart-after-flash"], log=RESTARTED)
+    sim=["--flash-polls", "2", "--restart-after-flash"], log=RESTARTED, says=[left_mid_write(4)])
 row("restart_into_firmware_refusing_ep3", transcript=True,
     sim=["--flash-polls", "2", "--restart-after-flash", "--app-refuses-ep3"],
-    log=RESTARTED + [("write: ep3 refused by the firmware", 3)])
+    log=RESTARTED + [("write: ep3 refused by the firmware", 3)],
+    says=[left_mid_write(4), ("1-1: OUT 0x03: LIBUSB_TRANSFER_ERROR; the WRITE of 4 bytes", 3,
+                              "usbd")])
 row("glitch_while_writing", transcript=True,
     sim=["--flash-polls", "4", "--state-write-fails", "1:2"],
-    log=[("write: state, failed$", 1), ("write: state, reply 4", 4), ("write: exit", 1)])
+    log=[("write: state, failed$", 1), ("write: state, reply 4", 4), ("write: exit", 1)],
+    says=[left_mid_write(4)])
 row("no_return_after_upgrade", transcript=True, sim=["--upgrade-away", "never"], status=-1,
     kept="none", log=[(" connected$", 1, "fpsim"), ("OPEN 0xC0000000: ok", 1), KEPT_PLACE])
 row("no_return_after_exit", transcript=True, sim=["--exit-away", "never"], status=-1,
     log=[(" connected$", 2, "fpsim"), ("OPEN 0xC0000000: ok", 2), KEPT_PLACE])
 row("upgrade_mode_not_written", transcript=True, sim=["--fail-write", "upgrade_mode"],
-    status=-1, kept="none")
+    status=-1, kept="none",
+    says=[("1-1: OUT 0x01: LIBUSB_TRANSFER_ERROR; the WRITE of 117 bytes", 1, "usbd")])
 row("exit_answered", transcript=True, sim=["--exit-reply", "6"])
 row("two_printers", transcript=True, setup="second_printer", wine=WINE_ONE_PRINTER)
 row("device_busy", transcript=True, setup="hold_device", status=-1, kept="none",
@@ -180,19 +193,23 @@ row("wildcard_no_match", transcript=True, image={"other.bin": 528}, args=["fw_*.
 # ---- the fault matrix: one fault each ----------------------------------------------------
 
 # The printer goes at block I and stays away: the three closing commands can't be written and
-# the last connection gives up without a prompt.
+# the last connection gives up without a prompt. fpusbd gives its place up 30 s after it went,
+# while fpflash still looks for it.
 IMAGE_FAILED = (1, "ERROR download file @IMAGE@")
 NO_PROMPT = (0, "Press 'Enter'")
 PROMPT = (1, "Press 'Enter' for exit...")
+GIVEN_UP = ("1-1: not back within 30 s; printer-1 given up", 1, "usbd")
 for name, at, kept in (("vanish_at_first_block", 0, "none"), ("vanish_at_block_13", 13, 13),
                        ("vanish_at_last_block", 24, 24)):
     row(name, sim=["--vanish-at", str(at)], status=-1, kept=kept,
         lines=[IMAGE_FAILED, (20, "Wait open USB")] +
-        ([(1, "ERROR read CRC32, code - -100")] if at == 0 else []), has=[NO_PROMPT])
+        ([(1, "ERROR read CRC32, code - -100")] if at == 0 else []), has=[NO_PROMPT],
+        says=[left_mid_write(528), GIVEN_UP])
 # ... and comes back a second later as the loader, which has no version to give.
 for at in (1, 20):
     row("vanish_at_block_%d_back" % at, sim=["--vanish-at", "%d:1000" % at], status=-1, kept=at,
-        lines=[IMAGE_FAILED, (1, "ERROR read version, res = 0"), PROMPT])
+        lines=[IMAGE_FAILED, (1, "ERROR read version, res = 0"), PROMPT],
+        says=[left_mid_write(528)])
 
 # Garbage instead of frames: from the first loader reply, from the first block's, and for one
 # block's reply only, which the next attempt makes good.
@@ -364,7 +381,7 @@ row("usb_unplugged_mid_download", sim=["--vanish-at", "13"], status=-1, kept=13,
     lines=[IMAGE_FAILED, (20, "Wait open USB")], has=[NO_PROMPT],
     log=[("usb: 1209:0002 unplugged from 1-1", 1), ("1-1: 1209:0002 left$", 1),
          ("#[0-9]+ WRITE 528: failed 0", 1), ("not back within 30 s; printer-1 given up", 1),
-         ("unpublished printer-1$", 1)])
+         ("unpublished printer-1$", 1)], says=[left_mid_write(528), GIVEN_UP])
 # Two printers, and the one being updated takes longer than fpflash looks for it to come back
 # as the loader: its place stays first, refusing OPEN, and the other printer is never opened.
 row("usb_slow_loader_two_printers", transcript="no_return_after_upgrade",
@@ -376,7 +393,7 @@ row("usb_stalled_endpoint", transcript="complete_update", sim=["--stall-at", "5"
     "--stop-when-done"], self_stop=True, builds=USBD,
     log=[("usb: block 5 stalls OUT 0x03", 1), ("0x03 stalled; halt cleared", 1),
          ("usb: halt of OUT 0x03 cleared", 1), ("#[0-9]+ WRITE 528: failed 0", 1),
-         ("write: block 5, reply 1", 1)])
+         ("write: block 5, reply 1", 1)], says=[("1-1: 0x03 stalled; halt cleared", 1)])
 # The printer takes half of block 5 and then nothing: fpusbd's write timeout ends the
 # transfer and the WRITE fails whole, never a short count; the loader ignores the half, and
 # the block's next attempt goes through.
@@ -385,7 +402,8 @@ row("usb_short_write", transcript="complete_update", sim=["--short-at", "5",
     log=[("block 5: 264 of 528 bytes taken", 1),
          ("WRITE 528: failed 0 \\(timed out after 1000 ms, 264 bytes taken\\)", 1),
          ("WRITE 528: ok 264", 0), ("write: 264 bytes ignored", 1),
-         ("write: block 5, reply 1", 1)])
+         ("write: block 5, reply 1", 1)],
+    says=[("1-1: OUT 0x03: the printer took 264 of 528 bytes in 1000 ms; the WRITE failed", 1)])
 # udev gives each device node its mode a second after the device appears: fpusbd tries each
 # again until it may open it, and has nothing to tell the technician.
 row("usb_access_late", transcript="complete_update",
@@ -425,7 +443,8 @@ IDLE_EXIT = ("no printer for 1 s: exiting", 1)
 row("usb_idle_exit_after_update", transcript="complete_update",
     sim=["--idle-exit", "1", "--reenum", "1500", "--stop-when-done"], self_stop=45, builds=USBD,
     log=[(FOLLOWED, 2), ("printer-1: kept for 30 s", 3), ("printer-1 given up", 1), IDLE_EXIT,
-         ("fpusbd ended by itself, status 0, 3[0-9]{4} ms after the printer left", 1)])
+         ("fpusbd ended by itself, status 0, 3[0-9]{4} ms after the printer left", 1)],
+    says=[GIVEN_UP])
 # Started without a printer there (one plugged in and out at once, or a start by hand), it
 # ends once its time is up, while fpflash still looks for one.
 row("usb_idle_exit_no_printer", transcript="no_printer",
@@ -435,8 +454,11 @@ row("usb_idle_exit_no_printer", transcript="no_printer",
                      "printer", 1)])
 
 
+CAPTURES = (".pcap", ".pcapng")
+
+
 def trace_path(name):
-    return os.path.join(TRACES, name + ".trace")
+    return os.path.join(TRACES, name if name.endswith(CAPTURES) else name + ".trace")
 
 
 # What a trace's lines look like (di/trace.h has the whole format; fpsim --replay reads each
@@ -455,7 +477,9 @@ TRACE_LINE = re.compile(r"\+\d+ (?:%s)$" % "|".join([
 
 
 def trace_problem(name):
-    """Why tests/traces/NAME.trace is no trace, or None."""
+    """Why tests/traces/NAME.trace is no trace, or None; a capture is checked by tshark."""
+    if name.endswith(CAPTURES):
+        return None if os.path.isfile(trace_path(name)) else "%s: missing" % trace_path(name)
     try:
         with open(trace_path(name), encoding="ascii") as f:
             lines = f.read().split("\n")
@@ -497,21 +521,29 @@ def cost(r):
 # lines), all but the printer's own log.
 TRACE_ONLY = "the trace plays back through fpsim; fpusbd is what recorded it"
 # The place fpusbd kept for the printer refused each OPEN while it was away.
-for source, left_out in (("complete_update", {}), ("block_rejected_once", {}),
-                         ("restart_after_flash", {}),
-                         ("usb_unplugged_mid_download", {"wine": WINE_NO_REFUSAL})):
+# The same runs as captures of the USB bus in each form Wireshark writes (scripts/capture.py
+# made them from the traces; tests/e2e/captures.py checks them with tshark).
+for source, left_out, capture in (
+        ("complete_update", {}, "usbpcap.pcapng"),
+        ("block_rejected_once", {}, "usbmon48.pcap"),
+        ("restart_after_flash", {}, "usbmon64.pcapng"),
+        ("usb_unplugged_mid_download", {"wine": WINE_NO_REFUSAL}, None)):
     expects = {k: v for k, v in find(source).items()
                if k in ("status", "kept", "transcript", "lines", "has", "records")}
     if expects.get("transcript") is True:
         expects["transcript"] = source
     row("trace_" + source, trace=source, builds=LINUX_AND_WINE, usbd=TRACE_ONLY, **left_out,
         **expects)
+    if capture:
+        row("capture_" + source, trace=source + "." + capture, builds=LINUX_AND_WINE,
+            usbd=TRACE_ONLY, **expects)
 
 
 def main():
     if len(sys.argv) == 3 and sys.argv[1] == "--list":
         traced = {r["trace"] for r in ROWS if "trace" in r}
-        kept = {f[:-len(".trace")] for f in os.listdir(TRACES) if f.endswith(".trace")}
+        kept = {f[:-len(".trace")] if f.endswith(".trace") else f for f in os.listdir(TRACES)
+                if f.endswith((".trace",) + CAPTURES)}
         problems = [trace_problem(t) for t in sorted(traced)]
         problems += ["%s belongs to no scenario" % trace_path(t) for t in sorted(kept - traced)]
         if any(problems):

@@ -56,23 +56,29 @@ static const int IDLE_SLACK_MS = 5000;
 
 // ---- the command line beyond fpsim's ------------------------------------------------------
 
-bed_faults faults;
+// What the testbed's own options set, beside fpsim's.
+struct bed_options {
+    bed_faults faults;
+    std::string fpusbd = FPUSBD_PATH;
+    bool second_printer = false;
+    bool second_client = false;
+    bool rude_client = false;
+    long bus_poll_ms = 0;
+    long idle_exit_s = 0;
+    const char* ids = "both";
+    const char* record = nullptr;    // fpusbd's --record
+    std::vector<std::string> attach; // the sockets of --attach's fpsims, in order
+};
+
 static sim_config cfg;
-static std::string fpusbd_path = FPUSBD_PATH;
-static bool second_printer = false;
-static bool second_client = false;
-static bool rude_client = false;
-static long bus_poll_ms = 0;
-static bool named = false; // --name was given
-static long idle_exit_s = 0;
+static bed_options opt;
+const bed_faults& faults = opt.faults;
 static bool printer_seen = false;     // the model's printer was plugged in at some time
 static long long printer_gone_ms = 0; // when it was last taken out, or fpusbd started without it
 static bool unplugged_at_end = false;
-static const char* ids_given = "both";
-static const char* record = nullptr; // fpusbd's --record
 
 // A printer of --attach: plugged in while its fpsim's socket is there, the socket it was
-// plugged in for (its inode, and when it was made).
+// plugged in for (its inode, and when it was made). One per --attach, made at the start.
 struct attached_printer {
     std::string socket;
     std::string port;
@@ -91,74 +97,81 @@ static bool parse_index(const char* a, long* out) {
     return di_parse_long(a, 10, 0, 0xFFFF, out);
 }
 
+static bed_options& bed_opt(void* t) {
+    return *static_cast<bed_options*>(t);
+}
+
+static bed_faults& bed_fault(void* t) {
+    return bed_opt(t).faults;
+}
+
 // clang-format off
-static const std::vector<di_option> extra_options = {
+static const di_option bed_option_table[] = {
     {"fpusbd", "PATH", SIM_GROUP_DRIVER, "the fpusbd to run (default: the one built with this)",
-     [](const char* a) { fpusbd_path = a; return di_usable(*a != '\0'); }},
+     [](void* t, const char* a) { bed_opt(t).fpusbd = a; return di_usable(*a != '\0'); }},
     {"bus-poll", "MS", SIM_GROUP_DRIVER, "fpusbd lists the bus every MS instead of taking uevents",
-     [](const char* a) { return di_usable(di_parse_long(a, 10, 10, 0xFFFF, &bus_poll_ms)); }},
+     [](void* t, const char* a) { return di_usable(di_parse_long(a, 10, 10, 0xFFFF, &bed_opt(t).bus_poll_ms)); }},
     {"second-printer", nullptr, SIM_GROUP_PRINTER,
      "another printer on USB port 1-2, plugged in first and named\n"
      "after this one; the log says if anything claims it",
-     [](const char*) { second_printer = true; return DI_TAKEN; }},
+     [](void* t, const char*) { bed_opt(t).second_printer = true; return DI_TAKEN; }},
     {"attach", "SOCKET", SIM_GROUP_PRINTER,
      "one more printer, at the next port (1-2, 1-3, ...), played\n"
      "by the fpsim published at SOCKET: its transfers go to that\n"
      "fpsim as requests, and it is unplugged and plugged in again\n"
      "as the socket goes and comes; repeat for more",
-     [](const char* a) {
-         attached.emplace_back();
-         attached.back().socket = a;
+     [](void* t, const char* a) {
+         bed_opt(t).attach.emplace_back(a);
          return di_usable(*a != '\0');
      }},
     {"second-client", nullptr, SIM_GROUP_PRINTER,
      "another client opens the printer once fpusbd has published\nit at the start, and holds it",
-     [](const char*) { second_client = true; return DI_TAKEN; }},
+     [](void* t, const char*) { bed_opt(t).second_client = true; return DI_TAKEN; }},
     {"rude-client", nullptr, SIM_GROUP_DRIVER,
      "before anyone else, a client sends fpusbd every kind of\n"
      "malformed request and checks that each fails",
-     [](const char*) { rude_client = true; return DI_TAKEN; }},
+     [](void* t, const char*) { bed_opt(t).rude_client = true; return DI_TAKEN; }},
     {"stall-at", "I", SIM_GROUP_PRINTER,
      "the first write of block I stalls the loader's OUT endpoint\ninstead of reaching the loader",
-     [](const char* a) { return di_usable(parse_index(a, &faults.stall_at)); }},
+     [](void* t, const char* a) { return di_usable(parse_index(a, &bed_fault(t).stall_at)); }},
     {"short-at", "I", SIM_GROUP_PRINTER,
      "the first write of block I is taken only in half and never\n"
      "finished; fpusbd's write timeout (1000 ms here) ends it",
-     [](const char* a) { return di_usable(parse_index(a, &faults.short_at)); }},
+     [](void* t, const char* a) { return di_usable(parse_index(a, &bed_fault(t).short_at)); }},
     {"fpusbd-ids", "WHICH", SIM_GROUP_DRIVER,
      "what fpusbd is told to serve: 'both' IDs (the default),\n"
      "'firmware' (only the ID --list shows before an update) or\n"
      "'vendor' (--device VID)",
-     [](const char* a) {
-         ids_given = a;
+     [](void* t, const char* a) {
+         bed_opt(t).ids = a;
          return di_usable(strcmp(a, "both") == 0 || strcmp(a, "firmware") == 0 ||
                           strcmp(a, "vendor") == 0);
      }},
     {"rebinding-driver", nullptr, SIM_GROUP_PRINTER,
      "the printer's kernel driver binds to its interface again\n"
      "whenever the interface is released",
-     [](const char*) { faults.rebinding_driver = true; return DI_TAKEN; }},
+     [](void* t, const char*) { bed_fault(t).rebinding_driver = true; return DI_TAKEN; }},
     {"other-holder", nullptr, SIM_GROUP_PRINTER,
      "another program has claimed the printer's interface, and\nkeeps it",
-     [](const char*) { faults.other_holder = true; return DI_TAKEN; }},
+     [](void* t, const char*) { bed_fault(t).other_holder = true; return DI_TAKEN; }},
     {"access-denied", "MS", SIM_GROUP_PRINTER,
      "each device node of the printer refuses access for MS after\n"
      "it appears, until udev would have set its mode",
-     [](const char* a) { return di_usable(parse_ms(a, &faults.access_denied_ms)); }},
+     [](void* t, const char* a) { return di_usable(parse_ms(a, &bed_fault(t).access_denied_ms)); }},
     {"record", "FILE", SIM_GROUP_DRIVER, "fpusbd records every exchange to FILE (--record)",
-     [](const char* a) { record = a; return di_usable(*a != '\0'); }},
+     [](void* t, const char* a) { bed_opt(t).record = a; return di_usable(*a != '\0'); }},
     {"idle-exit", "SECONDS", SIM_GROUP_DRIVER,
      "fpusbd runs with --idle-exit SECONDS and must end by itself,\n"
      "status 0, that long after the printer left and its place was\n"
      "given up, or after its start without one; with\n"
      "--stop-when-done the printer is unplugged once the update is\n"
      "done",
-     [](const char* a) { return di_usable(di_parse_long(a, 10, 1, 600, &idle_exit_s)); }},
+     [](void* t, const char* a) { return di_usable(di_parse_long(a, 10, 1, 600, &bed_opt(t).idle_exit_s)); }},
     {"slow-bus", "MS", SIM_GROUP_DRIVER,
      "once the update is done (--stop-when-done), every request\n"
      "is answered MS late and the device node polls ready, as a\n"
      "plain file's does; fpusbd is stopped while it waits",
-     [](const char* a) { return di_usable(parse_ms(a, &faults.slow_bus_ms)); }},
+     [](void* t, const char* a) { return di_usable(parse_ms(a, &bed_fault(t).slow_bus_ms)); }},
 };
 // clang-format on
 
@@ -181,31 +194,31 @@ static std::string class_dir() {
 }
 
 static std::string main_name() {
-    return named ? cfg.run.name : "1-1";
+    return cfg.run.named ? cfg.run.name : "1-1";
 }
 
 static std::vector<std::string> fpusbd_args(const std::string& ready, const char* log) {
-    std::vector<std::string> a = {fpusbd_path};
-    bool vendor = strcmp(ids_given, "vendor") == 0;
+    std::vector<std::string> a = {opt.fpusbd};
+    bool vendor = strcmp(opt.ids, "vendor") == 0;
     for (uint16_t pid : {PID_APP, PID_LOADER}) {
-        if (pid == PID_LOADER && (vendor || strcmp(ids_given, "firmware") == 0))
+        if (pid == PID_LOADER && (vendor || strcmp(opt.ids, "firmware") == 0))
             break;
         char id[16];
         snprintf(id, sizeof(id), vendor ? "%04x" : "%04x:%04x", VID, pid);
         a.insert(a.end(), {"--device", id});
     }
-    if (named)
+    if (cfg.run.named)
         a.insert(a.end(), {"--name", "1-1=" + cfg.run.name});
-    if (named && second_printer)
+    if (cfg.run.named && opt.second_printer)
         a.insert(a.end(), {"--name", "1-2=" + cfg.run.name + "-2"});
     if (faults.short_at >= 0)
         a.insert(a.end(), {"--write-timeout", std::to_string(SHORT_TIMEOUT_MS)});
-    if (bus_poll_ms > 0)
-        a.insert(a.end(), {"--poll", std::to_string(bus_poll_ms)});
-    if (record != nullptr)
-        a.insert(a.end(), {"--record", record});
-    if (idle_exit_s > 0)
-        a.insert(a.end(), {"--idle-exit", std::to_string(idle_exit_s)});
+    if (opt.bus_poll_ms > 0)
+        a.insert(a.end(), {"--poll", std::to_string(opt.bus_poll_ms)});
+    if (opt.record != nullptr)
+        a.insert(a.end(), {"--record", opt.record});
+    if (opt.idle_exit_s > 0)
+        a.insert(a.end(), {"--idle-exit", std::to_string(opt.idle_exit_s)});
     a.insert(a.end(), {"--ready", ready});
     if (log != nullptr)
         a.insert(a.end(), {"--log", log});
@@ -258,7 +271,7 @@ static bool bus_works(const sigset_t* mask, std::string* why) {
         *why = strerror(errno);
         return false;
     }
-    pid_t pid = spawn({fpusbd_path, "--list"}, p[1], mask);
+    pid_t pid = spawn({opt.fpusbd, "--list"}, p[1], mask);
     close(p[1]);
     std::string out;
     char buf[512];
@@ -283,7 +296,7 @@ static bool start_fpusbd(const sigset_t* mask) {
     child = spawn(fpusbd_args(child_ready, cfg.run.log), -1, mask, faults.access_denied_ms > 0);
     child_fd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
     if (child < 0 || child_fd < 0) {
-        di_complain("cannot start %s: %s", fpusbd_path.c_str(), strerror(errno));
+        di_complain("cannot start %s: %s", opt.fpusbd.c_str(), strerror(errno));
         return false;
     }
     return true;
@@ -425,7 +438,7 @@ static const char* idle_from() {
 // When fpusbd is due to end by itself, its idle time counted from the printer's leaving, and
 // from the end of the place it keeps when there was one.
 static long long idle_end_due() {
-    return printer_gone_ms + (printer_seen ? USBD_FOLLOW_GRACE_MS : 0) + idle_exit_s * 1000;
+    return printer_gone_ms + (printer_seen ? USBD_FOLLOW_GRACE_MS : 0) + opt.idle_exit_s * 1000;
 }
 
 // The update done, the printer is pulled out for good.
@@ -500,7 +513,7 @@ static int run(const sigset_t* wait_mask) {
     for (;;) {
         if (di_stop_signal() != 0) {
             di_log("stopped by signal %d", di_stop_signal());
-            if (idle_exit_s == 0)
+            if (opt.idle_exit_s == 0)
                 return DI_EXIT_OK;
             di_complain("stopped before fpusbd ended by itself");
             return DI_EXIT_FAILED;
@@ -510,7 +523,7 @@ static int run(const sigset_t* wait_mask) {
         {
             std::lock_guard<std::mutex> hold(bed.lock);
             done = bed.done && !unplugged_at_end;
-            if (done && idle_exit_s == 0) {
+            if (done && opt.idle_exit_s == 0) {
                 di_log("done: the updated firmware was opened and closed");
                 return DI_EXIT_OK;
             }
@@ -538,7 +551,7 @@ static int run(const sigset_t* wait_mask) {
             if (also >= 0 && (wake < 0 || also < wake))
                 wake = also;
         }
-        if (idle_exit_s > 0) {
+        if (opt.idle_exit_s > 0) {
             long long bound = idle_end_due() + IDLE_SLACK_MS;
             if (di_now_ms() >= bound) {
                 di_complain("fpusbd still running %lld ms after %s, %d ms past its due",
@@ -559,7 +572,7 @@ static int run(const sigset_t* wait_mask) {
                 di_complain("wake: %s", strerror(errno));
         }
         if (r > 0 && fds[1].revents != 0 && reap_child(true)) {
-            if (idle_exit_s > 0)
+            if (opt.idle_exit_s > 0)
                 return judge_idle_exit();
             di_complain("fpusbd ended by itself (status 0x%x)", child_status);
             return DI_EXIT_FAILED;
@@ -629,18 +642,13 @@ static void run_under_preload(char** argv) {
 }
 
 int main(int argc, char** argv) {
-    di_start("fpusb-testbed", false);
+    di_start("fpusb-testbed");
     run_under_preload(argv);
-    for (int i = 1; i < argc; i++)
-        named = named || strcmp(argv[i], "--name") == 0 || strncmp(argv[i], "--name=", 7) == 0;
-    int status = sim_parse_command_line(argc, argv, "fpusb-testbed", INTRO, &cfg, extra_options);
+    int status = sim_parse_command_line(argc, argv, "fpusb-testbed", INTRO, &cfg,
+                                        di_table_of(bed_option_table, &opt));
     if (status >= 0)
         return status;
-    if (cfg.run.tcp_port || cfg.run.cut_read) {
-        di_complain("--tcp and --cut-read are fpsim's own; the emulated bus has no such thing");
-        return DI_EXIT_USAGE;
-    }
-    if (named && second_printer && cfg.run.name.size() + 2 > 255) {
+    if (cfg.run.named && opt.second_printer && cfg.run.name.size() + 2 > 255) {
         di_complain("--name is too long for the second printer's name");
         return DI_EXIT_USAGE;
     }
@@ -674,17 +682,20 @@ int main(int argc, char** argv) {
     // Whether umockdev works at all is known once fpusbd --list has looked at the bus.
     printer_seen = sim_is_present();
     bool plugged = plug_root_hub() &&
-                   (!second_printer || plug(false, "1-2", PID_SECOND) != nullptr) &&
+                   (!opt.second_printer || plug(false, "1-2", PID_SECOND) != nullptr) &&
                    (!printer_seen || plug_main());
-    for (size_t k = 0; k < attached.size(); k++)
-        attached[k].port = "1-" + std::to_string(k + (second_printer ? 3 : 2));
+    for (size_t k = 0; k < opt.attach.size(); k++) {
+        attached.emplace_back();
+        attached.back().socket = opt.attach[k];
+        attached.back().port = "1-" + std::to_string(k + (opt.second_printer ? 3 : 2));
+    }
     plugged = plugged && follow_attached() != -2;
     if (!bus_works(&signals.before, &why)) {
         di_complain("umockdev cannot run here: %s", why.c_str());
         status = EXIT_SKIP;
     } else if (plugged && start_fpusbd(&signals.before) && wait_for_fpusbd() &&
-               (!rude_client || bed.main_dev == nullptr || be_rude()) &&
-               (!second_client || bed.main_dev == nullptr || hold_printer()) &&
+               (!opt.rude_client || bed.main_dev == nullptr || be_rude()) &&
+               (!opt.second_client || bed.main_dev == nullptr || hold_printer()) &&
                (cfg.run.ready == nullptr ||
                 di_write_ready(cfg.run.ready, " " + class_dir() + "/" + main_name()))) {
         status = run(&signals.wait);

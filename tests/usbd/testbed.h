@@ -28,7 +28,7 @@ struct bed_faults {
     long access_denied_ms = 0;
     long slow_bus_ms = 0;
 };
-extern bed_faults faults;
+extern const bed_faults& faults;
 
 struct bed_client;
 
