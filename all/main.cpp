@@ -375,7 +375,7 @@ static int update_all(const all_config& c, const std::string& fpflash, const std
 
 int main(int argc, char** argv) {
     di_start("fpflash-all");
-    static const char* const headings[] = {"\nOptions:\n", "\nWithout printers:\n"};
+    static const char* const headings[] = {"\nThe run:\n", "\nWithout printers:\n"};
     const di_usage usage = {"fpflash-all", INTRO, headings, 2, 28};
     all_config c;
     int status = di_parse_options(argc, argv, usage, {di_table_of(options, &c, take_operand)});

@@ -37,8 +37,9 @@ install(CODE "
         endforeach()
     endif()")
 
-# The pages carry the version, and go in compressed as Debian wants them. The drivers' OPTIONS
-# are what their tables print (cmake/man.cmake), so they cannot drift from --help.
+# The pages carry the version, and go in compressed as Debian wants them. Every page but
+# fpflash's (which has no options) has the OPTIONS its program's tables print
+# (cmake/man.cmake), so they cannot drift from --help.
 find_program(FP_GZIP gzip)
 if(NOT FP_GZIP)
     message(FATAL_ERROR "gzip is needed to install the man pages")

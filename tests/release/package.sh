@@ -43,8 +43,8 @@ check_fpflash() {
 }
 
 # check_man_pages MAN_DIR BIN_DIR: clean roff for groff and mandoc, laid out as man-pages(7)
-# asks, naming each other (the drivers' OPTIONS are made from their tables at build time), and
-# --version prints the version.
+# asks, naming each other (the OPTIONS of all but fpflash's are made from the programs' tables
+# at build time), and --version prints the version.
 check_man_pages() {
     for page in fpflash fpflash-all fpsim fpusbd; do
         src=$1/$page.1.gz
