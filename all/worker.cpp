@@ -165,7 +165,7 @@ static pid_t start_fpflash(const all_work& w, int* out) {
     close(in[0]);
     close(o[1]);
     if (pid > 0 && !write_all(in[1], "\n", 1))
-        di_complain("cannot give fpflash its key: %s", strerror(errno));
+        di_warn("cannot give fpflash its key: %s", strerror(errno));
     close(in[1]);
     if (pid < 0)
         close(o[0]);
@@ -187,7 +187,7 @@ static bool take_output(int fd, int log_fd, std::string* partial) {
         return false;
     }
     if (!write_all(log_fd, buf, static_cast<size_t>(n)))
-        di_complain("cannot write the log: %s", strerror(errno));
+        di_warn("cannot write the log: %s", strerror(errno));
     for (ssize_t i = 0; i < n; i++) {
         if (buf[i] != '\n')
             partial->push_back(buf[i]);
