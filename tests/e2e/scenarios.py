@@ -35,8 +35,8 @@ Fields of a row (all but the name optional):
   fleet      fpflash-all updates several printers, one list of fpsim options each: on usbd
              the testbed's own at port 1-1 (named printer-1) and an fpsim attached to the
              bus at 1-2, 1-3, ... for each further one; on host and asan those of --simulate
-             (sim-1, sim-2, ...). `status` is then fpflash-all's, and a printer not in
-             `results` must not be touched
+             (sim-1, sim-2, ...). `status` is then fpflash-all's, a printer not in
+             `results` must not be touched, and `says` is the testbed's (printer-1's)
   results    {PORT: (RESULT, STATUS, BEFORE, AFTER)}: every row of fpflash-all's table
   transcripts  {PORT: NAME}: that printer's log holds expected/NAME.txt
   ports      the ports named on fpflash-all's command line
@@ -318,7 +318,7 @@ row("fleet_switch_together", fleet=[[], OTHER], builds=FLEET,
     transcripts={"printer-1": "complete_update"})
 row("fleet_one_unplugged", fleet=[["--vanish-at", "13"], OTHER], status=1, builds=FLEET,
     results={"printer-1": ("failed", -1, "1.2.3", ""), "1-2": OTHER_UPDATED},
-    log=[("usb: 1209:0002 unplugged from 1-1", 1)])
+    log=[("usb: 1209:0002 unplugged from 1-1", 1)], says=[left_mid_write(528), GIVEN_UP])
 row("fleet_one_in_loader", fleet=[["--start-loader"], OTHER], builds=FLEET,
     results={"printer-1": ("updated", 0, "", "1.2.4"), "1-2": OTHER_UPDATED},
     transcripts={"printer-1": "already_in_loader"})
