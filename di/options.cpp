@@ -109,10 +109,9 @@ int di_parse_options(int argc, char** argv, const di_usage& u,
     // their order.
     const int ID_HELP = 253, ID_VERSION = 254, ID_MAN = 255, ID_BASE = 256;
     // The table that takes the operands, if any does.
-    const di_table* operands = nullptr;
-    for (const di_table& t : tables)
-        if (operands == nullptr && t.operand != nullptr)
-            operands = &t;
+    auto taker = std::find_if(tables.begin(), tables.end(),
+                              [](const di_table& t) { return t.operand != nullptr; });
+    const di_table* operands = taker != tables.end() ? &*taker : nullptr;
     auto take_operand = [&](const char* arg) {
         const char* why = operands->operand(operands->target, arg);
         if (why != nullptr)
@@ -133,9 +132,11 @@ int di_parse_options(int argc, char** argv, const di_usage& u,
     longs.push_back({"man-options", no_argument, nullptr, ID_MAN});
     longs.push_back({nullptr, 0, nullptr, 0});
     opterr = 0;
-    optind = 1;
+    // 0, not 1: getopt starts afresh, taking operands or not as this call does, in a process
+    // that parses more than one command line (the tests).
+    optind = 0;
     for (;;) {
-        int prev = optind;
+        int prev = std::max(optind, 1);
         // No reordering: argv[prev] is then always the option just read; operands, where
         // taken, come in order as id 1.
         int id = getopt_long(argc, argv, operands ? "-:" : "+:", longs.data(), nullptr);
