@@ -18,6 +18,7 @@
 #include "di/trace.h"
 #include "sim/replay.h"
 #include "tests/rude_client.h"
+#include "tests/test_util.h"
 
 namespace {
 
@@ -186,6 +187,35 @@ TEST_F(di_test, warnings_and_complaints_go_to_stderr_at_their_level_and_to_the_l
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 2), said);
     EXPECT_EQ(std::vector<std::string>(lines.begin() + 2, lines.end()), said);
+}
+
+// Operands go to the table that takes them, in order, wherever they stand and all after "--";
+// where no table takes them, they are refused. Parsed after a command line without, as well.
+TEST(di_parse_options, takes_operands_only_where_a_table_takes_them) {
+    struct given {
+        bool flag = false;
+        std::vector<std::string> operands;
+    };
+    static const di_option flag[] = {{"flag", nullptr, 0, "", [](void* t, const char*) {
+                                          static_cast<given*>(t)->flag = true;
+                                          return DI_TAKEN;
+                                      }}};
+    di_setter operand = [](void* t, const char* a) {
+        static_cast<given*>(t)->operands.emplace_back(a);
+        return DI_TAKEN;
+    };
+    static const char* const headings[] = {"\n"};
+    for (bool takes : {false, true}) {
+        given g;
+        int status = parse_args("di_test", {"a", "--flag", "b", "--", "--c"}, [&](int n, char** v) {
+            return di_parse_options(n, v, {"di_test", "", headings, 1, 20},
+                                    {di_table_of(flag, &g, takes ? operand : nullptr)});
+        });
+        EXPECT_EQ(status, takes ? -1 : DI_EXIT_USAGE);
+        EXPECT_EQ(g.flag, takes);
+        EXPECT_EQ(g.operands,
+                  (takes ? std::vector<std::string>{"a", "b", "--c"} : std::vector<std::string>()));
+    }
 }
 
 TEST(di_receive, tells_nothing_waiting_from_a_client_gone) {
