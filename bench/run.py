@@ -9,7 +9,10 @@ per block and peak memory. Before each run bench_ipc_floor does the same exchang
 with an echo driver and nothing else: the floor of the transport, whose overhead and CPU per
 block the program's are set against; at 512 records (--via-fpsim) it does them with fpsim as
 well, which shows what fpsim's answering adds to the floor. One update of the Windows program
-under Wine, through the test driver to fpsim, is timed against the same budget.
+under Wine, through the test driver to fpsim, is timed against the same budget. Last,
+fpflash-all updates 1, 2, 4 and 8 printers at once (fpsim each, and 1 and 2 on the emulated
+USB bus): the wall time of the whole run and the CPU per block per printer, each against one
+printer's.
 """
 import argparse
 import csv
@@ -29,6 +32,7 @@ import winepool  # noqa: E402
 BUILD = os.path.join(ROOT, "build", "host")
 FPFLASH = os.path.join(BUILD, "fpflash")
 FPSIM = os.path.join(BUILD, "fpsim")
+FPFLASH_ALL = os.path.join(BUILD, "fpflash-all")
 # fpusbd with the printer model on a umockdev-emulated USB bus behind it; fpsim's options.
 TESTBED = os.path.join(BUILD, "fpusb-testbed")
 BUDGET = os.path.join(BUILD, "bench", "bench_budget")
@@ -218,21 +222,68 @@ def wine_row(records, budget_s):
     return None
 
 
+def fleet_run(n, image_path, image, bus):
+    """One fpflash-all run over n printers: fpsim's, or on the emulated bus the testbed's and
+    an fpsim attached for each further one. (wall s of the whole run, CPU s of fpflash-all with
+    its workers and every fpflash, which it has all waited for.)"""
+    with simrun.Lab(prefix="fpflash-bench.") as lab:
+        ps = [lab.start_printer(FPSIM, name="p%d" % k, lifetime=900,
+                                runtime="sims" if bus else None) for k in range(1 + bus, n + 1)]
+        if bus:
+            ps.append(lab.start_printer(TESTBED, [a for p in ps for a in ("--attach", p.where)],
+                                        lifetime=900))
+        prog = lab.start([FPFLASH_ALL, "--logs", lab.path("logs"), image_path], stdin=b"")
+        _, status, usage = os.wait4(prog.pid, 0)
+        wall = time.monotonic() - prog.started
+        prog.returncode = os.waitstatus_to_exitcode(status)
+        for p in ps:
+            p.stop()
+        if prog.returncode != 0 or any(p.read("kept") != image for p in ps):
+            sys.exit("bench: fpflash-all did not update all %d printers:\n%s" % (
+                n, (lab.output() + simrun.read_bytes(lab.path("err"))).decode("latin-1")))
+        return wall, usage.ru_utime + usage.ru_stime
+
+
+def fleet_rows(counts, records, runs, out, bus):
+    """Wall time and CPU per block per printer against the first count's (one printer)."""
+    image_path = os.path.join(out, "image-%d.bin" % records)
+    image = simrun.write_image(image_path, records)
+    rows = []
+    for n in counts:
+        r = [fleet_run(n, image_path, image, bus) for _ in range(runs)]
+        wall = statistics.median(x[0] for x in r)
+        cpu = statistics.median(x[1] for x in r) * 1e6 / (n * records)
+        one = rows[0] if rows else {"wall_s": wall, "cpu_us_per_block": cpu}
+        rows.append({"printers": n, "records": records, "runs": runs, "bus": bus,
+                     "wall_s": round(wall, 3), "wall_x_one": round(wall / one["wall_s"], 4),
+                     "cpu_us_per_block": round(cpu, 1),
+                     "cpu_x_one": round(cpu / one["cpu_us_per_block"], 2)})
+        print("%8d %5d %8.3f %7.4f %7.1f %7.2f" % tuple(
+            rows[-1][k] for k in ("printers", "runs", "wall_s", "wall_x_one", "cpu_us_per_block",
+                                  "cpu_x_one")))
+        sys.stdout.flush()
+    return rows
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--counts", default="64,512,2048", help="image sizes in records")
     p.add_argument("--big", action="store_true", help="add 8192 records (about 6 minutes a run)")
     p.add_argument("--runs", type=int, default=3, help="runs per size (default 3)")
-    p.add_argument("--skip", default="", help="rows to leave out: usbd, wine (comma-separated)")
+    p.add_argument("--skip", default="",
+                   help="rows to leave out: usbd, wine, fleet (comma-separated)")
+    p.add_argument("--fleet", default="1,2,4,8",
+                   help="printers fpflash-all updates at once, the first count the reference")
+    p.add_argument("--fleet-records", type=int, default=512, help="their image's records")
     p.add_argument("--via-fpsim", type=int, default=512, metavar="RECORDS",
                    help="the size at which the floor also runs through fpsim (default 512)")
     p.add_argument("--out", default=os.path.join(ROOT, "build", "bench"),
                    help="where the images and results go (default build/bench)")
     a = p.parse_args()
     skip = set(s for s in a.skip.split(",") if s)
-    if skip - {"usbd", "wine"}:
-        sys.exit("bench: --skip takes usbd and wine, not %s" % ",".join(sorted(skip)))
-    for tool in (FPFLASH, FPSIM, BUDGET, FLOOR, TESTBED):
+    if skip - {"usbd", "wine", "fleet"}:
+        sys.exit("bench: --skip takes usbd, wine and fleet, not %s" % ",".join(sorted(skip)))
+    for tool in (FPFLASH, FPSIM, BUDGET, FLOOR, TESTBED, FPFLASH_ALL):
         if not os.access(tool, os.X_OK):
             sys.exit("bench: %s is not built; run make bench" % tool)
 
@@ -301,12 +352,25 @@ def main():
         show(r)
         results.append(r)
 
+    fleet = []
+    if "fleet" not in skip:
+        print("\nfpflash-all, %d records a printer: the whole run's wall time and CPU per block per"
+              "\nprinter (fpflash-all, its workers and every fpflash), each against one printer's."
+              % a.fleet_records)
+        print("printers  runs   wall_s   x_one  cpu_us   x_one")
+        counts = [int(c) for c in a.fleet.split(",")]
+        fleet = fleet_rows(counts, a.fleet_records, a.runs, a.out, False)
+        if "usbd" not in skip:
+            print("The same on the emulated USB bus, under one fpusbd (fpusb-testbed):")
+            fleet += fleet_rows([1, 2], a.fleet_records, a.runs, a.out, True)
+
     with open(os.path.join(a.out, "results.csv"), "w", newline="") as f:
         w = csv.DictWriter(f, fieldnames=HEADER + ("driver",))
         w.writeheader()
         w.writerows(results)
     with open(os.path.join(a.out, "results.json"), "w") as f:
-        json.dump({"budget_ms": budget, "runs": results, "floor_via_fpsim": via}, f, indent=2)
+        json.dump({"budget_ms": budget, "runs": results, "floor_via_fpsim": via,
+                   "fleet": fleet}, f, indent=2)
     out = os.path.relpath(a.out, ROOT) if a.out.startswith(ROOT + os.sep) else a.out
     print("\nwritten: %s/results.csv, %s/results.json" % (out, out))
     if wine_failed:

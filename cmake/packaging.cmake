@@ -19,6 +19,12 @@ if(TARGET fpusbd)
     install(FILES ${CMAKE_BINARY_DIR}/fpusbd.service DESTINATION lib/systemd/user)
     list(APPEND fp_man_pages fpusbd)
 endif()
+# Every printer attached at once, running the fpflash installed beside it.
+if(TARGET fpflash-all)
+    install(TARGETS fpflash-all RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    list(APPEND fp_programs fpflash-all)
+    list(APPEND fp_man_pages fpflash-all)
+endif()
 
 # A stripped install (the package's) drops the compiler's notes too, as Debian's strip does.
 install(CODE "
@@ -31,8 +37,9 @@ install(CODE "
         endforeach()
     endif()")
 
-# The pages carry the version, and go in compressed as Debian wants them. The drivers' OPTIONS
-# are what their tables print (cmake/man.cmake), so they cannot drift from --help.
+# The pages carry the version, and go in compressed as Debian wants them. Every page but
+# fpflash's (which has no options) has the OPTIONS its program's tables print
+# (cmake/man.cmake), so they cannot drift from --help.
 find_program(FP_GZIP gzip)
 if(NOT FP_GZIP)
     message(FATAL_ERROR "gzip is needed to install the man pages")
@@ -117,8 +124,8 @@ set(CPACK_PACKAGE_DESCRIPTION
     "fpflash writes a firmware image into a fiscal printer: it switches the printer\n\
 into its loader, sends the image block by block and reads the new firmware's\n\
 version. fpusbd publishes the printers on the USB bus for it, through libusb;\n\
-fpsim publishes a simulated printer, so that a whole update runs without\n\
-hardware.")
+fpflash-all updates every printer attached at once; fpsim publishes a\n\
+simulated printer, so that a whole update runs without hardware.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -234,6 +234,10 @@ void di_clients_tell(uint8_t present);
 
 // ---- the command line (options.cpp) -------------------------------------------------------
 
+// Takes an argument into `target`, the object its table sets. Returns nullptr, or why the
+// argument is no good.
+typedef const char* (*di_setter)(void* target, const char* arg);
+
 // One option, written once: the parser, --help and the man page's OPTIONS are made from
 // tables of them.
 struct di_option {
@@ -241,21 +245,22 @@ struct di_option {
     const char* arg;  // the argument's name in --help; nullptr for a flag
     int group;        // which heading of --help it stands under
     const char* help; // lines separated by '\n'
-    // Takes the argument (nullptr for a flag) into `target`, the object its table sets.
-    // Returns nullptr, or why the argument is no good.
-    const char* (*set)(void* target, const char* arg);
+    di_setter set;    // its argument, nullptr for a flag
 };
 
-// A table of options and the object they set.
+// A table of options and the object they set. A program that takes operands gives one table
+// an `operand` setter, which takes each into the same object, in order, wherever they stand;
+// without one they are refused.
 struct di_table {
     const di_option* options;
     size_t count;
     void* target;
+    di_setter operand = nullptr;
 };
 
 template <size_t N>
-di_table di_table_of(const di_option (&options)[N], void* target) {
-    return {options, N, target};
+di_table di_table_of(const di_option (&options)[N], void* target, di_setter operand = nullptr) {
+    return {options, N, target, operand};
 }
 
 // A setter's "taken", and its answer when the argument is or is not one it takes.

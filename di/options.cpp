@@ -108,6 +108,16 @@ int di_parse_options(int argc, char** argv, const di_usage& u,
     // getopt_long's ids: past every character, the built-in ones, then the tables' options in
     // their order.
     const int ID_HELP = 253, ID_VERSION = 254, ID_MAN = 255, ID_BASE = 256;
+    // The table that takes the operands, if any does.
+    auto taker = std::find_if(tables.begin(), tables.end(),
+                              [](const di_table& t) { return t.operand != nullptr; });
+    const di_table* operands = taker != tables.end() ? &*taker : nullptr;
+    auto take_operand = [&](const char* arg) {
+        const char* why = operands->operand(operands->target, arg);
+        if (why != nullptr)
+            refuse(u, arg, nullptr, why);
+        return why == nullptr;
+    };
     std::vector<struct option> longs;
     std::vector<std::pair<const di_option*, void*>> ids;
     for (const di_table& t : tables)
@@ -122,13 +132,21 @@ int di_parse_options(int argc, char** argv, const di_usage& u,
     longs.push_back({"man-options", no_argument, nullptr, ID_MAN});
     longs.push_back({nullptr, 0, nullptr, 0});
     opterr = 0;
-    optind = 1;
+    // 0, not 1: getopt starts afresh, taking operands or not as this call does, in a process
+    // that parses more than one command line (the tests).
+    optind = 0;
     for (;;) {
-        int prev = optind;
-        // No reordering: argv[prev] is then always the option just read.
-        int id = getopt_long(argc, argv, "+:", longs.data(), nullptr);
+        int prev = std::max(optind, 1);
+        // No reordering: argv[prev] is then always the option just read; operands, where
+        // taken, come in order as id 1.
+        int id = getopt_long(argc, argv, operands ? "-:" : "+:", longs.data(), nullptr);
         if (id == -1)
             break;
+        if (id == 1 && operands != nullptr) {
+            if (!take_operand(optarg))
+                return DI_EXIT_USAGE;
+            continue;
+        }
         if (id == ID_HELP)
             print_help(u, tables);
         else if (id == ID_VERSION)
@@ -148,6 +166,10 @@ int di_parse_options(int argc, char** argv, const di_usage& u,
             return DI_EXIT_USAGE;
         }
     }
+    // What follows "--" is all operands.
+    for (; operands != nullptr && optind < argc; optind++)
+        if (!take_operand(argv[optind]))
+            return DI_EXIT_USAGE;
     if (optind < argc) {
         refuse(u, argv[optind], nullptr, "unexpected argument");
         return DI_EXIT_USAGE;

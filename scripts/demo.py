@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """make demo: one whole update of a simulated printer, as the technician at the console sees
-it, and then whether the printer got the image byte for byte."""
+it, and then whether the printer got the image byte for byte; then four simulated printers
+updated at once by fpflash-all, one of them unplugged mid-download."""
 import os
+import subprocess
 import sys
 import time
 
@@ -63,7 +65,22 @@ def main():
     else:
         print("Simulator stopped. The printer did NOT receive the image intact: it kept %d "
               "bytes of %d." % (len(kept), len(image)))
-    return 0 if status == 0 and kept == image else 1
+    return 0 if status == 0 and kept == image and several(shown, out) else 1
+
+
+def several(shown, out):
+    """Four printers at once, the third pulled out at block 30 for good: the others are
+    updated all the same, and the command says which was not (exit status 1)."""
+    cmd = ["fpflash-all", "--simulate", "4", "--sim-options", "3:--vanish-at 30", shown]
+    print("\nA bench of four simulated printers, updated at once; the third is unplugged at"
+          " block 30:\n\n$ " + " ".join(cmd[:4]) + " '" + cmd[4] + "' " + shown)
+    sys.stdout.flush()
+    logs = os.path.join(out, "logs")
+    cmd[0] = simrun.build_path("host", "fpflash-all")
+    status = subprocess.call(cmd[:1] + ["--logs", os.path.relpath(logs, simrun.ROOT)] + cmd[1:],
+                             cwd=simrun.ROOT)
+    print("\nfpflash-all ended with exit status %d: not every printer was updated." % status)
+    return status == 1
 
 
 if __name__ == "__main__":

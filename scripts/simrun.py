@@ -159,12 +159,19 @@ class Lab:
         dirs = [d for d in os.listdir(base)] if os.path.isdir(base) else []
         return os.path.join(base, dirs[0]) if len(dirs) == 1 else None
 
-    def start_printer(self, driver, args=(), name="printer-1", lifetime=600, ready_wait=10):
+    def start_printer(self, driver, args=(), name="printer-1", lifetime=600, ready_wait=10,
+                      runtime=None):
+        """`runtime` names a runtime directory of the lab's own for the printer, where the
+        program does not look."""
         ready = self.path(name + ".ready")
         cmd = [driver, "--name", name, "--ready", ready, "--log", self.path(name + ".log"),
                "--save", self.path(name + ".kept"), "--lifetime", str(lifetime)] + list(args)
+        env = self.env
+        if runtime:
+            os.makedirs(self.path(runtime), 0o700, exist_ok=True)
+            env = dict(self.env, XDG_RUNTIME_DIR=self.path(runtime))
         with open(self.path(name + ".err"), "wb") as err:
-            proc = subprocess.Popen(cmd, env=self.env, stdin=subprocess.DEVNULL,
+            proc = subprocess.Popen(cmd, env=env, stdin=subprocess.DEVNULL,
                                     stdout=subprocess.DEVNULL, stderr=err)
         if not wait_until(lambda: os.path.exists(ready) and os.path.getsize(ready) > 0, proc,
                           ready_wait):

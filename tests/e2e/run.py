@@ -12,8 +12,10 @@ fails, 77 when the build can't run the row here (with the reason), 2 when the sc
 not be set up.
 """
 import contextlib
+import json
 import os
 import re
+import signal
 import stat
 import sys
 
@@ -220,6 +222,76 @@ BUILDS = {
 }
 
 
+def run_fleet(b, r, lab, c, image, args, limit):
+    """A row of fpflash-all: on usbd the testbed's printer (printer-1) and an fpsim attached
+    to its bus for each further one (1-2, ...); elsewhere those of --simulate (sim-1, ...)."""
+    beside = lambda name: os.path.join(os.path.dirname(b.fpflash), name)  # noqa: E731
+    fleet, results = r["fleet"], r["results"]
+    if b.scope == "usbd":
+        more = [lab.start_printer(beside("fpsim"), o, name="p%d" % k, runtime="sims")
+                for k, o in enumerate(fleet[1:], 2)]
+        printers = {"1-%d" % k: p for k, p in enumerate(more, 2)}
+        printers["printer-1"] = lab.start_printer(
+            b.driver, fleet[0] + [a for p in more for a in ("--attach", p.where)])
+        opts = []
+    else:
+        printers = {}
+        opts = ["--simulate", str(len(fleet))]
+        for k, o in enumerate(fleet, 1):
+            opts += ["--sim-options", "%d:%s" % (k, " ".join(o))] if o else []
+    os.mkdir(lab.path("tmp"))
+    env = dict(lab.env, TMPDIR=lab.path("tmp"))
+    working = sum(1 for v in results.values() if v[0] in ("updated", "stopped", "failed"))
+
+    def once(table, interrupt=0):
+        cmd = [beside("fpflash-all"), "--json", lab.path(table), "--logs", lab.path("logs")]
+        proc = lab.start(cmd + opts + args + r.get("ports", []), env=env)
+        # A Ctrl-C reaches the terminal's foreground process group: the command's alone.
+        for n in range(interrupt):
+            if not lab.wait_output(proc, b"Ctrl-C again" if n else b"sending",
+                                   count=1 if n else working, timeout=60):
+                c.fail("fpflash-all never got to Ctrl-C number %d" % (n + 1))
+            os.killpg(proc.pid, signal.SIGINT)
+        result = lab.finish(proc, limit)
+        c.expect(not result.err, "fpflash-all wrote to stderr: %r" % result.err[:300])
+        with open(lab.path(table)) as f:
+            return result, {p["port"]: p for p in json.load(f)["printers"]}
+
+    result, table = once("table.json", r.get("interrupt", 0))
+    status = r.get("status", 0)
+    c.expect(result.code == simrun.exit_byte(status),
+             "exit status %d, not %d" % (result.code, status))
+    check_output(c, r, result, image, "\n")
+    c.expect(sorted(table) == sorted(results), "the table lists %s" % sorted(table))
+    for port, want in results.items():
+        got = table.get(port, {})
+        c.expect((got.get("result"), got.get("status"), got.get("before"), got.get("after")) == want
+                 and (want[0] != "stopped" or got.get("in_loader")), "%s: %s" % (port, got))
+        stem = r.get("transcripts", {}).get(port)
+        if stem and got.get("log"):
+            with open(got["log"], "rb") as f:
+                log = simrun.Result(0, f.read(), b"", 0)
+            check_output(c, {"transcript": stem}, log, image, "\n")
+    if r.get("rerun"):
+        again, table = once("rerun.json")
+        c.expect(again.code == 0 and all(p["result"] == "updated" and p["found_in_loader"]
+                                         for p in table.values()), "the rerun: %s" % table)
+    for port, p in printers.items():
+        updated = r.get("rerun") or results.get(port, ("",))[0] == "updated"
+        c.expect(p.stop() == 0, "%s ended badly" % p.name)
+        check_said(c, r if port == "printer-1" else {}, p, b)
+        if port not in results or results[port][0] == "late":
+            c.expect("OPEN" not in p.log_text() and not p.read("kept"), "%s was touched" % port)
+        elif updated:
+            c.expect(p.read("kept") == image, "%s did not keep the image" % port)
+    if "printer-1" in printers:
+        check_log(c, r, printers["printer-1"].log_text(), b)
+    c.expect(not os.listdir(lab.path("tmp")), "left in TMPDIR: %s" % os.listdir(lab.path("tmp")))
+    if c.failures:
+        print("--- fpflash-all's output\n" + result.text())
+    return result
+
+
 def run(b, r, lab, c):
     for tool in (b.driver, b.fpflash):
         if not os.access(tool, os.X_OK):
@@ -227,6 +299,8 @@ def run(b, r, lab, c):
     image, args = make_files(lab, r)
     records = r.get("records", 25)
     limit = r.get("timeout", 150 + records * 0.05)
+    if "fleet" in r:
+        return run_fleet(b, r, lab, c, image, args, limit)
 
     setup = r.get("setup")
     second = None

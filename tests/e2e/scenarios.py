@@ -32,6 +32,16 @@ Fields of a row (all but the name optional):
   timeout    seconds the run may take at most (150, and 50 ms a record)
   self_stop  True: the printer must stop by itself once the new firmware has been read
              (within 5 s of fpflash's end), or within this many seconds
+  fleet      fpflash-all updates several printers, one list of fpsim options each: on usbd
+             the testbed's own at port 1-1 (named printer-1) and an fpsim attached to the
+             bus at 1-2, 1-3, ... for each further one; on host and asan those of --simulate
+             (sim-1, sim-2, ...). `status` is then fpflash-all's, a printer not in
+             `results` must not be touched, and `says` is the testbed's (printer-1's)
+  results    {PORT: (RESULT, STATUS, BEFORE, AFTER)}: every row of fpflash-all's table
+  transcripts  {PORT: NAME}: that printer's log holds expected/NAME.txt
+  ports      the ports named on fpflash-all's command line
+  interrupt  Ctrl-C once every printer is sending blocks, and (2) once more after the notice
+  rerun      fpflash-all runs again and finishes every printer, found in its loader
   builds     where it runs: host and asan (Linux), wine (the Windows program), memcheck
              (host under valgrind), usbd (through fpusbd over an emulated USB bus, with
              fpusb-testbed in fpsim's place)
@@ -295,6 +305,40 @@ row("image_of_4096_records", records=4096, has=[(205, "Download block")],
     lines=[(1, "Download block 4080")])
 
 
+# ---- fpflash-all: every printer at once ----------------------------------------------------
+
+# Each printer is updated through a relay that puts its fpflash through to it alone. The
+# printers have versions of their own, so that one that got another's update shows.
+FLEET = ("usbd",)
+OTHER = ["--app-version", "5.0.0", "--new-version", "5.0.1"]
+UPDATED, OTHER_UPDATED = ("updated", 0, "1.2.3", "1.2.4"), ("updated", 0, "5.0.0", "5.0.1")
+# Both switch to their loaders in the same second and come back at their own ports.
+row("fleet_switch_together", fleet=[[], OTHER], builds=FLEET,
+    results={"printer-1": UPDATED, "1-2": OTHER_UPDATED},
+    transcripts={"printer-1": "complete_update"})
+row("fleet_one_unplugged", fleet=[["--vanish-at", "13"], OTHER], status=1, builds=FLEET,
+    results={"printer-1": ("failed", -1, "1.2.3", ""), "1-2": OTHER_UPDATED},
+    log=[("usb: 1209:0002 unplugged from 1-1", 1)], says=[left_mid_write(528), GIVEN_UP])
+row("fleet_one_in_loader", fleet=[["--start-loader"], OTHER], builds=FLEET,
+    results={"printer-1": ("updated", 0, "", "1.2.4"), "1-2": OTHER_UPDATED},
+    transcripts={"printer-1": "already_in_loader"})
+# Only the ports named: one has no printer, and the printer at 1-2 is left alone.
+row("fleet_port_without_printer", fleet=[[], OTHER], ports=["printer-1", "1-9"], status=1,
+    builds=FLEET, results={"printer-1": UPDATED, "1-9": ("absent", None, "", "")})
+row("fleet_printer_plugged_in_later", fleet=[[], ["--absent", "3000"]], status=1, builds=FLEET,
+    results={"printer-1": UPDATED, "1-2": ("late", None, "", "")})
+row("fleet_ctrl_c_once", fleet=[[], OTHER], interrupt=1, builds=FLEET,
+    results={"printer-1": UPDATED, "1-2": OTHER_UPDATED},
+    has=[(1, "Ctrl-C: no update starts now; the 2 running finish")])
+row("fleet_ctrl_c_twice", fleet=[[], OTHER], interrupt=2, rerun=True, status=1, builds=FLEET,
+    results={"printer-1": ("stopped", None, "1.2.3", ""), "1-2": ("stopped", None, "5.0.0", "")},
+    has=[(1, "Stopping every update."), (1, "Left in their loader: 1-2, printer-1")])
+row("fleet_simulated", fleet=[[], [], ["--vanish-at", "13"], []], status=1,
+    builds=("host", "asan"), transcripts={"sim-1": "complete_update"},
+    results={"sim-1": UPDATED, "sim-2": UPDATED, "sim-3": ("failed", -1, "1.2.3", ""),
+             "sim-4": UPDATED})
+
+
 # ---- through fpusbd: what only the USB path has ------------------------------------------
 
 # Every row above that names usbd also runs through fpusbd and libusb, with fpusb-testbed
@@ -404,8 +448,8 @@ row("usb_two_printers", transcript="complete_update", sim=["--second-printer",
          ("second printer: .* written", 0)])
 row("usb_other_product_of_the_vendor", transcript="complete_update",
     sim=["--other-product", "--fpusbd-ids", "vendor", "--stop-when-done"], self_stop=True,
-    builds=USBD, log=[("published .*/1-3$", 0), ("other product: claimed", 0)],
-    says=[("1-3: 1209:0003 is no printer: its interface 0 has no bulk OUT/IN pair of the "
+    builds=USBD, log=[("published .*/1-2$", 0), ("other product: claimed", 0)],
+    says=[("1-2: 1209:0003 is no printer: its interface 0 has no bulk OUT/IN pair of the "
            "printer's \\(0x01/0x81 or 0x03/0x83\\); not served", 1)])
 # Among them a write of a whole number of packets, which a zero-length packet ends.
 row("usb_malformed_requests", transcript="complete_update", sim=["--rude-client",

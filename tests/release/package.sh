@@ -20,14 +20,18 @@ version=$(head -n 1 "$root/VERSION")
 
 # Every file the install and the package hold, below the prefix.
 expected="bin/fpflash
+bin/fpflash-all
 bin/fpsim
 bin/fpusbd
 lib/systemd/user/fpusbd.service
 share/doc/fpflash/changelog.gz
 share/doc/fpflash/copyright
 share/man/man1/fpflash.1.gz
+share/man/man1/fpflash-all.1.gz
 share/man/man1/fpsim.1.gz
 share/man/man1/fpusbd.1.gz"
+# In the order sort gives the listings here, whatever the locale's.
+expected=$(echo "$expected" | sort)
 
 # check_fpflash FPFLASH: with no argument it says so and exits 1, at once with stdin at its end.
 check_fpflash() {
@@ -39,10 +43,10 @@ check_fpflash() {
 }
 
 # check_man_pages MAN_DIR BIN_DIR: clean roff for groff and mandoc, laid out as man-pages(7)
-# asks, naming each other (the drivers' OPTIONS are made from their tables at build time), and
-# --version prints the version.
+# asks, naming each other (the OPTIONS of all but fpflash's are made from the programs' tables
+# at build time), and --version prints the version.
 check_man_pages() {
-    for page in fpflash fpsim fpusbd; do
+    for page in fpflash fpflash-all fpsim fpusbd; do
         src=$1/$page.1.gz
         gzip -t "$src" || { fail "$src is not gzip"; continue; }
         gzip -dc "$src" >"$scratch/$page.1"
@@ -54,7 +58,7 @@ check_man_pages() {
         [ -z "$warnings" ] || fail "$page.1: mandoc warns: $warnings"
         th=$(head -n 1 "$scratch/$page.1")
         date='[0-9]\{4\}-[0-9][0-9]-[0-9][0-9]'
-        echo "$th" | grep -q "^\.TH [A-Z]* 1 $date \"fpflash $version\"" ||
+        echo "$th" | grep -q "^\.TH [A-Z-]* 1 $date \"fpflash $version\"" ||
             fail "$page.1 has no date YYYY-MM-DD and version $version: $th"
         sections=$(sed -n 's/^\.SH "\{0,1\}\([^"]*\)"\{0,1\}$/\1/p' "$scratch/$page.1" |
             tr '\n' '/')
@@ -62,14 +66,15 @@ check_man_pages() {
         # fpflash has no options.
         [ $page = fpflash ] && want=$(echo "$want" | sed 's|OPTIONS/||')
         [ "$sections" = "$want" ] || fail "$page.1 has the sections $sections, want $want"
-        for other in fpflash fpsim fpusbd; do
+        for other in fpflash fpflash-all fpsim fpusbd; do
             [ $other = $page ] || sed -n '/^\.SH "\{0,1\}SEE ALSO/,$p' "$scratch/$page.1" |
-                grep -q "^\.BR $other (1)" || fail "$page.1 does not refer to $other(1)"
+                grep -q "^\.BR $(echo $other | sed 's/-/\\\\-/') (1)" ||
+                fail "$page.1 does not refer to $other(1)"
         done
     done
     [ $failed = 0 ] && echo "the man pages pass groff -ww and mandoc -Tlint, with the sections" \
         "and siblings they should have"
-    for prog in fpsim fpusbd; do
+    for prog in fpflash-all fpsim fpusbd; do
         out=$("$2/$prog" --version)
         [ "$out" = "$prog (fpflash) $version" ] || fail "$prog --version printed '$out'"
         echo "$prog --version: $out"
@@ -209,7 +214,7 @@ deb)
 
     # Debian's hardening: fortified calls, stack protector, relro and bind now.
     dpkg-deb -x "$deb" "$scratch/data"
-    for prog in fpflash fpsim fpusbd; do
+    for prog in fpflash fpflash-all fpsim fpusbd; do
         bin=$scratch/data/usr/bin/$prog
         readelf -d "$bin" | grep -q '(FLAGS).*BIND_NOW' || fail "$prog is not linked with -z now"
         readelf -lW "$bin" | grep -q GNU_RELRO || fail "$prog has no RELRO segment"

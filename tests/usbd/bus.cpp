@@ -91,10 +91,11 @@ static int make_fifo(const std::string& devnode) {
 }
 
 // Its node and handler first, so that the "add" uevent finds everything.
-bed_device* plug(bool model, const std::string& port, uint16_t pid) {
+bed_device* plug(bool model, const std::string& port, uint16_t pid, const std::string& attached) {
     bed_device* d = new bed_device;
     d->model = model;
     d->what = pid == PID_OTHER ? "other product" : "second printer";
+    d->attached = attached;
     d->port = port;
     d->pid = pid;
     int bus = port[0] - '0';
@@ -109,9 +110,11 @@ bed_device* plug(bool model, const std::string& port, uint16_t pid) {
         delete d;
         return nullptr;
     }
-    d->other_holder = model && faults.other_holder;
+    // The faults are the testbed's own model's.
+    bool faulty = model && attached.empty();
+    d->other_holder = faulty && faults.other_holder;
     d->driver_bound = !d->other_holder;
-    if (model && faults.access_denied_ms > 0) {
+    if (faulty && faults.access_denied_ms > 0) {
         if (chmod((root_dir + d->devnode).c_str(), 0) != 0) {
             di_complain("cannot deny access to %s: %s", d->devnode.c_str(), strerror(errno));
             close(d->fifo);

@@ -18,6 +18,7 @@
 
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "di/kit.h"
@@ -44,6 +45,7 @@ struct bed_client {
     std::vector<urb_slot> pending;
     std::deque<urb_slot> done;
     bool connected = true;
+    int link = -1; // an attached printer's connection to its fpsim, while claimed
 };
 
 static bool stall_done = false;
@@ -70,6 +72,71 @@ static void update_fifo(bed_device* d) {
         di_complain("%s: cannot %s a page of its FIFO", d->port.c_str(),
                     want ? "take" : "put back");
     d->writable = want;
+}
+
+// ---- the printer behind a device: the model, or an attached fpsim ---------------------------
+
+// One request to an attached printer's fpsim: whether it succeeded, its count in `*count`
+// and a READ's bytes in `in`. A connection that breaks is the printer gone.
+static bool link_request(bed_client* c, uint8_t op, uint32_t value, const uint8_t* out, uint8_t* in,
+                         uint32_t* count) {
+    uint8_t packet[DI_PACKET_MAX], reply[DI_PACKET_MAX];
+    size_t len = DI_HEADER_SIZE + (op == DI_OP_WRITE ? value : 0);
+    di_header(packet, op, value);
+    if (len > DI_HEADER_SIZE)
+        memcpy(packet + DI_HEADER_SIZE, out, value);
+    ssize_t n = -1;
+    if (c->link >= 0 && send(c->link, packet, len, MSG_NOSIGNAL) == static_cast<ssize_t>(len))
+        n = recv(c->link, reply, sizeof(reply), 0);
+    if (n < static_cast<ssize_t>(DI_HEADER_SIZE)) {
+        c->dev->link_lost = true;
+        return false;
+    }
+    *count = di_get_u32(reply + 1);
+    if (in != nullptr) {
+        // A READ's bytes: as many as came, and no more than it asked for.
+        *count = std::min({*count, value, static_cast<uint32_t>(n) - DI_HEADER_SIZE});
+        memcpy(in, reply + DI_HEADER_SIZE, *count);
+    }
+    return reply[0] == DI_SUCCESS;
+}
+
+static bool side_open(bed_client* c) {
+    if (c->dev->attached.empty())
+        return sim_session_open(&c->session);
+    uint32_t count = 0;
+    c->link = connect_socket(c->dev->attached);
+    c->dev->link_lost = c->link < 0;
+    if (c->link >= 0 && link_request(c, DI_OP_OPEN, DI_ACCESS, nullptr, nullptr, &count))
+        return true;
+    if (c->link >= 0)
+        close(c->link);
+    c->link = -1;
+    return false;
+}
+
+static bool side_is_open(const bed_client* c) {
+    return c->dev->attached.empty() ? c->session.con != 0 : c->link >= 0;
+}
+
+static bool side_present(const bed_device* d) {
+    return d->attached.empty() ? sim_is_present() : !d->link_lost;
+}
+
+static bool side_select(bed_client* c, int ep) {
+    uint32_t code = DI_PIPE_SELECT | static_cast<uint32_t>(ep) << 2, count = 0;
+    return c->dev->attached.empty() ? sim_ioctl(c->session.con, code)
+                                    : link_request(c, DI_OP_IOCTL, code, nullptr, nullptr, &count);
+}
+
+static bool side_read(bed_client* c, uint8_t* buf, uint32_t want, uint32_t* count) {
+    return c->dev->attached.empty() ? sim_read(c->session.con, buf, want, count)
+                                    : link_request(c, DI_OP_READ, want, nullptr, buf, count);
+}
+
+static bool side_write(bed_client* c, const uint8_t* buf, uint32_t len, uint32_t* count) {
+    return c->dev->attached.empty() ? sim_write(c->session.con, buf, len, count)
+                                    : link_request(c, DI_OP_WRITE, len, buf, nullptr, count);
 }
 
 static usbdevfs_urb* urb_of(const urb_slot& s) {
@@ -102,9 +169,8 @@ static void feed_in(bed_client* c) {
         int ep = urb_of(s)->endpoint & 0x0F;
         uint32_t count = 0;
         uint32_t want = static_cast<uint32_t>(urb_of(s)->buffer_length);
-        if (!is_in(s) ||
-            !sim_ioctl(c->session.con, DI_PIPE_SELECT | static_cast<uint32_t>(ep) << 2) ||
-            !sim_read(c->session.con, s.buf->data, want, &count) || count == 0) {
+        if (!is_in(s) || !side_select(c, ep) || !side_read(c, s.buf->data, want, &count) ||
+            count == 0) {
             k++;
             continue;
         }
@@ -119,6 +185,9 @@ void device_unplug(bed_device* d) {
         while (!c->pending.empty())
             finish(c, 0, -ESHUTDOWN, 0);
         c->claimed = false;
+        if (c->link >= 0)
+            close(c->link);
+        c->link = -1;
     }
     update_fifo(d);
     if (d == bed.main_dev)
@@ -128,12 +197,12 @@ void device_unplug(bed_device* d) {
 
 static void follow_model(bed_device* d) {
     sim_log_notes();
-    if (d->model && !d->gone && !sim_is_present())
+    if (d->model && !d->gone && !side_present(d))
         device_unplug(d);
 }
 
 static bool block_due(const bed_client* c, int ep, long index, uint32_t len) {
-    return index >= 0 && ep == LOADER_EP && len == BLOCK_BYTES &&
+    return index >= 0 && ep == LOADER_EP && len == BLOCK_BYTES && c->dev->attached.empty() &&
            sim_current_mode() == SIM_LOADER && c->claimed &&
            sim_rec.image.size() / BLOCK_BYTES == static_cast<size_t>(index);
 }
@@ -168,19 +237,19 @@ static void serve_out(bed_client* c, size_t k) {
     if ((urb_of(s)->flags & USBDEVFS_URB_ZERO_PACKET) != 0 && len > 0 && len % PACKET == 0)
         di_log("usb: OUT 0x%02X: %u bytes, then a zero-length packet", urb_of(s)->endpoint, len);
     uint32_t count = 0;
-    bool select = sim_ioctl(c->session.con, DI_PIPE_SELECT | static_cast<uint32_t>(ep) << 2);
+    bool select = side_select(c, ep);
     if (!short_done && block_due(c, ep, faults.short_at, len)) {
         // Half goes in, then the endpoint NAKs until the host gives up and discards the URB.
         short_done = true;
         uint32_t half = len / 2;
-        if (select && sim_write(c->session.con, s.buf->data, half, &count))
+        if (select && side_write(c, s.buf->data, half, &count))
             urb_of(s)->actual_length = static_cast<int>(count);
         di_log("usb: block %ld: %u of %u bytes taken, the rest never", faults.short_at, count, len);
         return;
     }
-    bool ok = select && sim_write(c->session.con, s.buf->data, len, &count);
+    bool ok = select && side_write(c, s.buf->data, len, &count);
     // A printer that went away in the middle fails as an unplugged device does.
-    finish(c, k, ok ? 0 : sim_is_present() ? -EPROTO : -ESHUTDOWN, static_cast<int>(count));
+    finish(c, k, ok ? 0 : side_present(d) ? -EPROTO : -ESHUTDOWN, static_cast<int>(count));
 }
 
 static bed_client* client_of(bed_device* d, UMockdevIoctlClient* ioctl) {
@@ -192,13 +261,18 @@ static bed_client* client_of(bed_device* d, UMockdevIoctlClient* ioctl) {
 
 // The model's open: the host claims the printer, or takes it up again after it let go.
 static bool begin_session(bed_client* c) {
-    bool open = sim_session_open(&c->session);
+    bool open = side_open(c);
     sim_log_notes();
     return open;
 }
 
 // The model's close: the host let go of the printer.
 static void end_session(bed_client* c) {
+    if (c->link >= 0) {
+        close(c->link);
+        c->link = -1;
+        return;
+    }
     if (c->session.con == 0)
         return;
     if (sim_session_close(&c->session)) {
@@ -306,7 +380,7 @@ static int submit(bed_client* c, UMockdevIoctlClient* client) {
         g_object_unref(urb);
         return EFAULT;
     }
-    if (d->gone || (d->model && c->claimed && c->session.con == 0 && !begin_session(c))) {
+    if (d->gone || (d->model && c->claimed && !side_is_open(c) && !begin_session(c))) {
         g_object_unref(buf);
         g_object_unref(urb);
         return d->gone ? ENODEV : EPROTO;

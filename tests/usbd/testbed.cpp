@@ -69,7 +69,8 @@ struct bed_options {
     long bus_poll_ms = 0;
     long idle_exit_s = 0;
     const char* ids = "both";
-    const char* record = nullptr; // fpusbd's --record
+    const char* record = nullptr;    // fpusbd's --record
+    std::vector<std::string> attach; // the sockets of --attach's fpsims, in order
 };
 
 static sim_config cfg;
@@ -78,6 +79,18 @@ const bed_faults& faults = opt.faults;
 static bool printer_seen = false; // the model's printer was plugged in at some time
 static long long started_ms = 0;  // when fpusbd was started
 static long long update_ms = -1;  // when the updated firmware was closed
+
+// A printer of --attach: plugged in while its fpsim's socket is there, the socket it was
+// plugged in for (its inode, and when it was made). One per --attach, made at the start.
+struct attached_printer {
+    std::string socket;
+    std::string port;
+    bed_device* dev = nullptr;
+    struct timespec made = {0, 0};
+    ino_t ino = 0;
+};
+static std::vector<attached_printer> attached;
+static const int ATTACHED_POLL_MS = 20;
 
 static bool parse_ms(const char* a, long* out) {
     return di_parse_long(a, 10, 1, 600000, out);
@@ -107,11 +120,20 @@ static const di_option bed_option_table[] = {
      [](void* t, const char*) { bed_opt(t).second_printer = true; return DI_TAKEN; }},
     {"other-product", nullptr, SIM_GROUP_PRINTER,
      "another product of the vendor, no printer (one interrupt\n"
-     "endpoint), plugged in first at port 1-3",
+     "endpoint), plugged in first at the port after the printers'",
      [](void* t, const char*) { bed_opt(t).other_product = true; return DI_TAKEN; }},
     {"loader-on-peer", nullptr, SIM_GROUP_PRINTER,
      "the loader comes up at port 2-1, the peer of 1-1 on a USB 3 bus",
      [](void* t, const char*) { bed_fault(t).loader_on_peer = true; return DI_TAKEN; }},
+    {"attach", "SOCKET", SIM_GROUP_PRINTER,
+     "one more printer, at the next port (1-2, 1-3, ...), played\n"
+     "by the fpsim published at SOCKET: its transfers go to that\n"
+     "fpsim as requests, and it is unplugged and plugged in again\n"
+     "as the socket goes and comes; repeat for more",
+     [](void* t, const char* a) {
+         bed_opt(t).attach.emplace_back(a);
+         return di_usable(*a != '\0');
+     }},
     {"second-client", nullptr, SIM_GROUP_PRINTER,
      "another client opens the printer once fpusbd has published\nit at the start, and holds it",
      [](void* t, const char*) { bed_opt(t).second_client = true; return DI_TAKEN; }},
@@ -312,11 +334,18 @@ static bool reap_child(bool wait) {
 static bool wait_for_fpusbd() {
     long long until = di_now_ms() + START_MS;
     struct stat st;
-    std::string printer = bed.main_dev != nullptr ? class_dir() + "/" + main_name() : "";
+    std::vector<std::string> printers;
+    if (bed.main_dev != nullptr)
+        printers.push_back(class_dir() + "/" + main_name());
+    for (const attached_printer& a : attached)
+        if (a.dev != nullptr)
+            printers.push_back(class_dir() + "/" + a.port);
     while (di_now_ms() < until) {
         restore_modes();
-        if (stat(child_ready.c_str(), &st) == 0 && st.st_size > 0 &&
-            (printer.empty() || lstat(printer.c_str(), &st) == 0))
+        bool all = stat(child_ready.c_str(), &st) == 0 && st.st_size > 0;
+        for (const std::string& p : printers)
+            all = all && lstat(p.c_str(), &st) == 0;
+        if (all)
             return true;
         if (reap_child(false)) {
             di_complain("fpusbd ended before it served (status 0x%x)", child_status);
@@ -332,25 +361,31 @@ static bool wait_for_fpusbd() {
 
 static int holder_fd = -1;
 
-// A connection to the printer's interface, with a bound on every reply; -1 on failure.
-static int connect_printer() {
-    std::string path = class_dir() + "/" + main_name();
+int connect_socket(const std::string& path) {
     struct sockaddr_un addr = {};
     addr.sun_family = AF_UNIX;
     if (path.size() >= sizeof(addr.sun_path)) {
-        di_complain("%s: too long for a socket address", path.c_str());
+        errno = ENAMETOOLONG;
         return -1;
     }
     memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     struct timeval tv = {5, 0};
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    if (fd < 0 || connect(fd, reinterpret_cast<const struct sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) != 0) {
-        di_complain("cannot connect to %s: %s", path.c_str(), strerror(errno));
-        if (fd >= 0)
-            close(fd);
+    if (fd >= 0 &&
+        (connect(fd, reinterpret_cast<const struct sockaddr*>(&addr), sizeof(addr)) != 0 ||
+         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) != 0)) {
+        close(fd);
         return -1;
     }
+    return fd;
+}
+
+// A connection to the printer's interface; -1 on failure, said.
+static int connect_printer() {
+    std::string path = class_dir() + "/" + main_name();
+    int fd = connect_socket(path);
+    if (fd < 0)
+        di_complain("cannot connect to %s: %s", path.c_str(), strerror(errno));
     return fd;
 }
 
@@ -448,6 +483,35 @@ static int judge_idle_exit() {
     return DI_EXIT_OK;
 }
 
+// ---- --attach -----------------------------------------------------------------------------
+
+// Each attached printer follows its fpsim: unplugged once its socket has gone (or its
+// connection broke, which device.cpp notes), plugged in again once a new one is there. Returns
+// when to look again, -1 for never, -2 when a printer could not be plugged in.
+static long long follow_attached() {
+    for (attached_printer& a : attached) {
+        struct stat st;
+        bool there = lstat(a.socket.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+        bool same = there && st.st_ino == a.ino && st.st_ctim.tv_sec == a.made.tv_sec &&
+                    st.st_ctim.tv_nsec == a.made.tv_nsec;
+        bool plugged;
+        {
+            std::lock_guard<std::mutex> hold(bed.lock);
+            if (a.dev != nullptr && !a.dev->gone && (!same || a.dev->link_lost))
+                device_unplug(a.dev);
+            plugged = a.dev != nullptr && !a.dev->gone;
+        }
+        if (plugged || !there || same)
+            continue;
+        a.dev = plug(true, a.port, PID_APP, a.socket);
+        a.ino = st.st_ino;
+        a.made = st.st_ctim;
+        if (a.dev == nullptr)
+            return -2;
+    }
+    return attached.empty() ? -1 : di_now_ms() + ATTACHED_POLL_MS;
+}
+
 // ---- the run ------------------------------------------------------------------------------
 
 // Until a signal, the scenario's end, or fpusbd's; returns the exit status.
@@ -476,6 +540,8 @@ static int run(const sigset_t* wait_mask) {
             for (bed_device* d : bed.devices)
                 if (d->gone && !d->removed) {
                     take_out(d);
+                    if (!d->attached.empty())
+                        continue;
                     sim_went_away();
                 }
             back = sim_comes_back();
@@ -486,9 +552,12 @@ static int run(const sigset_t* wait_mask) {
         if (sim_lifetime_over())
             return DI_EXIT_OK;
         long long wake = sim_next_due();
-        long long restore = restore_modes();
-        if (restore >= 0 && (wake < 0 || restore < wake))
-            wake = restore;
+        for (long long also : {restore_modes(), follow_attached()}) {
+            if (also == -2)
+                return DI_EXIT_FAILED;
+            if (also >= 0 && (wake < 0 || also < wake))
+                wake = also;
+        }
         long long bound = opt.idle_exit_s > 0 ? idle_end_due() + IDLE_SLACK_MS
                           : opt.driver_back_ms > 0 && update_ms >= 0
                               ? update_ms + opt.driver_back_ms
@@ -626,10 +695,17 @@ int main(int argc, char** argv) {
     std::string why;
     // Whether umockdev works at all is known once fpusbd --list has looked at the bus.
     printer_seen = sim_is_present();
+    std::string other_port = "1-" + std::to_string(2 + opt.second_printer + opt.attach.size());
     bool plugged = plug_root_hub() &&
                    (!opt.second_printer || plug(false, "1-2", PID_SECOND) != nullptr) &&
-                   (!opt.other_product || plug(false, "1-3", PID_OTHER) != nullptr) &&
+                   (!opt.other_product || plug(false, other_port, PID_OTHER) != nullptr) &&
                    (!printer_seen || plug_main());
+    for (size_t k = 0; k < opt.attach.size(); k++) {
+        attached.emplace_back();
+        attached.back().socket = opt.attach[k];
+        attached.back().port = "1-" + std::to_string(k + (opt.second_printer ? 3 : 2));
+    }
+    plugged = plugged && follow_attached() != -2;
     if (!bus_works(&signals.before, &why)) {
         di_complain("umockdev cannot run here: %s", why.c_str());
         status = EXIT_SKIP;

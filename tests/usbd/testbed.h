@@ -39,6 +39,10 @@ struct bed_client;
 struct bed_device {
     bool model;       // served by the printer model; the others only take and record
     const char* what; // the others' name in the log
+    // --attach's: the model of the fpsim published at this socket, reached through its
+    // requests; its connection broken is the printer gone.
+    std::string attached;
+    bool link_lost = false;
     std::string port;
     std::string syspath;
     std::string devnode;
@@ -72,6 +76,9 @@ struct bed_shared {
 };
 extern bed_shared bed;
 
+// A connection to the socket at `path`, with a bound on every reply; -1 on failure.
+int connect_socket(const std::string& path);
+
 // ---- the usbdevfs emulation (device.cpp) --------------------------------------------------
 
 // Serves the requests on device node `d` from umockdev's worker thread.
@@ -87,9 +94,11 @@ bool bus_start();
 bool plug_root_hub();
 // Where the testbed's files are.
 const std::string& bus_root();
-// Plugs a device in at `port` ("B-P": bus B): the model's printer, or another that only takes
-// and records: a second printer, or with PID_OTHER a product of the vendor that is no printer.
-bed_device* plug(bool model, const std::string& port, uint16_t pid);
+// Plugs a device in at `port` ("B-P": bus B): the model's printer (an fpsim's, from its socket
+// `attached`), or another that only takes and records: a second printer, or with PID_OTHER a
+// product of the vendor that is no printer.
+bed_device* plug(bool model, const std::string& port, uint16_t pid,
+                 const std::string& attached = "");
 // The model's printer, as what it runs now.
 bool plug_main();
 // The main thread's half of an unplug: the uevent, then the device's files.
