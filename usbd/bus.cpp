@@ -192,11 +192,6 @@ static std::string peer_of(const std::string& port) {
     return usbd_peer_port(link);
 }
 
-static bool vendor_named(uint16_t vid) {
-    return std::any_of(cfg->ids.begin(), cfg->ids.end(),
-                       [vid](const usbd_id& id) { return id.vid == vid; });
-}
-
 // Why a device of a vendor --device names is no printer, for the warning.
 static std::string no_printer_because(const usbd_shape& shape) {
     char why[160];
@@ -233,8 +228,9 @@ static arrival arrive(libusb_device* dev) {
     }
     usbd_arrival a = {port, peer_of(port), {d.idVendor, d.idProduct}, {}};
     // What a device of such a vendor is depends on its shape; another vendor's is not read.
-    printer* p = vendor_named(a.id.vid) ? usbd_dev_new(dev, port, a.id, *cfg) : nullptr;
-    if (vendor_named(a.id.vid) && p == nullptr)
+    bool vendor = usbd_vendor_named(*cfg, a.id.vid);
+    printer* p = vendor ? usbd_dev_new(dev, port, a.id, *cfg) : nullptr;
+    if (vendor && p == nullptr)
         return ARRIVAL_REJECTED;
     if (p != nullptr)
         a.shape = usbd_dev_shape(p);

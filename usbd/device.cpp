@@ -376,6 +376,8 @@ static void resume(printer* p) {
     }
     if (p->opening != 0)
         answer_open(p);
+    if (waiting(p)) // the OPEN's claim selects an alternate setting first
+        return;
     if (p->out_asked_ms >= 0)
         send_waiting_write(p);
     for (in_endpoint& e : p->in)

@@ -1,5 +1,7 @@
 // What fpusbd takes for a printer and what it names it: decisions on what is known of a
 // device, with no bus in them.
+#include <algorithm>
+
 #include "usbd/usbd.h"
 
 bool usbd_wanted(const usbd_config& c, uint16_t vid, uint16_t pid) {
@@ -7,6 +9,11 @@ bool usbd_wanted(const usbd_config& c, uint16_t vid, uint16_t pid) {
         if (id.vid == vid && (id.any_pid || id.pid == pid))
             return true;
     return false;
+}
+
+bool usbd_vendor_named(const usbd_config& c, uint16_t vid) {
+    return std::any_of(c.ids.begin(), c.ids.end(),
+                       [vid](const usbd_id& id) { return id.vid == vid; });
 }
 
 unsigned usbd_pipes_of(const usbd_config& c, const usbd_shape& s) {
@@ -36,9 +43,7 @@ usbd_verdict usbd_judge(const usbd_config& c, const std::vector<usbd_place_facts
             return v;
         }
     }
-    bool vendor = false;
-    for (const usbd_id& id : c.ids)
-        vendor = vendor || id.vid == a.id.vid;
+    bool vendor = usbd_vendor_named(c, a.id.vid);
     bool named = usbd_wanted(c, a.id.vid, a.id.pid);
     if (vendor && pipes == 0)
         v.take = USBD_NOT_PRINTER;

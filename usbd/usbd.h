@@ -143,8 +143,9 @@ int usbd_unsetup_run(const usbd_setup& s);
 const int USBD_FIRMWARE_PIPE = 1;
 const int USBD_LOADER_PIPE = 3;
 
-// Whether --device names a device of this vendor and product.
+// Whether --device names a device of this vendor and product; of this vendor.
 bool usbd_wanted(const usbd_config& c, uint16_t vid, uint16_t pid);
+bool usbd_vendor_named(const usbd_config& c, uint16_t vid);
 
 // The bulk endpoints of a device's configured interface, bit N for number N, in the alternate
 // setting that has most of fpflash's pipes.
