@@ -96,10 +96,14 @@ static void reply(di_client* c, const di_request& r, const di_answer& a) {
     uint8_t endpoint = endpoint_of(c, r);
     uint32_t count = di_answered(&c->s, r, a.ok, a.count, a.note);
     di_trace_request(c->s.id, r, endpoint, a.ok, count, a.data);
-    size_t size = r.op == DI_OP_READ ? count : 0;
-    if (!di_reply(c->fd, a.ok, count, a.data, std::min(size, a.send_max)))
+    size_t size = std::min(r.op == DI_OP_READ ? count : size_t{0}, a.send_max);
+    if (!di_reply(c->fd, a.ok, count, a.data, size)) {
         drop(c, "lost", false);
-    else if (a.close)
+        return;
+    }
+    if (driver.sent != nullptr)
+        driver.sent(c, c->s.pipe, r, static_cast<uint32_t>(size));
+    if (a.close)
         drop(c, "closed", false);
 }
 

@@ -187,6 +187,9 @@ struct di_driver {
     long (*receive)(di_client* c, uint8_t (&buf)[DI_RECEIVE_SIZE]);
     // Optional: the USB endpoint a READ (`in`) or WRITE on `pipe` goes to, for the trace.
     uint8_t (*endpoint)(const di_client* c, int pipe, bool in);
+    // Optional: the reply to `r`, made on `pipe`, went whole, with `sent` bytes of a READ's
+    // data: a driver keeps those bytes until then, as a reply that can't go would lose them.
+    void (*sent)(di_client* c, int pipe, const di_request& r, uint32_t sent);
 };
 
 // Serves every client with `d`, at most `per_place` of them at one interface.

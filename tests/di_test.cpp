@@ -28,6 +28,7 @@ namespace {
 // at once or, with `writes_later`, when the test answers it.
 bool writes_later = false;
 std::vector<int> pipes_read;
+std::vector<int> reads_sent; // the pipes of the READs whose reply went
 
 void take_write(di_client*, int, const uint8_t*, uint32_t len, di_answer* a) {
     a->ok = true;
@@ -47,7 +48,11 @@ const di_driver test_printer = {
     nullptr,
     nullptr,
     nullptr,
-    nullptr};
+    nullptr,
+    [](di_client*, int pipe, const di_request& r, uint32_t) {
+        if (r.op == DI_OP_READ)
+            reads_sent.push_back(pipe);
+    }};
 
 // The kit's own loop serves one client, the driver's side of a socket pair.
 class di_test : public ::testing::Test {
@@ -59,6 +64,7 @@ class di_test : public ::testing::Test {
         ASSERT_TRUE(di_log_open(log.c_str(), true));
         writes_later = false;
         pipes_read.clear();
+        reads_sent.clear();
         di_clients_start(test_printer, 1);
         client = di_client_add(fds[1], nullptr, "printer");
         ASSERT_GT(client, 0);
@@ -129,6 +135,21 @@ TEST_F(di_test, a_refused_pipe_select_leaves_the_pipe_as_it_was) {
     ASSERT_EQ(exchange(di_test_request(DI_OP_IOCTL, DI_PIPE_SELECT | 1u << 2)), DI_SUCCESS);
     ASSERT_EQ(exchange(read), DI_SUCCESS);
     EXPECT_EQ(pipes_read, (std::vector<int>{3, 1}));
+}
+
+// A driver keeps a READ's bytes until it hears that its reply went; one that could not go (the
+// client no longer takes any) it never hears of.
+TEST_F(di_test, a_driver_hears_of_the_replies_that_went_only) {
+    ASSERT_EQ(exchange(di_test_request(DI_OP_OPEN, DI_ACCESS)), DI_SUCCESS);
+    ASSERT_EQ(exchange(di_test_request(DI_OP_IOCTL, DI_PIPE_SELECT | 3u << 2)), DI_SUCCESS);
+    std::vector<uint8_t> read = di_test_request(DI_OP_READ, 64);
+    ASSERT_EQ(exchange(read), DI_SUCCESS);
+    ASSERT_EQ(send(fds[0], read.data(), read.size(), 0), static_cast<ssize_t>(read.size()));
+    ASSERT_EQ(shutdown(fds[0], SHUT_RD), 0);
+    serve();
+    EXPECT_EQ(pipes_read, (std::vector<int>{3, 3}));
+    EXPECT_EQ(reads_sent, std::vector<int>{3});
+    EXPECT_EQ(logged().back(), "#1 lost");
 }
 
 // A WRITE the device answers later holds the client's next request until then; a client cut

@@ -48,19 +48,21 @@ TEST(usbd_parse_id, takes_bare_hex_pairs_or_a_vendor_alone) {
     }
 }
 
-// What fpusbd makes of a device that arrives: a printer --device names, published under its
-// port path or alias; the device that comes back to the port a printer left, of its vendor,
-// whatever its product, within the grace period and with one of fpflash's pipes both ways;
-// nothing else. The printer at 1-2.3 left at 5 s; the one at 1-6 is there.
-TEST(usbd_policy, takes_named_printers_and_follows_them_by_port_and_vendor) {
+// What fpusbd makes of a device that arrives: a printer is a shape (fpflash's pipes 1 or 3 both
+// ways, as --pipe maps them) with an ID --device names, or of such a vendor with the loader's
+// pipe; the device that comes back to the connector a printer left (its port, or the port's
+// peer), of its vendor, within the grace period and of that shape, follows it; nothing else,
+// and what arrives where a printer was takes its place. The printer at 1-2.3 left at 5 s; the
+// one at 1-6 is there.
+TEST(usbd_policy, takes_printers_by_shape_and_follows_them_by_connector_and_vendor) {
     usbd_config c;
     c.ids = {{0x1209, 0x0001, false}, {0x04B8, 0, true}};
     usbd_default_pipes(c.pipes);
-    c.pipes[2] = {0x05, 0x85};
+    c.pipes[3] = {0x05, 0x85};
     c.aliases = {{"1-4", "front"}};
     const std::vector<usbd_place_facts> places = {{"1-2.3", 0x1209, 5000}, {"1-6", 0x1209, -1}};
     const long long grace_end = 5000 + USBD_FOLLOW_GRACE_MS;
-    const usbd_shape app = {1u << 1 | 1u << 3, 1u << 1 | 1u << 3}, loader = {1u << 3, 1u << 3};
+    const usbd_shape app = {1u << 1 | 1u << 3, 1u << 1 | 1u << 3}, loader = {1u << 5, 1u << 5};
     const struct {
         const char* what;
         const char* port;
@@ -68,11 +70,15 @@ TEST(usbd_policy, takes_named_printers_and_follows_them_by_port_and_vendor) {
         long long now;
         usbd_shape shape;
         const char* taken;
+        const char* peer = "";
     } cases[] = {
         {"named", "1-3", {0x1209, 0x0001}, 0, app, "new 1-3"},
         {"named, with an alias", "1-4", {0x1209, 0x0001}, 0, app, "new front"},
         {"of a vendor named alone", "1-3", {0x04B8, 0x0E15}, 0, app, "new 1-3"},
-        {"another product of a named vendor", "1-3", {0x1209, 0x0002}, 0, loader, "skipped"},
+        {"another product of a named vendor", "1-3", {0x1209, 0x0002}, 0, app, "skipped"},
+        {"its loader", "1-3", {0x1209, 0x0002}, 0, loader, "loader 1-3"},
+        {"named, a hub", "1-3", {0x1209, 0x0001}, 0, {}, "unfit"},
+        {"named, with pipe 2 only", "1-3", {0x1209, 0x0001}, 0, {1u << 2, 1u << 2}, "unfit"},
         {"another vendor", "1-3", {0x04B9, 0x0E15}, 0, app, "skipped"},
         {"back at once", "1-2.3", {0x1209, 0x0002}, 5000, loader, "follows 1-2.3"},
         {"back at the end of the grace",
@@ -81,45 +87,37 @@ TEST(usbd_policy, takes_named_printers_and_follows_them_by_port_and_vendor) {
          grace_end,
          loader,
          "follows 1-2.3"},
-        {"back past the grace", "1-2.3", {0x1209, 0x0002}, grace_end + 1, loader, "skipped"},
+        {"late", "1-2.3", {0x1209, 2}, grace_end + 1, loader, "loader 1-2.3 in place of 1-2.3"},
         {"named, past the grace",
          "1-2.3",
          {0x1209, 0x0001},
          grace_end + 1,
          app,
          "new 1-2.3 in place of 1-2.3"},
-        {"another vendor where it left", "1-2.3", {0x120A, 0x0002}, 5010, loader, "skipped"},
-        {"a port below it", "1-2.3.1", {0x1209, 0x0002}, 5010, loader, "skipped"},
-        {"the hub above it", "1-2", {0x1209, 0x0002}, 5010, loader, "skipped"},
-        {"the same port on another bus", "2-2.3", {0x1209, 0x0002}, 5010, loader, "skipped"},
-        {"where a printer is there", "1-6", {0x1209, 0x0002}, 5010, loader, "skipped"},
+        {"another vendor there", "1-2.3", {0x120A, 2}, 5010, loader, "skipped in place of 1-2.3"},
+        {"a port below it", "1-2.3.1", {0x1209, 0x0002}, 5010, app, "skipped"},
+        {"the same port on another bus", "2-2.3", {0x1209, 0x0002}, 5010, app, "skipped"},
+        {"its peer port", "2-2.3", {0x1209, 0x0002}, 5010, loader, "follows 1-2.3", "1-2.3"},
         {"back with a pipe one way only",
          "1-2.3",
          {0x1209, 0x0002},
          5010,
          {1u << 1, 1u << 3},
-         "unfit"},
-        {"back with the control endpoint only", "1-2.3", {0x1209, 0x0002}, 5010, {1u, 1u}, "unfit"},
+         "unfit in place of 1-2.3"},
         {"back with the endpoints --pipe names",
          "1-2.3",
          {0x1209, 0x0002},
          5010,
          {1u << 5, 1u << 5},
          "follows 1-2.3"},
-        {"back with none of fpflash's pipes",
-         "1-2.3",
-         {0x1209, 0x0002},
-         5010,
-         {1u << 6, 1u << 6},
-         "unfit"},
     };
     for (const auto& k : cases) {
-        usbd_verdict v = usbd_judge(c, places, k.port, k.id, k.now);
-        std::string taken = v.take == USBD_NOT_NAMED               ? "skipped"
-                            : !usbd_shape_fits(c, v.take, k.shape) ? "unfit"
-                            : v.take == USBD_FOLLOWED ? "follows " + places[v.place].port
-                                                      : "new " + v.name;
-        if (v.take == USBD_NEW && v.place != SIZE_MAX)
+        usbd_verdict v = usbd_judge(c, places, {k.port, k.peer, k.id, k.shape}, k.now);
+        std::string taken = v.take == USBD_SKIPPED       ? "skipped"
+                            : v.take == USBD_NOT_PRINTER ? "unfit"
+                            : v.take == USBD_FOLLOWED    ? "follows " + places[v.place].port
+                                                      : (v.rescued ? "loader " : "new ") + v.name;
+        if (v.take != USBD_FOLLOWED && v.place != SIZE_MAX)
             taken += " in place of " + places[v.place].port;
         EXPECT_EQ(k.taken, taken) << k.what;
     }
@@ -127,6 +125,13 @@ TEST(usbd_policy, takes_named_printers_and_follows_them_by_port_and_vendor) {
     EXPECT_EQ("1-2.3.10", usbd_port_path(1, ports, 3));
     EXPECT_EQ("3-2", usbd_port_path(3, ports, 1));
     EXPECT_EQ("usb4", usbd_port_path(4, ports, 0));
+    // The kernel's peer links, as sysfs writes them, and what is no port's.
+    EXPECT_EQ("2-1", usbd_peer_port("../../../usb2/2-0:1.0/usb2-port1"));
+    EXPECT_EQ("3-1.4", usbd_peer_port("../../../../usb3/3-1/3-1:1.0/3-1-port4"));
+    EXPECT_EQ("12-1.4.2", usbd_peer_port("12-1.4-port2"));
+    for (const char* bad : {"", "usb-port1", "usb2-port", "usb2-portx", "2-0:1.0", "port1",
+                            "usbx-port1", "-port1", "a-1-port2", "usb2-port1/"})
+        EXPECT_EQ("", usbd_peer_port(bad)) << bad;
 }
 
 TEST(usbd_parse_pipe, needs_an_out_and_an_in_bulk_address) {

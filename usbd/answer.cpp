@@ -10,8 +10,10 @@ static void open_printer(di_client* c, di_answer* a) {
     printer* p = printer_of(c);
     if (p == nullptr)
         a->note = " (away)";
+    else if (int held = usbd_dev_hold(p, di_client_id(c), &a->note); held >= 0)
+        a->ok = held == 1;
     else
-        a->ok = usbd_dev_hold(p, di_client_id(c), &a->note);
+        a->later = true;
 }
 
 // The requests below come on a session that opened the printer, whose clients are cut off
@@ -38,10 +40,17 @@ static void client_gone(di_client* c, bool cut) {
         usbd_dev_let_go(p, di_client_id(c));
 }
 
+// A READ's bytes stay with the device until its reply is sent.
+static void reply_sent(di_client* c, int pipe, const di_request& r, uint32_t count) {
+    printer* p = printer_of(c);
+    if (r.op == DI_OP_READ && p != nullptr)
+        usbd_dev_read_sent(p, pipe, count);
+}
+
 static uint8_t endpoint_of(const di_client* c, int pipe, bool in) {
     const printer* p = printer_of(c);
     return p != nullptr ? usbd_dev_endpoint(p, pipe, in) : 0;
 }
 
-const di_driver usbd_answers = {open_printer, select_pipe, read_pipe, write_pipe, nullptr,
-                                nullptr,      client_gone, nullptr,   endpoint_of};
+const di_driver usbd_answers = {open_printer, select_pipe, read_pipe, write_pipe,  nullptr,
+                                nullptr,      client_gone, nullptr,   endpoint_of, reply_sent};

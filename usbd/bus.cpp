@@ -4,11 +4,17 @@
 // A place is a printer as fpflash sees it: published under one name for the printer at one
 // port, with the device there now. It outlives its device while the printer re-enumerates
 // (into its loader and back), so that no other printer takes its turn; the device that comes
-// back to the port, of the same vendor, takes the place over.
+// back to the port (or to its peer on the other bus of a USB 2/USB 3 pair: one connector), of
+// the same vendor, takes the place over. It keeps the printer's update too: from a client's
+// OPEN until no client has held it for USBD_QUIET_MS, the printer's interface stays claimed,
+// on every device that follows it, and is then given back to the kernel's driver.
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include "di/trace.h"
 #include "usbd/fpusbd.h"
@@ -24,15 +30,22 @@ static const int ACCESS_STEP_MS = 200;
 static const int STOP_DRAIN_MS = 300;
 
 struct usbd_place {
-    std::string port;
+    std::string port; // where its device is, or was last
     std::string name;
     uint16_t vid = 0;
     di_socket sock;         // published while its listen_fd >= 0
     printer* dev = nullptr; // none while it is away
     usbd_id last = {0, 0};  // the device that left it
     long long left_ms = -1; // when that was; -1 while one is there
-    bool updating = false;  // the device that left had been claimed for an update
+    // The update: held by a client when last looked, and since when no client has held it
+    // (-1: no update going on).
+    bool held = false;
+    long long quiet_from = -1;
+    bool said_refused = false; // a refused claim said on stderr, for this printer
 };
+
+// How a device leaves its place: gone from the bus, let go by fpusbd, or its node failed.
+enum departure { DEVICE_GONE, DEVICE_LET_GO, DEVICE_FAILED };
 
 struct hotplug_event {
     libusb_device* dev;
@@ -58,10 +71,8 @@ static std::vector<hotplug_event> events;
 // servable. Each was logged once, when it was put here.
 static std::vector<libusb_device*> rejected;
 static std::vector<access_wait> no_access;
-// Devices gone or let go, until their cancelled transfers are back; `stuck` keeps those that
-// never came back, which libusb still owns.
+// Devices gone or let go, until their cancelled transfers and their calls are back.
 static std::vector<printer*> retired;
-static std::vector<printer*> stuck;
 
 enum arrival { ARRIVAL_SERVED, ARRIVAL_REJECTED, ARRIVAL_NO_ACCESS };
 
@@ -107,34 +118,57 @@ static size_t place_at(const std::string& port) {
 }
 
 // The device goes for good; `p` is freed once its cancelled transfers are back.
-static void retire(printer* p, bool release) {
-    usbd_dev_retire(p, release);
+static void retire(printer* p, departure how) {
+    if (how == DEVICE_FAILED)
+        usbd_dev_drop(p);
+    else
+        usbd_dev_retire(p, how == DEVICE_LET_GO);
     if (usbd_dev_busy(p))
         retired.push_back(p);
     else
         usbd_dev_free(p);
 }
 
-// Place `k`'s device goes, if it has one: unplugged or re-enumerating (`gone`), or let go by
-// fpusbd. Every connection to the place is cut. The place is kept for the device that
-// follows (`keep`), or goes with it.
-static void leave(size_t k, bool gone, bool keep) {
+// The update at place `q` goes on while a client holds its printer, and for USBD_QUIET_MS
+// after the last one let go of it, also across re-enumerations.
+static void watch_update(usbd_place* q, long long now) {
+    const printer* p = q->dev;
+    if (p == nullptr)
+        return;
+    if (usbd_dev_held(p)) {
+        q->held = true;
+        q->quiet_from = now;
+        return;
+    }
+    if (q->held)
+        q->quiet_from = std::max(q->quiet_from, usbd_dev_let_go_ms(p));
+    q->held = false;
+    // Claimed for a client that let go before it was looked at.
+    if (usbd_dev_claimed(p) && q->quiet_from < 0)
+        q->quiet_from = now;
+}
+
+// Place `k`'s device goes, if it has one. Every connection to the place is cut. The place is
+// kept for the device that follows (`keep`), or goes with it.
+static void leave(size_t k, departure how, bool keep) {
     usbd_place* q = places[k];
     printer* p = q->dev;
     if (p != nullptr) {
         q->last = usbd_dev_id(p);
-        if (gone) {
+        if (how == DEVICE_GONE) {
             di_log("%s: %04x:%04x left", q->port.c_str(), q->last.vid, q->last.pid);
             di_trace("left %s %04x:%04x", q->port.c_str(), q->last.vid, q->last.pid);
         }
-        usbd_dev_going(p, gone);
+        watch_update(q, di_now_ms());
+        usbd_dev_going(p, how == DEVICE_GONE);
     }
     di_clients_cut(q);
     if (p != nullptr) {
-        q->updating = usbd_dev_updating(p);
+        q->said_refused = usbd_dev_said_refused(p);
+        q->held = false;
         q->dev = nullptr;
         q->left_ms = di_now_ms();
-        retire(p, !gone);
+        retire(p, how);
     }
     if (keep) {
         di_log("%s: kept for %d s for the printer to come back", q->name.c_str(),
@@ -144,6 +178,34 @@ static void leave(size_t k, bool gone, bool keep) {
     unpublish(q);
     places.erase(places.begin() + static_cast<long>(k));
     delete q;
+}
+
+// The port that shares the connector of the device at `port`, on the other bus of a USB 2/USB 3
+// pair, as the kernel links them in sysfs; "" where it links none.
+static std::string peer_of(const std::string& port) {
+    char link[PATH_MAX];
+    ssize_t n =
+        readlink(("/sys/bus/usb/devices/" + port + "/port/peer").c_str(), link, sizeof(link) - 1);
+    if (n <= 0)
+        return "";
+    link[n] = '\0';
+    return usbd_peer_port(link);
+}
+
+// Why a device of a vendor --device names is no printer, for the warning.
+static std::string no_printer_because(const usbd_shape& shape) {
+    char why[160];
+    if (shape.missing) {
+        snprintf(why, sizeof(why), "it has no interface %d", cfg->interface);
+        return why;
+    }
+    const usbd_pipe& a = cfg->pipes[USBD_FIRMWARE_PIPE];
+    const usbd_pipe& b = cfg->pipes[USBD_LOADER_PIPE];
+    snprintf(why, sizeof(why),
+             "its interface %d has no bulk OUT/IN pair of the printer's (0x%02X/0x%02X or "
+             "0x%02X/0x%02X)",
+             cfg->interface, a.out, a.in, b.out, b.in);
+    return why;
 }
 
 // Returns ARRIVAL_REJECTED for a device that is not to be looked at again until replugged.
@@ -162,29 +224,37 @@ static arrival arrive(libusb_device* dev) {
     // A port holds one device: one still there left without our hearing of it.
     if (k != SIZE_MAX && places[k]->dev != nullptr) {
         di_log("%s: the device before it is gone", port.c_str());
-        leave(k, true, true);
+        leave(k, DEVICE_GONE, true);
     }
+    usbd_arrival a = {port, peer_of(port), {d.idVendor, d.idProduct}, {}};
+    // What a device of such a vendor is depends on its shape; another vendor's is not read.
+    bool vendor = usbd_vendor_named(*cfg, a.id.vid);
+    printer* p = vendor ? usbd_dev_new(dev, port, a.id, *cfg) : nullptr;
+    if (vendor && p == nullptr)
+        return ARRIVAL_REJECTED;
+    if (p != nullptr)
+        a.shape = usbd_dev_shape(p);
     std::vector<usbd_place_facts> facts;
     for (const usbd_place* q : places)
         facts.push_back({q->port, q->vid, q->left_ms});
-    const usbd_id id = {d.idVendor, d.idProduct};
-    usbd_verdict v = usbd_judge(*cfg, facts, port, id, di_now_ms());
-    if (v.take == USBD_NOT_NAMED) {
-        di_log("%s: %04x:%04x skipped: no --device names it", port.c_str(), id.vid, id.pid);
-        return ARRIVAL_REJECTED;
-    }
+    usbd_verdict v = usbd_judge(*cfg, facts, a, di_now_ms());
+    const usbd_id& id = a.id;
     usbd_place* place = v.take == USBD_FOLLOWED ? places[v.place] : nullptr;
-    // Another vendor's device where a printer was: that printer is not coming back.
-    if (v.take == USBD_NEW && v.place != SIZE_MAX)
-        leave(v.place, false, false);
-    printer* p = usbd_dev_new(dev, port, id, *cfg);
-    if (p == nullptr)
-        return ARRIVAL_REJECTED;
-    const usbd_shape& shape = usbd_dev_shape(p);
-    if (!usbd_shape_fits(*cfg, v.take, shape)) {
-        di_log("%s: %04x:%04x has none of the printer's bulk endpoints: not followed", port.c_str(),
-               id.vid, id.pid);
-        usbd_dev_free(p);
+    // Something else at the connector where a printer was: that printer is not coming back.
+    if (v.take != USBD_FOLLOWED && v.place != SIZE_MAX) {
+        di_warn("%s: %04x:%04x arrived where the printer was; %s given up", port.c_str(), id.vid,
+                id.pid, places[v.place]->name.c_str());
+        leave(v.place, DEVICE_LET_GO, false);
+    }
+    if (v.take == USBD_SKIPPED || v.take == USBD_NOT_PRINTER) {
+        if (v.take == USBD_NOT_PRINTER)
+            di_warn("%s: %04x:%04x is no printer: %s; not served", port.c_str(), id.vid, id.pid,
+                    no_printer_because(a.shape).c_str());
+        else
+            di_log("%s: %04x:%04x skipped: no --device names it%s", port.c_str(), id.vid, id.pid,
+                   p != nullptr ? ", and it has not the loader's pipes" : "");
+        if (p != nullptr)
+            usbd_dev_free(p);
         return ARRIVAL_REJECTED;
     }
     r = usbd_dev_open(p);
@@ -193,8 +263,8 @@ static arrival arrive(libusb_device* dev) {
         return r == LIBUSB_ERROR_ACCESS ? ARRIVAL_NO_ACCESS : ARRIVAL_REJECTED;
     }
     di_trace("arrived %s %04x:%04x interface %d out %s in %s", port.c_str(), id.vid, id.pid,
-             cfg->interface, endpoint_list(shape.out, 0x00).c_str(),
-             endpoint_list(shape.in, 0x80).c_str());
+             cfg->interface, endpoint_list(a.shape.out, 0x00).c_str(),
+             endpoint_list(a.shape.in, 0x80).c_str());
     if (place == nullptr) {
         place = new usbd_place;
         place->port = port;
@@ -205,18 +275,22 @@ static arrival arrive(libusb_device* dev) {
             usbd_dev_free(p);
             return ARRIVAL_REJECTED;
         }
-        di_log("%s: %04x:%04x arrived", port.c_str(), id.vid, id.pid);
+        di_log("%s: %04x:%04x arrived%s", port.c_str(), id.vid, id.pid,
+               v.rescued ? " with the loader's pipes: a printer in its loader" : "");
         places.push_back(place);
     } else {
-        di_log("%s: %04x:%04x arrived where %04x:%04x left %lld ms before: followed as %s",
+        di_log("%s: %04x:%04x arrived where %04x:%04x left %lld ms before%s%s: followed as %s",
                port.c_str(), id.vid, id.pid, place->last.vid, place->last.pid,
-               di_now_ms() - place->left_ms, place->name.c_str());
+               di_now_ms() - place->left_ms, port == place->port ? "" : " at its peer ",
+               port == place->port ? "" : place->port.c_str(), place->name.c_str());
+        place->port = port;
         place->left_ms = -1;
     }
     place->dev = p;
+    usbd_dev_take_up(p, place->said_refused);
     // Mid-update the new device is claimed at once, before the kernel's driver (or a spooler
     // behind it) can take it while fpflash waits to reopen the printer.
-    if (place->updating)
+    if (place->quiet_from >= 0 && di_now_ms() - place->quiet_from < USBD_QUIET_MS)
         usbd_dev_claim(p);
     return ARRIVAL_SERVED;
 }
@@ -258,7 +332,7 @@ static void device_left(libusb_device* dev) {
     forget_no_access(dev);
     for (size_t k = 0; k < places.size(); k++)
         if (places[k]->dev != nullptr && usbd_dev_device(places[k]->dev) == dev) {
-            leave(k, true, true);
+            leave(k, DEVICE_GONE, true);
             return;
         }
 }
@@ -285,7 +359,7 @@ static void poll_bus() {
     };
     for (size_t k = places.size(); k-- > 0;)
         if (places[k]->dev != nullptr && !present(usbd_dev_device(places[k]->dev)))
-            leave(k, true, true);
+            leave(k, DEVICE_GONE, true);
     for (size_t i = rejected.size(); i-- > 0;)
         if (!present(rejected[i]))
             forget(&rejected, rejected[i]);
@@ -323,31 +397,41 @@ static void retry_access(long long now) {
 }
 
 // What falls due by the clock: devices whose cancelled transfers are back (or never will be),
-// places given up, access tried again.
+// updates over, places given up, access tried again.
 static void run_due() {
     long long now = di_now_ms();
     for (size_t i = retired.size(); i-- > 0;) {
         printer* p = retired[i];
+        long long cancelled = usbd_dev_cancelled_ms(p);
+        if (cancelled >= 0 && now - cancelled >= CANCEL_BOUND_MS) {
+            usbd_id id = usbd_dev_id(p);
+            di_warn("%s: transfers of %04x:%04x not back %d ms after they were cancelled; its "
+                    "device node closed",
+                    usbd_dev_port(p).c_str(), id.vid, id.pid, CANCEL_BOUND_MS);
+            usbd_dev_drop(p);
+        }
         if (!usbd_dev_busy(p)) {
             usbd_dev_free(p);
-        } else if (now - usbd_dev_cancelled_ms(p) >= CANCEL_BOUND_MS) {
-            usbd_id id = usbd_dev_id(p);
-            di_warn("%s: transfers of %04x:%04x not back %d ms after they were cancelled; left "
-                    "to libusb",
-                    usbd_dev_port(p).c_str(), id.vid, id.pid, CANCEL_BOUND_MS);
-            stuck.push_back(p);
-        } else {
-            continue;
+            retired.erase(retired.begin() + static_cast<long>(i));
         }
-        retired.erase(retired.begin() + static_cast<long>(i));
     }
     for (size_t k = places.size(); k-- > 0;) {
         usbd_place* q = places[k];
+        watch_update(q, now);
+        if (q->quiet_from >= 0 && !q->held && now - q->quiet_from >= USBD_QUIET_MS) {
+            q->quiet_from = -1;
+            if (q->dev != nullptr && usbd_dev_claimed(q->dev)) {
+                di_log("%s: no client for %d s: the update is over, the printer given back to "
+                       "its kernel driver",
+                       q->port.c_str(), USBD_QUIET_MS / 1000);
+                usbd_dev_release(q->dev);
+            }
+        }
         if (q->dev == nullptr) {
             if (now - q->left_ms > USBD_FOLLOW_GRACE_MS) {
                 di_warn("%s: not back within %d s; %s given up", q->port.c_str(),
                         USBD_FOLLOW_GRACE_MS / 1000, q->name.c_str());
-                leave(k, false, false);
+                leave(k, DEVICE_LET_GO, false);
             }
             continue;
         }
@@ -359,7 +443,7 @@ static void run_due() {
                     "let go",
                     q->port.c_str(), CANCEL_BOUND_MS);
             rejected.push_back(libusb_ref_device(usbd_dev_device(q->dev)));
-            leave(k, false, true);
+            leave(k, DEVICE_LET_GO, true);
         }
     }
     retry_access(now);
@@ -368,24 +452,31 @@ static void run_due() {
 static long long next_due() {
     long long due = -1;
     auto take = [&due](long long t) {
-        if (due < 0 || t < due)
+        if (t >= 0 && (due < 0 || t < due))
             due = t;
     };
     for (const printer* p : retired)
-        take(usbd_dev_cancelled_ms(p) + CANCEL_BOUND_MS);
-    for (const usbd_place* q : places)
-        if (q->dev == nullptr)
+        if (usbd_dev_cancelled_ms(p) >= 0)
+            take(usbd_dev_cancelled_ms(p) + CANCEL_BOUND_MS);
+    for (const usbd_place* q : places) {
+        if (q->quiet_from >= 0 && !q->held)
+            take(q->quiet_from + USBD_QUIET_MS);
+        if (q->dev == nullptr) {
             take(q->left_ms + USBD_FOLLOW_GRACE_MS + 1);
-        else if (usbd_dev_cancelled_ms(q->dev) >= 0)
+            continue;
+        }
+        if (usbd_dev_cancelled_ms(q->dev) >= 0)
             take(usbd_dev_cancelled_ms(q->dev) + CANCEL_BOUND_MS);
+        take(usbd_dev_due_ms(q->dev));
+    }
     for (const access_wait& w : no_access)
         take(w.next_ms);
-    if (next_poll_ms >= 0)
-        take(next_poll_ms);
+    take(next_poll_ms);
     return due;
 }
 
 void usbd_bus_after_events() {
+    usbd_dev_calls_back();
     for (usbd_place* q : places)
         if (q->dev != nullptr)
             usbd_dev_after_events(q->dev);
@@ -426,7 +517,9 @@ bool usbd_bus_open(const usbd_config& c) {
         libusb_set_log_cb(nullptr, libusb_says, LIBUSB_LOG_CB_GLOBAL);
         libusb_set_option(ctx, LIBUSB_OPTION_LOG_LEVEL, LIBUSB_LOG_LEVEL_WARNING);
     }
-    return true;
+    // Which device node is whose, should libusb's event handling fail on one.
+    libusb_set_pollfd_notifiers(ctx, usbd_dev_fd_added, nullptr, nullptr);
+    return usbd_dev_calls_start();
 }
 
 void usbd_bus_follow() {
@@ -472,8 +565,9 @@ printer* usbd_bus_printer(const void* place) {
     return static_cast<const usbd_place*>(place)->dev;
 }
 
-bool usbd_bus_has_printers() {
-    return !places.empty() || !no_access.empty();
+bool usbd_bus_updating() {
+    return std::any_of(places.begin(), places.end(),
+                       [](const usbd_place* q) { return q->held || q->quiet_from >= 0; });
 }
 
 long long usbd_bus_poll_fds(std::vector<struct pollfd>* fds) {
@@ -481,6 +575,7 @@ long long usbd_bus_poll_fds(std::vector<struct pollfd>* fds) {
     for (size_t k = 0; usb_fds != nullptr && usb_fds[k] != nullptr; k++)
         fds->push_back({usb_fds[k]->fd, usb_fds[k]->events, 0});
     libusb_free_pollfds(usb_fds);
+    fds->push_back({usbd_dev_calls_fd(), POLLIN, 0});
     long long due = next_due();
     struct timeval tv;
     if (libusb_get_next_timeout(ctx, &tv) == 1) {
@@ -491,12 +586,43 @@ long long usbd_bus_poll_fds(std::vector<struct pollfd>* fds) {
     return due;
 }
 
-bool usbd_bus_events() {
+static bool ready(const std::vector<struct pollfd>& fds, size_t from, int fd) {
+    for (size_t k = from; fd >= 0 && k < fds.size(); k++)
+        if (fds[k].fd == fd && fds[k].revents != 0)
+            return true;
+    return false;
+}
+
+bool usbd_bus_events(const std::vector<struct pollfd>& fds, size_t from) {
     struct timeval zero = {0, 0};
     int r = libusb_handle_events_timeout_completed(ctx, &zero, nullptr);
     if (r != 0 && r != LIBUSB_ERROR_INTERRUPTED) {
-        di_complain("libusb's event handling failed: %s", libusb_error_name(r));
-        return false;
+        // A device node that stops answering fails every round of libusb's, and the nodes
+        // after it are not served: the printers whose node was ready go, the others stay.
+        bool found = false;
+        for (size_t k = places.size(); k-- > 0;) {
+            printer* p = places[k]->dev;
+            if (p == nullptr || !ready(fds, from, usbd_dev_fd(p)))
+                continue;
+            usbd_id id = usbd_dev_id(p);
+            di_warn("%s: libusb's event handling failed on the device node of %04x:%04x (%s); "
+                    "not served until it is plugged in anew",
+                    usbd_dev_port(p).c_str(), id.vid, id.pid, libusb_error_name(r));
+            rejected.push_back(libusb_ref_device(usbd_dev_device(p)));
+            leave(k, DEVICE_FAILED, true);
+            found = true;
+        }
+        for (printer* p : retired)
+            if (ready(fds, from, usbd_dev_fd(p))) {
+                usbd_dev_drop(p);
+                found = true;
+            }
+        if (!found) {
+            di_complain("libusb's event handling failed (%s) on no printer's device node: the "
+                        "USB bus is gone",
+                        libusb_error_name(r));
+            return false;
+        }
     }
     usbd_bus_after_events();
     return true;
@@ -579,16 +705,22 @@ static bool forget_bus() {
     for (usbd_place* q : places)
         unpublish(q);
     while (!places.empty())
-        leave(places.size() - 1, false, false);
+        leave(places.size() - 1, DEVICE_LET_GO, false);
     long long until = di_now_ms() + STOP_DRAIN_MS;
-    while (!retired.empty() && di_now_ms() < until) {
+    for (bool last = false; !retired.empty() && !last;) {
+        last = di_now_ms() >= until;
         struct timeval tv = {0, 20000};
         libusb_handle_events_timeout_completed(ctx, &tv, nullptr);
-        for (size_t i = retired.size(); i-- > 0;)
+        usbd_dev_calls_back();
+        for (size_t i = retired.size(); i-- > 0;) {
+            // What is still out then is forgotten with the node, unless a call has it.
+            if (last)
+                usbd_dev_drop(retired[i]);
             if (!usbd_dev_busy(retired[i])) {
                 usbd_dev_free(retired[i]);
                 retired.erase(retired.begin() + static_cast<long>(i));
             }
+        }
     }
     for (const hotplug_event& ev : events)
         libusb_unref_device(ev.dev);
@@ -597,14 +729,14 @@ static bool forget_bus() {
         forget(&rejected, rejected.back());
     while (!no_access.empty())
         forget_no_access(no_access.back().dev);
-    return retired.empty() && stuck.empty();
+    return retired.empty();
 }
 
 void usbd_bus_close() {
     if (have_hotplug)
         libusb_hotplug_deregister_callback(ctx, hotplug);
-    // Transfers that never came back still belong to libusb; without a context they can do
-    // no harm.
+    // A call still out on the bus has its device's handle; without a context it can do no
+    // harm.
     if (forget_bus())
         libusb_exit(ctx);
 }

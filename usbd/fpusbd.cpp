@@ -59,15 +59,16 @@ static void* watch_signals(void* arg) {
     _exit(DI_EXIT_OK);
 }
 
-// Whether --idle-exit's time without a printer is over; else brings `wake` forward to when it
+// Whether --idle-exit's time without an update is over; else brings `wake` forward to when it
 // will be. Started by udev for a printer, fpusbd outlives an update's every re-enumeration:
-// the place a printer keeps while it is away counts as a printer.
+// an update goes on until its printer has not been held for the quiet period, also while it is
+// away; a printer nobody holds, there or not, is no update.
 static bool idle_over(const usbd_config& cfg, long long* wake) {
     static long long idle_since = -1;
     if (cfg.idle_exit_s <= 0)
         return false;
     long long now = di_now_ms();
-    if (usbd_bus_has_printers()) {
+    if (usbd_bus_updating()) {
         idle_since = -1;
         return false;
     }
@@ -89,7 +90,7 @@ static int run(const usbd_config& cfg) {
         size_t usb_from = fds.size();
         long long wake = usbd_bus_poll_fds(&fds);
         if (idle_over(cfg, &wake)) {
-            di_log("no printer for %d s: exiting", cfg.idle_exit_s);
+            di_log("no update for %d s: exiting", cfg.idle_exit_s);
             return DI_EXIT_OK;
         }
         int r = di_poll(fds.data(), fds.size(), wake, nullptr);
@@ -103,8 +104,8 @@ static int run(const usbd_config& cfg) {
         bool usb_ready = r == 0;
         for (size_t k = usb_from; k < fds.size(); k++)
             usb_ready = usb_ready || fds[k].revents != 0;
-        if (usb_ready && !usbd_bus_events())
-            return stop_signal != 0 ? DI_EXIT_OK : DI_EXIT_FAILED;
+        if (usb_ready && !usbd_bus_events(fds, usb_from))
+            return stop_signal != 0 ? DI_EXIT_OK : USBD_EXIT_BUS_GONE;
         usbd_bus_accept(fds, 1);
         di_clients_serve(fds, clients_from, nullptr);
         usbd_bus_after_events();

@@ -9,12 +9,13 @@ static const char INTRO[] =
     "       fpusbd --setup VID[:PID] [--loader PID] [--setup ...]... [--group GROUP]\n"
     "              [--root DIR]\n"
     "       fpusbd --unsetup [--root DIR]\n"
-    "Publishes each printer on the USB bus that has one of the given IDs as a device\n"
-    "interface under $XDG_RUNTIME_DIR/device-interfaces (or /tmp/device-interfaces-UID),\n"
-    "named by its USB port path (1-2, 1-2.3), so that fpflash can update it. A printer\n"
-    "that re-enumerates at its port (into its loader and back), whatever its new product\n"
-    "ID, is followed and keeps its name and its place. Runs until SIGINT or SIGTERM, or\n"
-    "--idle-exit, and removes its sockets then.\n"
+    "Publishes each printer on the USB bus that has one of the given IDs and the\n"
+    "printer's bulk pipes as a device interface under $XDG_RUNTIME_DIR/device-interfaces\n"
+    "(or /tmp/device-interfaces-UID), named by its USB port path (1-2, 1-2.3), so that\n"
+    "fpflash can update it; a device of such a vendor with the loader's pipes is a printer\n"
+    "left in its loader, whatever its product ID. A printer that re-enumerates at its\n"
+    "connector (into its loader and back) is followed and keeps its name and its place.\n"
+    "Runs until SIGINT or SIGTERM, or --idle-exit, and removes its sockets then.\n"
     "\n"
     "Run it as the user who runs fpflash. Once per machine, as root, fpusbd --setup gives\n"
     "the printers to the user at the machine, and has fpusbd started for that user (the\n"
@@ -138,8 +139,9 @@ static const char* set_int(const char* s, long lo, long hi, int* out, const char
 static const di_option options[] = {
     {"device", "VID[:PID]", 0,
      "serve printers with this USB ID (hex, as --list shows it),\n"
-     "or every product of vendor VID; the loader a printer\n"
-     "re-enumerates into is followed whatever its ID",
+     "or every product of vendor VID, that have the printer's\n"
+     "bulk pipes; a device of the vendor with the loader's pipes\n"
+     "is served whatever its ID",
      [](void* t, const char* a) { return add_id(a, &given(t).ids); }},
     {"devices", "FILE", 0,
      "serve the printers whose IDs FILE lists, one a line\n"
@@ -151,8 +153,9 @@ static const di_option options[] = {
          return DI_TAKEN;
      }},
     {"idle-exit", "SECONDS", 0,
-     "exit once no printer has been there for SECONDS; one away\n"
-     "re-enumerating, its place kept, is there",
+     "exit once no update has gone on for SECONDS: no printer\n"
+     "held by a client, nor let go less than 25 s before, also\n"
+     "one away re-enumerating",
      [](void* t, const char* a) {
          return set_int(a, 1, USBD_IDLE_EXIT_MAX_S, &given(t).idle_exit_s,
                         "not a number of seconds (1 to 86400)");

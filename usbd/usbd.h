@@ -36,6 +36,11 @@ const int USBD_WRITE_TIMEOUT_MAX_MS = 4000;
 // printer after any of its closes (3 s, then 20 attempts a second apart).
 const int USBD_FOLLOW_GRACE_MS = 30000;
 
+// How long a printer stays claimed once no client has it open: longer than fpflash's longest
+// gap between closing it and opening it again (3 s after the switch to the loader, then 20
+// attempts a second apart), so that its kernel driver cannot take it mid-update.
+const int USBD_QUIET_MS = 25000;
+
 // The longest --idle-exit, a day; the user unit's is two minutes.
 const int USBD_IDLE_EXIT_MAX_S = 86400;
 
@@ -134,14 +139,25 @@ int usbd_unsetup_run(const usbd_setup& s);
 
 // ---- what is a printer, and its name (policy.cpp) -----------------------------------------
 
-// Whether --device names a device of this vendor and product.
-bool usbd_wanted(const usbd_config& c, uint16_t vid, uint16_t pid);
+// The pipes fpflash uses: the firmware's JSON commands, and the loader's commands and blocks.
+const int USBD_FIRMWARE_PIPE = 1;
+const int USBD_LOADER_PIPE = 3;
 
-// The bulk endpoints of a device's configured interface, bit N for number N.
+// Whether --device names a device of this vendor and product; of this vendor.
+bool usbd_wanted(const usbd_config& c, uint16_t vid, uint16_t pid);
+bool usbd_vendor_named(const usbd_config& c, uint16_t vid);
+
+// The bulk endpoints of a device's configured interface, bit N for number N, in the alternate
+// setting that has most of fpflash's pipes.
 struct usbd_shape {
     uint16_t out = 0;
     uint16_t in = 0;
+    uint8_t alt = 0;
+    bool missing = false; // the device has no such interface
 };
+
+// Which of fpflash's two pipes `s` has both ways, bit N for pipe N as --pipe maps it.
+unsigned usbd_pipes_of(const usbd_config& c, const usbd_shape& s);
 
 // A place fpusbd keeps for a printer: its port, its vendor, and when its device left (-1
 // while one is there).
@@ -151,27 +167,41 @@ struct usbd_place_facts {
     long long left_ms;
 };
 
+// A device as it arrives: where, the port that shares its connector on the other bus of a
+// USB 2/USB 3 pair ("" for none), its ID and its shape.
+struct usbd_arrival {
+    std::string port;
+    std::string peer;
+    usbd_id id;
+    usbd_shape shape;
+};
+
 enum usbd_take {
-    USBD_NOT_NAMED, // no --device names it, and it follows no printer
-    USBD_NEW,       // a printer of its own
-    USBD_FOLLOWED   // the printer that left the place at its port, back
+    USBD_SKIPPED,     // another vendor's, or a product no --device names that is no loader
+    USBD_NOT_PRINTER, // of a vendor --device names, without fpflash's pipes: never served
+    USBD_NEW,         // a printer of its own
+    USBD_FOLLOWED     // the printer that left the place at its connector, back
 };
 
 struct usbd_verdict {
     usbd_take take;
-    size_t place;     // the place at its port, which a new printer replaces; SIZE_MAX for none
+    // The place it follows; else a place kept at its connector, which it ends. SIZE_MAX: none.
+    size_t place;
+    bool rescued;     // new by the loader's pipes alone: a printer found in its loader
     std::string name; // a new printer's, to publish it under
 };
 
-// What a device with ID `id` arriving at `port` at `now_ms` is, among `places`: a printer
-// re-enumerating (into its loader or back) comes back to the port it left, of its vendor,
-// often under another product ID, within USBD_FOLLOW_GRACE_MS.
+// What device `a` is, at `now_ms`, among `places`. A printer is a shape, not an ID alone: a
+// vendor makes hubs, keyboards and keys too. It has fpflash's pipes, and either an ID that
+// --device names or, of such a vendor, the loader's pipe, whatever its product ID: a printer
+// left in its loader. A printer re-enumerating (into its loader and back) comes back to its
+// connector, on either bus, of its vendor, within USBD_FOLLOW_GRACE_MS.
 usbd_verdict usbd_judge(const usbd_config& c, const std::vector<usbd_place_facts>& places,
-                        const std::string& port, usbd_id id, long long now_ms);
+                        const usbd_arrival& a, long long now_ms);
 
-// Whether a device taken as `take` has the shape to be served: one followed needs one of
-// fpflash's pipes both ways, or it is some other product of the vendor.
-bool usbd_shape_fits(const usbd_config& c, usbd_take take, const usbd_shape& s);
+// The port path of the port a sysfs `peer` link names ("../../../usb2/2-0:1.0/usb2-port1" is
+// "2-1", ".../2-1:1.0/2-1-port3" is "2-1.3"); "" when it names none.
+std::string usbd_peer_port(const std::string& link);
 
 // The device's port path as sysfs writes it: "1-2.3" for port 3 of the hub at port 2 of bus
 // 1, "usb1" for bus 1's root hub.
@@ -199,5 +229,14 @@ inline size_t usbd_fifo_room(const usbd_fifo& f) {
 // Appends `n` bytes. Returns false, storing nothing, when they do not fit.
 bool usbd_fifo_put(usbd_fifo* f, const uint8_t* data, size_t n);
 
+// Copies up to `max` of the oldest bytes to `out`, keeping them; returns how many.
+size_t usbd_fifo_peek(const usbd_fifo& f, uint8_t* out, size_t max);
+// Lets go of the `n` oldest bytes (at most all there are).
+void usbd_fifo_drop(usbd_fifo* f, size_t n);
+
 // Moves up to `max` of the oldest bytes to `out`; returns how many.
-size_t usbd_fifo_take(usbd_fifo* f, uint8_t* out, size_t max);
+inline size_t usbd_fifo_take(usbd_fifo* f, uint8_t* out, size_t max) {
+    size_t n = usbd_fifo_peek(*f, out, max);
+    usbd_fifo_drop(f, n);
+    return n;
+}

@@ -356,19 +356,34 @@ row("usb_complete_update", transcript="complete_update", sim=["--stop-when-done"
          ("1-1: 1209:000[12] left$", 2), (FOLLOWED, 2), ("#[0-9]+ cut off$", 2),
          ("LIBUSB_ERROR", 0)])
 # Told only the ID that --list shows before the update: the loader, which no --device names,
-# is found where the printer left.
+# is found where the printer left, also at the port's peer on the USB 3 bus; a printer left
+# in its loader is served by the loader's pipes, and fpflash takes its own path for it.
 row("usb_firmware_id_only", transcript="complete_update",
     sim=["--fpusbd-ids", "firmware", "--stop-when-done"], self_stop=True, builds=USBD,
     log=[(FOLLOWED, 2), ("1209:0002 skipped", 0), ("usb1: 1d6b:0002 skipped", 1)])
+PEER = "arrived where 1209:000%d left [0-9]+ ms before at its peer %s: followed as printer-1$"
+row("usb_loader_on_the_peer_bus", transcript="complete_update",
+    sim=["--fpusbd-ids", "firmware", "--loader-on-peer", "--stop-when-done"], self_stop=True,
+    builds=USBD, log=[("2-1: 1209:0002 " + PEER % (1, "1-1"), 1),
+                      ("1-1: 1209:0001 " + PEER % (2, "2-1"), 1)])
+row("usb_rescue_by_firmware_id_only", transcript="already_in_loader",
+    sim=["--start-loader", "--fpusbd-ids", "firmware"], builds=USBD,
+    log=[("1-1: 1209:0002 arrived with the loader's pipes: a printer in its loader", 1),
+         (FOLLOWED, 1)])
 # A kernel driver that binds again whenever the interface is released; the printer opened and
 # closed twice before fpflash opens it, and a loader that answers its exit and leaves only when
-# fpflash lets go. The interface is released once, when fpusbd ends: the driver is detached
-# once per device, and bound again once, at the end.
+# fpflash lets go. The interface stays claimed until no client has held the printer for 25 s
+# (here fpusbd is stopped first): the driver is detached once per device, and bound again
+# once, at the end. Left alone, the printer is given back to its kernel driver after 25 s.
 row("usb_driver_kept_off", transcript="exit_answered",
     sim=["--rebinding-driver", "--rude-client", "--exit-reply", "6", "--stop-when-done"],
     self_stop=True, builds=USBD,
     log=[("usb: 1-1: kernel driver detached", 3), ("usb: interface 0 of 1-1 released", 1),
          ("kernel driver bound again", 1)])
+row("usb_driver_back_after_update", transcript="complete_update",
+    sim=["--driver-back-within", "32000", "--stop-when-done"], self_stop=40, builds=USBD,
+    log=[("usb: 1-1: kernel driver bound again", 1),
+         ("done: the printer's kernel driver bound again 2[5-9][0-9]{3} ms after the update", 1)])
 # Another program holds the printer's interface: every OPEN is refused, and fpusbd tells the
 # technician why and what to do, once.
 row("usb_claimed_by_another", transcript="device_busy", sim=["--other-holder"], status=-1,
@@ -382,18 +397,30 @@ row("usb_unplugged_mid_download", sim=["--vanish-at", "13"], status=-1, kept=13,
     log=[("usb: 1209:0002 unplugged from 1-1", 1), ("1-1: 1209:0002 left$", 1),
          ("#[0-9]+ WRITE 528: failed 0", 1), ("not back within 30 s; printer-1 given up", 1),
          ("unpublished printer-1$", 1)], says=[left_mid_write(528), GIVEN_UP])
+# Its device node stops answering at block 13: that printer is retired as if it had left, and
+# fpusbd goes on serving.
+row("usb_device_node_fails", sim=["--node-fails-at", "13"], status=-1, kept=14, builds=USBD,
+    lines=[IMAGE_FAILED, (20, "Wait open USB")], has=[NO_PROMPT],
+    says=[("1-1: libusb's event handling failed on the device node of 1209:0002 "
+           "\\(LIBUSB_ERROR_IO\\); not served until it is plugged in anew", 1), GIVEN_UP])
 # Two printers, and the one being updated takes longer than fpflash looks for it to come back
 # as the loader: its place stays first, refusing OPEN, and the other printer is never opened.
 row("usb_slow_loader_two_printers", transcript="no_return_after_upgrade",
     sim=["--second-printer", "--upgrade-away", "26000"], status=-1, kept="none", builds=USBD,
     log=[("published .*/printer-1-2$", 1), ("second printer: claimed", 0), KEPT_PLACE[:2]])
-# The first write of block 5 stalls the loader's OUT endpoint: the halt is cleared, that
-# WRITE fails, and the block's next attempt goes through.
+# The first write of block 5 stalls the loader's OUT endpoint: that WRITE fails at once, the
+# halt is cleared, and the block's next attempt goes through, also when the clearing takes
+# 5.1 s (fpflash waits 5 s for a reply): the attempt waits for it at most the write timeout.
 row("usb_stalled_endpoint", transcript="complete_update", sim=["--stall-at", "5",
     "--stop-when-done"], self_stop=True, builds=USBD,
     log=[("usb: block 5 stalls OUT 0x03", 1), ("0x03 stalled; halt cleared", 1),
          ("usb: halt of OUT 0x03 cleared", 1), ("#[0-9]+ WRITE 528: failed 0", 1),
          ("write: block 5, reply 1", 1)], says=[("1-1: 0x03 stalled; halt cleared", 1)])
+row("usb_stall_slow_to_clear", transcript="complete_update",
+    sim=["--stall-at", "5", "--slow-clear-halt", "5100", "--stop-when-done"], self_stop=True,
+    builds=USBD, log=[("usb: halt of OUT 0x03 cleared", 1),
+                      ("#[0-9]+ WRITE 528: failed 0 \\(stalled\\)", 1)],
+    says=[("1-1: 0x03 stalled; halt cleared", 1)])
 # The printer takes half of block 5 and then nothing: fpusbd's write timeout ends the
 # transfer and the WRITE fails whole, never a short count; the loader ignores the half, and
 # the block's next attempt goes through.
@@ -413,11 +440,17 @@ row("usb_second_client", transcript="device_busy", sim=["--second-client"], stat
     kept="none", builds=USBD,
     log=[("second client: holds the printer", 1), ("OPEN 0xC0000000: refused", 20)])
 # Two printers on one bus, the other one at port 1-2 and plugged in first: fpflash takes the
-# first name, and nothing claims the other.
+# first name, and nothing claims the other. Another product of the vendor, told the vendor
+# only: not a printer, never published, and said once.
 row("usb_two_printers", transcript="complete_update", sim=["--second-printer",
     "--stop-when-done"], self_stop=True, builds=USBD,
     log=[("published .*/printer-1-2$", 1), ("second printer: claimed", 0),
          ("second printer: .* written", 0)])
+row("usb_other_product_of_the_vendor", transcript="complete_update",
+    sim=["--other-product", "--fpusbd-ids", "vendor", "--stop-when-done"], self_stop=True,
+    builds=USBD, log=[("published .*/1-2$", 0), ("other product: claimed", 0)],
+    says=[("1-2: 1209:0003 is no printer: its interface 0 has no bulk OUT/IN pair of the "
+           "printer's \\(0x01/0x81 or 0x03/0x83\\); not served", 1)])
 # Among them a write of a whole number of packets, which a zero-length packet ends.
 row("usb_malformed_requests", transcript="complete_update", sim=["--rude-client",
     "--stop-when-done"], self_stop=True, builds=USBD,
@@ -435,23 +468,23 @@ row("usb_stop_on_a_slow_bus", transcript="complete_update",
     sim=["--slow-bus", "10000", "--stop-when-done"], self_stop=True, builds=USBD,
     log=[("slow bus: fpusbd waits on a request", 1),
          ("stopped by signal 15; the bus did not answer within 800 ms", 1)])
-# Started by udev, fpusbd ends by itself once no printer has been there for its --idle-exit
-# time (the unit's 120 s, 1 s here). The printer is away 1.5 s at each switch, longer than
-# that, but keeps its place meanwhile and counts: no end mid-update. Unplugged at the end, it
-# keeps its place for 30 s more, and fpusbd ends a second after it is given up, its socket gone.
-IDLE_EXIT = ("no printer for 1 s: exiting", 1)
+# Started by udev, fpusbd ends by itself once no update has gone on for its --idle-exit time
+# (the unit's 120 s, 1 s here). The printer is away 1.5 s at each switch, longer than that,
+# but the update goes on: no end mid-update. Left plugged in, held by nobody, the printer is
+# released 25 s after the update, and fpusbd ends its idle time later, its socket gone.
+IDLE_EXIT = ("no update for 1 s: exiting", 1)
 row("usb_idle_exit_after_update", transcript="complete_update",
     sim=["--idle-exit", "1", "--reenum", "1500", "--stop-when-done"], self_stop=45, builds=USBD,
-    log=[(FOLLOWED, 2), ("printer-1: kept for 30 s", 3), ("printer-1 given up", 1), IDLE_EXIT,
-         ("fpusbd ended by itself, status 0, 3[0-9]{4} ms after the printer left", 1)],
-    says=[GIVEN_UP])
+    log=[(FOLLOWED, 2), ("printer-1: kept for 30 s", 2), ("given up", 0),
+         ("1-1: no client for 25 s: the update is over", 1), IDLE_EXIT,
+         ("fpusbd ended by itself, status 0, 2[5-9][0-9]{3} ms after the update", 1)])
 # Started without a printer there (one plugged in and out at once, or a start by hand), it
 # ends once its time is up, while fpflash still looks for one.
 row("usb_idle_exit_no_printer", transcript="no_printer",
     sim=["--absent", "never", "--idle-exit", "1"], status=-1, kept="none", touched=False,
     self_stop=True, builds=USBD,
-    log=[IDLE_EXIT, ("fpusbd ended by itself, status 0, [0-9]+ ms after its start without a "
-                     "printer", 1)])
+    log=[IDLE_EXIT, ("fpusbd ended by itself, status 0, [0-9]+ ms after its start without an "
+                     "update", 1)])
 
 
 CAPTURES = (".pcap", ".pcapng")

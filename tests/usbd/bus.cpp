@@ -32,19 +32,32 @@ static std::vector<uint8_t> printer_descriptors(uint16_t pid) {
     return d;
 }
 
-static std::vector<uint8_t> root_hub_descriptors() {
-    return {18, 1, 0x00, 0x02, 9, 0,  1, 64, 0x6b, 0x1d, 0x02, 0x00, 0x00, 0x06, 0,
-            0,  0, 1,    9,    2, 25, 0, 1,  1,    0,    0xE0, 0,    9,    4,    0,
-            0,  1, 9,    0,    0, 0,  7, 5,  0x81, 3,    4,    0,    12};
+// A root hub of USB `major` 2 or 3 (`hub`), or the vendor's other product, as a keyboard or a
+// key is: one interface with one interrupt IN endpoint, no bulk pipe.
+static std::vector<uint8_t> interrupt_descriptors(uint16_t vid, uint16_t pid, bool hub,
+                                                  uint8_t major) {
+    uint8_t cls = hub ? 9 : 3, lo = static_cast<uint8_t>(pid), vl = static_cast<uint8_t>(vid),
+            vh = static_cast<uint8_t>(vid >> 8), proto = hub ? 1 : 0, dev_cls = hub ? 9 : 0;
+    return {18, 1, 0x00, major, dev_cls, 0,  proto, 64, vl,   vh, lo,   0, 0x00, 0x06, 0,
+            0,  0, 1,    9,     2,       25, 0,     1,  1,    0,  0xE0, 0, 9,    4,    0,
+            0,  1, cls,  0,     0,       0,  7,     5,  0x81, 3,  4,    0, 12};
 }
 
-static bool add_description(const std::string& path, int devnum, const std::vector<uint8_t>& desc) {
+// Under bus B (1, or 2 for --loader-on-peer), with the link to its port where the two buses'
+// ports 1 are peers.
+static bool add_description(const std::string& path, int bus, int devnum,
+                            const std::vector<uint8_t>& desc, const std::string& port) {
     char text[4096];
+    std::string link =
+        faults.loader_on_peer && (port == "1-1" || port == "2-1")
+            ? "L: port=../" + port.substr(0, 1) + "-0:1.0/usb" + port.substr(0, 1) + "-port1\n"
+            : "";
     snprintf(text, sizeof(text),
-             "P: %s\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/bus/usb/001/%03d\n"
-             "E: BUSNUM=001\nE: DEVNUM=%03d\nA: busnum=1\\n\nA: devnum=%d\\n\n"
-             "A: bConfigurationValue=1\\n\nA: speed=480\\n\nH: descriptors=%s\n",
-             path.c_str(), devnum, devnum, devnum, di_hex(desc.data(), desc.size()).c_str());
+             "P: %s\nE: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DEVNAME=/dev/bus/usb/%03d/%03d\n"
+             "E: BUSNUM=%03d\nE: DEVNUM=%03d\nA: busnum=%d\\n\nA: devnum=%d\\n\n"
+             "A: bConfigurationValue=1\\n\nA: speed=480\\n\nH: descriptors=%s\n%s",
+             path.c_str(), bus, devnum, bus, devnum, bus, devnum,
+             di_hex(desc.data(), desc.size()).c_str(), link.c_str());
     GError* err = nullptr;
     if (!umockdev_testbed_add_from_string(testbed, text, &err)) {
         di_complain("cannot add %s: %s", path.c_str(), err ? err->message : "?");
@@ -81,13 +94,15 @@ static int make_fifo(const std::string& devnode) {
 bed_device* plug(bool model, const std::string& port, uint16_t pid, const std::string& attached) {
     bed_device* d = new bed_device;
     d->model = model;
+    d->what = pid == PID_OTHER ? "other product" : "second printer";
     d->attached = attached;
     d->port = port;
     d->pid = pid;
-    d->syspath = "/sys/devices/usb1/" + port;
+    int bus = port[0] - '0';
+    d->syspath = "/sys/devices/usb" + port.substr(0, 1) + "/" + port;
     int devnum = next_devnum++;
     char node[64];
-    snprintf(node, sizeof(node), "/dev/bus/usb/001/%03d", devnum);
+    snprintf(node, sizeof(node), "/dev/bus/usb/%03d/%03d", bus, devnum);
     d->devnode = node;
     d->fifo = make_fifo(d->devnode);
     if (d->fifo < 0) {
@@ -121,7 +136,10 @@ bed_device* plug(bool model, const std::string& port, uint16_t pid, const std::s
         bed.devices.push_back(d);
     }
     // Under the preload, adding it sends its "add" uevent.
-    if (!add_description(d->syspath.substr(4), devnum, printer_descriptors(pid)))
+    if (!add_description(d->syspath.substr(4), bus, devnum,
+                         pid == PID_OTHER ? interrupt_descriptors(VID, pid, false, 2)
+                                          : printer_descriptors(pid),
+                         port))
         return nullptr;
     di_log("usb: %04x:%04x plugged in at %s (%s)", VID, pid, port.c_str(), node);
     return d;
@@ -136,7 +154,7 @@ void take_out(bed_device* d) {
 
 bool plug_main() {
     uint16_t pid = sim_current_mode() == SIM_APP ? PID_APP : PID_LOADER;
-    bed_device* d = plug(true, "1-1", pid);
+    bed_device* d = plug(true, faults.loader_on_peer && pid == PID_LOADER ? "2-1" : "1-1", pid);
     if (d == nullptr)
         return false;
     std::lock_guard<std::mutex> hold(bed.lock);
@@ -172,8 +190,27 @@ bool bus_start() {
     return true;
 }
 
+// Bus 1, and for --loader-on-peer bus 2, the USB 3 half of the same connectors: the ports 1 of
+// their root hubs are peers, as the kernel links them.
 bool plug_root_hub() {
-    return add_description("/devices/usb1", 1, root_hub_descriptors());
+    if (!faults.loader_on_peer)
+        return add_description("/devices/usb1", 1, 1, interrupt_descriptors(0x1d6b, 2, true, 2),
+                               "");
+    for (const char* b : {"1", "2"}) {
+        std::string other = *b == '1' ? "2" : "1";
+        std::string dir = root_dir + "/sys/devices/usb" + b + "/" + b + "-0:1.0/usb" + b + "-port1";
+        std::string peer = "../../../usb" + other + "/" + other + "-0:1.0/usb" + other + "-port1";
+        if (!add_description(std::string("/devices/usb") + b, *b - '0', 1,
+                             interrupt_descriptors(0x1d6b, static_cast<uint16_t>(*b - '0' + 1),
+                                                   true, static_cast<uint8_t>(*b - '0' + 1)),
+                             "") ||
+            g_mkdir_with_parents(dir.c_str(), 0755) != 0 ||
+            symlink(peer.c_str(), (dir + "/peer").c_str()) != 0) {
+            di_complain("cannot make bus %s's root port: %s", b, strerror(errno));
+            return false;
+        }
+    }
+    return true;
 }
 
 const std::string& bus_root() {

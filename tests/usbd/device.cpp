@@ -50,6 +50,7 @@ struct bed_client {
 
 static bool stall_done = false;
 static bool short_done = false;
+static bool failing_done = false;
 
 static void wake_main() {
     uint64_t one = 1;
@@ -213,7 +214,7 @@ static void serve_out(bed_client* c, size_t k) {
     int ep = urb_of(s)->endpoint & 0x0F;
     uint32_t len = static_cast<uint32_t>(urb_of(s)->buffer_length);
     if (!d->model) {
-        di_log("second printer: %u bytes written to 0x%02X", len, urb_of(s)->endpoint);
+        di_log("%s: %u bytes written to 0x%02X", d->what, len, urb_of(s)->endpoint);
         finish(c, k, 0, static_cast<int>(len));
         return;
     }
@@ -227,6 +228,11 @@ static void serve_out(bed_client* c, size_t k) {
         di_log("usb: block %ld stalls OUT 0x%02X", faults.stall_at, urb_of(s)->endpoint);
         finish(c, k, -EPIPE, 0);
         return;
+    }
+    if (!failing_done && block_due(c, ep, faults.node_fails_at, len)) {
+        failing_done = d->failing = true;
+        di_log("usb: block %ld: the device node of %s answers no reap from now on",
+               faults.node_fails_at, d->port.c_str());
     }
     if ((urb_of(s)->flags & USBDEVFS_URB_ZERO_PACKET) != 0 && len > 0 && len % PACKET == 0)
         di_log("usb: OUT 0x%02X: %u bytes, then a zero-length packet", urb_of(s)->endpoint, len);
@@ -271,6 +277,7 @@ static void end_session(bed_client* c) {
         return;
     if (sim_session_close(&c->session)) {
         bed.done = true;
+        bed.done_ms = di_now_ms();
         if (faults.slow_bus_ms > 0) {
             bed.slow = true;
             for (bed_device* d : bed.devices) {
@@ -291,6 +298,7 @@ static void detach(bed_device* d) {
 static void bind_again(bed_device* d) {
     d->driver_bound = true;
     di_log("usb: %s: kernel driver bound again", d->port.c_str());
+    wake_main();
 }
 
 // The interface is let go: by RELEASEINTERFACE, or by the descriptor's closing.
@@ -302,7 +310,7 @@ static void release(bed_client* c) {
     if (faults.rebinding_driver && !d->driver_bound && !d->gone)
         bind_again(d);
     if (!d->model) {
-        di_log("second printer: released");
+        di_log("%s: released", d->what);
         return;
     }
     di_log("usb: interface 0 of %s released", d->port.c_str());
@@ -320,7 +328,7 @@ static int claim(bed_client* c) {
         return EBUSY;
     if (!d->model) {
         c->claimed = true;
-        di_log("second printer: claimed");
+        di_log("%s: claimed", d->what);
         return 0;
     }
     if (!begin_session(c)) {
@@ -388,6 +396,10 @@ static int submit(bed_client* c, UMockdevIoctlClient* client) {
 }
 
 static void reap(bed_client* c, UMockdevIoctlClient* client) {
+    if (c->dev->failing) {
+        umockdev_ioctl_client_complete(client, -1, EIO);
+        return;
+    }
     if (c->done.empty()) {
         umockdev_ioctl_client_complete(client, -1, c->dev->gone ? ENODEV : EAGAIN);
         return;
@@ -500,6 +512,26 @@ static int interface_request(bed_client* c, UMockdevIoctlClient* client, unsigne
     }
 }
 
+// A CLEAR_HALT answered --slow-clear-halt late, umockdev's thread free meanwhile.
+struct late_clear {
+    bed_device* d;
+    UMockdevIoctlClient* client;
+};
+
+static gboolean clear_late(gpointer data) {
+    late_clear* l = static_cast<late_clear*>(data);
+    {
+        std::lock_guard<std::mutex> hold(bed.lock);
+        bed_client* c = client_of(l->d, l->client);
+        int err = c == nullptr || l->d->gone ? ENODEV
+                                             : interface_request(c, l->client, USBDEVFS_CLEAR_HALT);
+        umockdev_ioctl_client_complete(l->client, err == 0 ? 0 : -1, err);
+    }
+    g_object_unref(l->client);
+    delete l;
+    return G_SOURCE_REMOVE;
+}
+
 static gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer data) {
     bed_device* d = static_cast<bed_device*>(data);
     std::unique_lock<std::mutex> hold(bed.lock);
@@ -533,6 +565,18 @@ static gboolean on_ioctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpoint
         return TRUE;
     case USBDEVFS_DISCARDURB:
         err = discard(c, client);
+        break;
+    case USBDEVFS_CLEAR_HALT:
+        if (faults.slow_clear_ms > 0 && !d->gone) {
+            GSource* later = g_timeout_source_new(static_cast<guint>(faults.slow_clear_ms));
+            g_source_set_callback(later, clear_late,
+                                  new late_clear{d, UMOCKDEV_IOCTL_CLIENT(g_object_ref(client))},
+                                  nullptr);
+            g_source_attach(later, g_main_context_get_thread_default());
+            g_source_unref(later);
+            return TRUE;
+        }
+        err = d->gone ? ENODEV : interface_request(c, client, request);
         break;
     case USBDEVFS_GET_CAPABILITIES: {
         UMockdevIoctlData* a = argument(client, sizeof(uint32_t));

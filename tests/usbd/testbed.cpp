@@ -51,8 +51,9 @@ static const char PRELOAD[] = "libumockdev-preload.so.0";
 static const int START_MS = 15000;
 static const int STOP_MS = 5000;
 static const int SHORT_TIMEOUT_MS = 1000;
-// How late past its --idle-exit fpusbd may end, on a busy machine.
+// How late past its --idle-exit fpusbd may end, on a busy machine, and how early.
 static const int IDLE_SLACK_MS = 5000;
+static const int IDLE_EARLY_MS = 500;
 
 // ---- the command line beyond fpsim's ------------------------------------------------------
 
@@ -61,6 +62,8 @@ struct bed_options {
     bed_faults faults;
     std::string fpusbd = FPUSBD_PATH;
     bool second_printer = false;
+    bool other_product = false;
+    long driver_back_ms = 0;
     bool second_client = false;
     bool rude_client = false;
     long bus_poll_ms = 0;
@@ -73,9 +76,9 @@ struct bed_options {
 static sim_config cfg;
 static bed_options opt;
 const bed_faults& faults = opt.faults;
-static bool printer_seen = false;     // the model's printer was plugged in at some time
-static long long printer_gone_ms = 0; // when it was last taken out, or fpusbd started without it
-static bool unplugged_at_end = false;
+static bool printer_seen = false; // the model's printer was plugged in at some time
+static long long started_ms = 0;  // when fpusbd was started
+static long long update_ms = -1;  // when the updated firmware was closed
 
 // A printer of --attach: plugged in while its fpsim's socket is there, the socket it was
 // plugged in for (its inode, and when it was made). One per --attach, made at the start.
@@ -115,6 +118,13 @@ static const di_option bed_option_table[] = {
      "another printer on USB port 1-2, plugged in first and named\n"
      "after this one; the log says if anything claims it",
      [](void* t, const char*) { bed_opt(t).second_printer = true; return DI_TAKEN; }},
+    {"other-product", nullptr, SIM_GROUP_PRINTER,
+     "another product of the vendor, no printer (one interrupt\n"
+     "endpoint), plugged in first at the port after the printers'",
+     [](void* t, const char*) { bed_opt(t).other_product = true; return DI_TAKEN; }},
+    {"loader-on-peer", nullptr, SIM_GROUP_PRINTER,
+     "the loader comes up at port 2-1, the peer of 1-1 on a USB 3 bus",
+     [](void* t, const char*) { bed_fault(t).loader_on_peer = true; return DI_TAKEN; }},
     {"attach", "SOCKET", SIM_GROUP_PRINTER,
      "one more printer, at the next port (1-2, 1-3, ...), played\n"
      "by the fpsim published at SOCKET: its transfers go to that\n"
@@ -134,6 +144,12 @@ static const di_option bed_option_table[] = {
     {"stall-at", "I", SIM_GROUP_PRINTER,
      "the first write of block I stalls the loader's OUT endpoint\ninstead of reaching the loader",
      [](void* t, const char* a) { return di_usable(parse_index(a, &bed_fault(t).stall_at)); }},
+    {"slow-clear-halt", "MS", SIM_GROUP_PRINTER,
+     "each CLEAR_HALT is answered MS late",
+     [](void* t, const char* a) { return di_usable(parse_ms(a, &bed_fault(t).slow_clear_ms)); }},
+    {"node-fails-at", "I", SIM_GROUP_PRINTER,
+     "from the first write of block I on, no reap answers (EIO)",
+     [](void* t, const char* a) { return di_usable(parse_index(a, &bed_fault(t).node_fails_at)); }},
     {"short-at", "I", SIM_GROUP_PRINTER,
      "the first write of block I is taken only in half and never\n"
      "finished; fpusbd's write timeout (1000 ms here) ends it",
@@ -162,11 +178,12 @@ static const di_option bed_option_table[] = {
      [](void* t, const char* a) { bed_opt(t).record = a; return di_usable(*a != '\0'); }},
     {"idle-exit", "SECONDS", SIM_GROUP_DRIVER,
      "fpusbd runs with --idle-exit SECONDS and must end by itself,\n"
-     "status 0, that long after the printer left and its place was\n"
-     "given up, or after its start without one; with\n"
-     "--stop-when-done the printer is unplugged once the update is\n"
-     "done",
+     "status 0, that long after the update's quiet period, the\n"
+     "printer still plugged in, or after its start without one",
      [](void* t, const char* a) { return di_usable(di_parse_long(a, 10, 1, 600, &bed_opt(t).idle_exit_s)); }},
+    {"driver-back-within", "MS", SIM_GROUP_DRIVER,
+     "fpusbd must give the printer back to its kernel driver\nwithin MS of the update's end",
+     [](void* t, const char* a) { return di_usable(parse_ms(a, &bed_opt(t).driver_back_ms)); }},
     {"slow-bus", "MS", SIM_GROUP_DRIVER,
      "once the update is done (--stop-when-done), every request\n"
      "is answered MS late and the device node polls ready, as a\n"
@@ -292,7 +309,7 @@ static bool bus_works(const sigset_t* mask, std::string* why) {
 
 static bool start_fpusbd(const sigset_t* mask) {
     child_ready = bus_root() + "/fpusbd.ready";
-    printer_gone_ms = di_now_ms();
+    started_ms = di_now_ms();
     child = spawn(fpusbd_args(child_ready, cfg.run.log), -1, mask, faults.access_denied_ms > 0);
     child_fd = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
     if (child < 0 || child_fd < 0) {
@@ -432,48 +449,37 @@ static bool be_rude() {
 
 // What the idle time is counted from, for what the testbed says.
 static const char* idle_from() {
-    return printer_seen ? "the printer left" : "its start without a printer";
+    return update_ms >= 0 ? "the update" : "its start without an update";
 }
 
-// When fpusbd is due to end by itself, its idle time counted from the printer's leaving, and
-// from the end of the place it keeps when there was one.
+static long long idle_base_ms() {
+    return update_ms >= 0 ? update_ms : started_ms;
+}
+
+// When fpusbd is due to end by itself: its idle time after the update's quiet period, the
+// printer plugged in but held by nobody, or after its start without a printer; never during
+// an update.
 static long long idle_end_due() {
-    return printer_gone_ms + (printer_seen ? USBD_FOLLOW_GRACE_MS : 0) + opt.idle_exit_s * 1000;
+    if (printer_seen && update_ms < 0)
+        return LLONG_MAX / 2;
+    return idle_base_ms() + (update_ms >= 0 ? USBD_QUIET_MS : 0) + opt.idle_exit_s * 1000;
 }
 
-// The update done, the printer is pulled out for good.
-static void unplug_at_end() {
-    std::lock_guard<std::mutex> hold(bed.lock);
-    bed_device* d = bed.main_dev;
-    unplugged_at_end = true;
-    if (d == nullptr)
-        return;
-    device_unplug(d);
-    take_out(d);
-    printer_gone_ms = di_now_ms();
-    di_log("done: the updated firmware was opened and closed; the printer unplugged for good");
-}
-
-// fpusbd ended by itself: fine only when its time had come, with no printer there.
+// fpusbd ended by itself: fine only when its time had come. It counts from its client's close,
+// which the printer's session outlives by the moment that close takes.
 static int judge_idle_exit() {
     long long now = di_now_ms();
-    bool present;
-    {
-        std::lock_guard<std::mutex> hold(bed.lock);
-        present = bed.main_dev != nullptr;
-    }
     if (!WIFEXITED(child_status) || WEXITSTATUS(child_status) != 0) {
         di_complain("fpusbd ended by itself with status 0x%x", child_status);
         return DI_EXIT_FAILED;
     }
-    if (present || now < idle_end_due()) {
-        di_complain("fpusbd ended by itself %lld ms after %s, %s", now - printer_gone_ms,
-                    present ? "the printer came" : idle_from(),
-                    present ? "with the printer there" : "too early");
+    if (now < idle_end_due() - IDLE_EARLY_MS) {
+        di_complain("fpusbd ended by itself %lld ms after %s, too early", now - idle_base_ms(),
+                    idle_from());
         return DI_EXIT_FAILED;
     }
     di_log("fpusbd ended by itself, status 0, %lld ms after %s (due after %lld ms)",
-           now - printer_gone_ms, idle_from(), idle_end_due() - printer_gone_ms);
+           now - idle_base_ms(), idle_from(), idle_end_due() - idle_base_ms());
     return DI_EXIT_OK;
 }
 
@@ -519,12 +525,16 @@ static int run(const sigset_t* wait_mask) {
             return DI_EXIT_FAILED;
         }
         bool back;
-        bool done;
         {
             std::lock_guard<std::mutex> hold(bed.lock);
-            done = bed.done && !unplugged_at_end;
-            if (done && opt.idle_exit_s == 0) {
+            update_ms = bed.done_ms;
+            bool given_back = bed.main_dev != nullptr && bed.main_dev->driver_bound;
+            if (bed.done && opt.idle_exit_s == 0 && (opt.driver_back_ms == 0 || given_back)) {
                 di_log("done: the updated firmware was opened and closed");
+                if (opt.driver_back_ms > 0)
+                    di_log("done: the printer's kernel driver bound again %lld ms after the "
+                           "update",
+                           di_now_ms() - update_ms);
                 return DI_EXIT_OK;
             }
             for (bed_device* d : bed.devices)
@@ -533,12 +543,9 @@ static int run(const sigset_t* wait_mask) {
                     if (!d->attached.empty())
                         continue;
                     sim_went_away();
-                    printer_gone_ms = di_now_ms();
                 }
             back = sim_comes_back();
         }
-        if (done)
-            unplug_at_end();
         if (back && !plug_main())
             return DI_EXIT_FAILED;
         printer_seen = printer_seen || back;
@@ -551,15 +558,22 @@ static int run(const sigset_t* wait_mask) {
             if (also >= 0 && (wake < 0 || also < wake))
                 wake = also;
         }
-        if (opt.idle_exit_s > 0) {
-            long long bound = idle_end_due() + IDLE_SLACK_MS;
-            if (di_now_ms() >= bound) {
+        long long bound = opt.idle_exit_s > 0 ? idle_end_due() + IDLE_SLACK_MS
+                          : opt.driver_back_ms > 0 && update_ms >= 0
+                              ? update_ms + opt.driver_back_ms
+                              : -1;
+        if (bound >= 0 && di_now_ms() >= bound) {
+            if (opt.idle_exit_s > 0)
                 di_complain("fpusbd still running %lld ms after %s, %d ms past its due",
-                            di_now_ms() - printer_gone_ms, idle_from(), IDLE_SLACK_MS);
-                return DI_EXIT_FAILED;
-            }
-            wake = wake < 0 || bound < wake ? bound : wake;
+                            di_now_ms() - idle_base_ms(), idle_from(), IDLE_SLACK_MS);
+            else
+                di_complain("the printer not given back to its kernel driver within %ld ms of "
+                            "the update",
+                            opt.driver_back_ms);
+            return DI_EXIT_FAILED;
         }
+        if (bound >= 0 && (wake < 0 || bound < wake))
+            wake = bound;
         struct pollfd fds[2] = {{bed.wake_fd, POLLIN, 0}, {child_fd, POLLIN, 0}};
         int r = di_poll(fds, 2, wake, wait_mask);
         if (r < 0 && errno != EINTR) {
@@ -681,8 +695,10 @@ int main(int argc, char** argv) {
     std::string why;
     // Whether umockdev works at all is known once fpusbd --list has looked at the bus.
     printer_seen = sim_is_present();
+    std::string other_port = "1-" + std::to_string(2 + opt.second_printer + opt.attach.size());
     bool plugged = plug_root_hub() &&
                    (!opt.second_printer || plug(false, "1-2", PID_SECOND) != nullptr) &&
+                   (!opt.other_product || plug(false, other_port, PID_OTHER) != nullptr) &&
                    (!printer_seen || plug_main());
     for (size_t k = 0; k < opt.attach.size(); k++) {
         attached.emplace_back();

@@ -16,8 +16,9 @@ const uint16_t VID = 0x1209; // pid.codes' test IDs: no real product answers to 
 const uint16_t PID_APP = 0x0001;
 const uint16_t PID_LOADER = 0x0002;
 const uint16_t PID_SECOND = 0x0001;
-const uint32_t PACKET = 512; // every bulk endpoint's wMaxPacketSize
-const size_t PAGE = 4096;    // what a FIFO takes or gives at a time
+const uint32_t PACKET = 512;       // every bulk endpoint's wMaxPacketSize
+const size_t PAGE = 4096;          // what a FIFO takes or gives at a time
+const uint16_t PID_OTHER = 0x0003; // --other-product's
 
 // The faults of the USB path, from the testbed's command line (testbed.cpp).
 struct bed_faults {
@@ -27,13 +28,17 @@ struct bed_faults {
     bool other_holder = false;
     long access_denied_ms = 0;
     long slow_bus_ms = 0;
+    long slow_clear_ms = 0;
+    long node_fails_at = -1;
+    bool loader_on_peer = false;
 };
 extern const bed_faults& faults;
 
 struct bed_client;
 
 struct bed_device {
-    bool model; // served by the printer model; the second printer only takes and records
+    bool model;       // served by the printer model; the others only take and record
+    const char* what; // the others' name in the log
     // --attach's: the model of the fpsim published at this socket, reached through its
     // requests; its connection broken is the printer gone.
     std::string attached;
@@ -50,6 +55,7 @@ struct bed_device {
     bool driver_bound = true;
     bool other_holder = false;   // another program's claim on the interface
     bool always_ready = false;   // the node polls ready, as a plain file's does
+    bool failing = false;        // the node answers no reap any more
     long long denied_until = -1; // the node refuses access until then (main thread's)
     unsigned halted = 0;         // OUT endpoints stalled, bit N for number N
     std::vector<bed_client*> clients;
@@ -62,6 +68,7 @@ struct bed_shared {
     bed_device* main_dev = nullptr;   // the printer model's device while it is plugged in
     int wake_fd = -1;                 // the worker tells the main thread that something happened
     bool done = false;                // the updated firmware was opened and closed
+    long long done_ms = -1;           // when
     bool slow = false;                // the update is done and --slow-bus is on
     int held_requests = 0;            // requests the slow bus is sitting on
     bool bus_released = false;        // fpusbd ended: the slow bus answers what it holds
@@ -87,8 +94,9 @@ bool bus_start();
 bool plug_root_hub();
 // Where the testbed's files are.
 const std::string& bus_root();
-// Plugs a printer in at `port`: the model's (an fpsim's, from its socket `attached`), or
-// another that only takes and records.
+// Plugs a device in at `port` ("B-P": bus B): the model's printer (an fpsim's, from its socket
+// `attached`), or another that only takes and records: a second printer, or with PID_OTHER a
+// product of the vendor that is no printer.
 bed_device* plug(bool model, const std::string& port, uint16_t pid,
                  const std::string& attached = "");
 // The model's printer, as what it runs now.
