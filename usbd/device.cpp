@@ -582,10 +582,12 @@ static void fail_write(printer* p, const char* note) {
 // A WRITE that came while a halt was being cleared goes once it is, within the write timeout
 // counted from its coming: the printer's reply is due within fpflash's.
 static void send_waiting_write(printer* p) {
-    p->out_waited_ms = di_now_ms() - p->out_asked_ms;
-    long long left = p->cfg->write_timeout_ms - p->out_waited_ms;
+    long long waited = di_now_ms() - p->out_asked_ms;
+    long long left = p->cfg->write_timeout_ms - waited;
     p->out_asked_ms = -1;
-    if (left <= 0 || !submit_write(p, left))
+    if (left > 0 && submit_write(p, left))
+        p->out_waited_ms = waited;
+    else
         fail_write(p, "");
 }
 
@@ -689,7 +691,9 @@ bool usbd_dev_busy(const printer* p) {
 }
 
 long long usbd_dev_cancelled_ms(const printer* p) {
-    return p->cancelled_ms;
+    // Once the node is to be closed there is nothing more to wait for: a call out (a
+    // release waiting on the same transfers) may take as long as it takes.
+    return p->drop_due ? -1 : p->cancelled_ms;
 }
 
 // ---- what the requests do -----------------------------------------------------------------
