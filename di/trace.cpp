@@ -228,7 +228,9 @@ static bool parse_request(const std::vector<std::string>& w, di_trace_entry* e) 
             e->payload.clear();
         else if (e->payload_known && !parse_hex_bytes(w[4], &e->payload))
             return false;
-        return parse_answer(w, 5, true, false, e);
+        // Only a refused WRITE can carry other than the length it names.
+        return parse_answer(w, 5, true, false, e) &&
+               (!e->ok || !e->payload_known || e->payload.size() == e->value);
     }
     uint32_t code = 0;
     if (op.compare(0, 2, "OP") == 0 && w.size() == 4 && parse_u32(op.substr(2), 10, &code) &&

@@ -202,8 +202,9 @@ static bool take(int id, int pipe, const di_request& r, bool* ok, uint32_t* coun
         return end_replay(id, r, "comes after the last OUT transfer of " + rec.path);
     const replay_event& e = rec.events[pos];
     size_t n = r.len - DI_HEADER_SIZE;
-    bool same = e.endpoint == pipe && n == e.length &&
-                (!e.known || std::equal(e.data.begin(), e.data.end(), r.payload));
+    bool same =
+        e.endpoint == pipe && n == e.length &&
+        (!e.known || (e.data.size() == n && std::equal(e.data.begin(), e.data.end(), r.payload)));
     if (!same) {
         std::string bytes = e.known ? di_hex(e.data.data(), std::min<size_t>(e.data.size(), 16)) +
                                           (e.data.size() > 16 ? "..." : "")

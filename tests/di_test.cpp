@@ -387,6 +387,7 @@ TEST_F(trace_test, what_is_no_trace_is_refused_with_its_line) {
         {"fpflash-trace 2\n", ":1: not \"fpflash-trace 1\""},
         {"fpflash-trace 1\n# a comment\n+0 #1 WRITE 4 0x03 5118068 ok 4\n", ":3: not a line"},
         {"fpflash-trace 1\n+0 #1 READ 4 0x83 ok 4 5555\n", ":2: not a line"},
+        {"fpflash-trace 1\n+0 #1 WRITE 4 0x03 5118 ok 4\n", ":2: not a line"},
         {"fpflash-trace 1\n+0 #1 READ 4 0x83 ok 8 5555555555555555\n", ":2: not a line"},
         {"fpflash-trace 1\n+0 published  printer-1\n", ":2: not a line"},
         {"fpflash-trace 1\n-5 published printer-1\n", ":2: not a line"},
