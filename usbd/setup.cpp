@@ -223,10 +223,10 @@ static void check_vendor(uint16_t vid) {
         if (n < 0)
             continue;
         if (n > 1)
-            di_complain("warning: vendor %s (%s) has %ld products in %s, and one vendor ID may "
-                        "be shared by several makers: the rule gives every one of them to the "
-                        "user at the machine; --setup %s:PID --loader PID names the printer alone",
-                        hex4(vid).c_str(), name.c_str(), n, db, hex4(vid).c_str());
+            di_warn("vendor %s (%s) has %ld products in %s, and one vendor ID may "
+                    "be shared by several makers: the rule gives every one of them to the "
+                    "user at the machine; --setup %s:PID --loader PID names the printer alone",
+                    hex4(vid).c_str(), name.c_str(), n, db, hex4(vid).c_str());
         return;
     }
     di_complain("note: no USB hardware database here: could not check what else vendor %s makes",
